@@ -1,0 +1,48 @@
+/* Wraps tcsendbreak() so that a simulated device on a pseudo-terminal learns
+ * of a break: see CMakeLists.txt beside this file for the protocol. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+static void notify(int fd)
+{
+    const char* target = getenv("NDI_BREAK_NOTIFY");
+    if (target == NULL || *target == '\0') {
+        return;
+    }
+    char link[64];
+    char path[256];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0) {
+        return;
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (strlen(target) >= sizeof addr.sun_path) {
+        return;
+    }
+    strcpy(addr.sun_path, target);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return;
+    }
+    (void)sendto(s, path, (size_t)n, 0, (struct sockaddr*)&addr, sizeof addr);
+    close(s);
+}
+
+int tcsendbreak(int fd, int duration)
+{
+    typedef int (*real_fn)(int, int);
+    real_fn real = (real_fn)dlsym(RTLD_NEXT, "tcsendbreak");
+    int result = real != NULL ? real(fd, duration) : 0;
+    notify(fd);
+    return result;
+}
