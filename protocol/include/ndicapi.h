@@ -1,0 +1,168 @@
+/* Host side of the NDI Combined API: the connection handle, the command
+ * engine, the serial and TCP transports and the number and pose helpers.
+ *
+ * Every function has C linkage. Integer results are 0 for success and
+ * negative (or a library error code) for failure; the last error of a
+ * connection is kept in its handle and, when a callback is set, reported
+ * through it on the calling thread. A handle's buffers are allocated when it
+ * opens, so a command exchange allocates nothing. */
+#ifndef NDICAPI_H
+#define NDICAPI_H
+
+#include <pthread.h>
+#include <stdarg.h>
+
+#include "ndicapi_capture.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Command buffer, raw reply buffer and reply text are this size each; a
+ * reply is read into at most NDI_BUFFER_SIZE - 1 bytes so that a NUL always
+ * fits behind it. */
+#define NDI_BUFFER_SIZE 2048
+
+/* Device error codes arrive in "ERROR" replies as two hex digits; the
+ * library's own codes have a non-zero high byte. */
+#define NDI_OKAY 0x00
+#define NDI_ERR_CRC 0x100
+#define NDI_ERR_OPEN 0x200
+#define NDI_ERR_COMM 0x300
+#define NDI_ERR_TIMEOUT 0x400
+#define NDI_ERR_WRITE 0x500
+#define NDI_ERR_READ 0x600
+#define NDI_ERR_RESET 0x700
+#define NDI_ERR_PROBE 0x800
+
+typedef void (*NdiErrorCallback)(int code, char* message, void* data);
+
+/* Synchronisation objects of thread mode, opaque to callers. */
+typedef pthread_mutex_t* NdiMutex;
+typedef struct NdiEventRecord* NdiEvent;
+typedef pthread_t NdiThread;
+
+/* One open connection to a measurement system, over a serial line or TCP.
+ * Exactly one of DeviceHandle and Socket is valid. */
+struct NdiConnection {
+    int DeviceHandle;       /* serial descriptor; -1 on a network connection */
+    char* SerialDeviceName; /* owned copy of the device path; null on TCP */
+    int Socket;             /* connected TCP socket; -1 on a serial line */
+    char* Hostname;         /* owned copy of the host text; null on serial */
+    int Port;               /* TCP port; -1 on a serial line */
+    int SocketError;
+
+    char* CommandBuffer; /* last command as sent, with CRC, CR and NUL */
+    char* ReplyBuffer;   /* last reply exactly as received */
+
+    int TrackingActive; /* from TSTART until TSTOP, INIT or a reset */
+
+    /* Thread mode: a background thread repeats the tracking command. */
+    int ThreadMode;
+    NdiThread PollThread;
+    NdiMutex PollMutex;   /* held by the command side while the thread waits */
+    NdiMutex ResultMutex; /* guards PollResult, PollResultLength, PollError */
+    NdiEvent ResultEvent;
+    char* PollCommand;
+    char* PollReply;
+    char* PollResult;
+    int PollResultLength; /* binary results are not NUL-terminated text */
+    int PollBinary;
+    int PollError;
+
+    char* ReplyText; /* checked reply without CRC and CR; ndiCommand's result */
+    int LastError;
+    NdiErrorCallback ErrorCallback;
+    void* ErrorCallbackData;
+
+    NdiCaptureAreas Capture;
+};
+
+/* ---- Connection handle and command engine ---- */
+
+NdiConnection* ndiOpenSerial(const char* device);
+NdiConnection* ndiOpenNetwork(const char* host, int port);
+void ndiCloseSerial(NdiConnection* h);
+void ndiCloseNetwork(NdiConnection* h);
+
+/* One exchange: format (printf rules) the command without CRC and carriage
+ * return, send it, read and check the reply. A null format resets the
+ * measurement system with a break. Always returns the handle's ReplyText;
+ * tell success from failure with ndiGetError. */
+char* ndiCommand(NdiConnection* h, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 0)))
+#endif
+    ;
+
+int ndiGetError(NdiConnection* h);
+const char* ndiErrorString(int code);
+void ndiSetErrorCallback(NdiConnection* h, NdiErrorCallback callback, void* data);
+NdiErrorCallback ndiGetErrorCallback(NdiConnection* h);
+void* ndiGetErrorCallbackData(NdiConnection* h);
+int ndiTimeoutSocket(NdiConnection* h, int milliseconds);
+
+int ndiGetDeviceHandle(NdiConnection* h);
+char* ndiGetSerialDeviceName(NdiConnection* h);
+int ndiGetSocket(NdiConnection* h);
+char* ndiGetHostname(NdiConnection* h);
+int ndiGetPort(NdiConnection* h);
+int ndiGetSocketError(NdiConnection* h);
+int ndiGetThreadMode(NdiConnection* h);
+
+/* Running CRC-16/ARC (reflected 0x8005, initial value 0): pass 0 to start
+ * and the previous result to continue over more bytes. */
+unsigned int ndiCRC16(unsigned int crc, const void* data, int n);
+
+/* ---- Serial transport ---- */
+
+int ndiSerialOpen(const char* device);
+void ndiSerialClose(int fd);
+int ndiSerialCheckDSR(int fd);
+int ndiSerialBreak(int fd);
+int ndiSerialFlush(int fd, int which);
+int ndiSerialComm(int fd, int baud, const char* mode, int handshake);
+int ndiSerialTimeout(int fd, int milliseconds);
+int ndiSerialWrite(int fd, const char* data, int n);
+int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra);
+int ndiSerialSleep(int fd, int milliseconds);
+const char* ndiSerialDeviceName(int i);
+int ndiSerialProbe(const char* device);
+
+/* ---- Network transport ---- */
+
+int ndiSocketOpen(const char* host, int port, int* s);
+void ndiSocketClose(int s);
+int ndiSocketFlush(int s, int which);
+int ndiSocketTimeout(int s, int milliseconds);
+int ndiSocketWrite(int s, const char* data, int n);
+int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra);
+int ndiSocketSleep(int s, int milliseconds);
+
+/* ---- Numbers and poses ---- */
+
+unsigned long ndiHexToUnsignedLong(const char* text, int n);
+unsigned int ndiHexToUnsignedInt(const char* text, int n);
+long ndiSignedToLong(const char* text, int n);
+char* ndiHexEncode(char* out, const void* data, int n);
+void* ndiHexDecode(void* out, const char* text, int n);
+
+void ndiTransformToMatrixf(const float transform[8], float matrix[16]);
+void ndiTransformToMatrixfd(const float transform[8], double matrix[16]);
+void ndiTransformToMatrixd(const double transform[8], double matrix[16]);
+void ndiAnglesFromMatrixf(float angles[3], const float matrix[16]);
+void ndiAnglesFromMatrixd(double angles[3], const double matrix[16]);
+void ndiCoordsFromMatrixf(float coords[3], const float matrix[16]);
+void ndiCoordsFromMatrixd(double coords[3], const double matrix[16]);
+void ndiRelativeTransform(const double a[8], const double b[8], double out[8]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,278 @@
+/* The command engine: one Combined API exchange per call. */
+#include "ndicapi.h"
+#include "ndi_capture_internal.h"
+#include "ndi_transport_internal.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define NDI_READ_LIMIT (NDI_BUFFER_SIZE - 1)
+#define NDI_INIT_PAUSE_MS 100
+#define NDI_COMM_PAUSE_MS 100
+
+static void reportError(NdiConnection* h, int code)
+{
+    h->LastError = code;
+    if (code != 0 && h->ErrorCallback != NULL) {
+        h->ErrorCallback(code, (char*)ndiErrorString(code), h->ErrorCallbackData);
+    }
+}
+
+static int isSerial(const NdiConnection* h) { return h->DeviceHandle >= 0; }
+
+static int lineWrite(NdiConnection* h, const char* data, int n)
+{
+    return isSerial(h) ? ndiSerialWrite(h->DeviceHandle, data, n)
+                       : ndiSocketWrite(h->Socket, data, n);
+}
+
+static int lineRead(NdiConnection* h, char* buffer, int capacity, int binary)
+{
+    return isSerial(h) ? ndiSerialRead(h->DeviceHandle, buffer, capacity, binary, NULL)
+                       : ndiSocketRead(h->Socket, buffer, capacity, binary, NULL);
+}
+
+static void lineSleep(NdiConnection* h, int milliseconds)
+{
+    if (isSerial(h)) {
+        ndiSerialSleep(h->DeviceHandle, milliseconds);
+    } else {
+        ndiSocketSleep(h->Socket, milliseconds);
+    }
+}
+
+/* A reply too long for the buffer must not stay on the line, where it would
+ * be taken for the reply to the next command (nothing flushes a TCP stream).
+ * Read it to its end into scratch space. */
+static void discardRemainder(NdiConnection* h, int remainder, char* scratch)
+{
+    if (remainder == NDI_REMAINDER_TO_CR) {
+        for (;;) {
+            int r = lineRead(h, scratch, NDI_READ_LIMIT, 0);
+            if (r <= 0 || scratch[r - 1] == '\r') {
+                return;
+            }
+        }
+    }
+    while (remainder > 0) {
+        int chunk = remainder < NDI_READ_LIMIT ? remainder : NDI_READ_LIMIT;
+        int r = lineRead(h, scratch, chunk, 1);
+        if (r <= 0) {
+            return;
+        }
+        remainder -= r;
+    }
+}
+
+static int nameIs(const char* command, int nameLength, const char* name)
+{
+    return (int)strlen(name) == nameLength && memcmp(command, name, (size_t)nameLength) == 0;
+}
+
+static const int convert_baud[8] = {9600, 14400, 19200, 38400, 57600, 115200, 921600, 1228739};
+
+/* The measurement system has taken the new line settings: follow it. The
+ * parameters are single digits at fixed places after "COMM:"; places past
+ * the end of the command text count as absent. */
+static void ndiCOMMHelper(NdiConnection* h, const char* command, int length)
+{
+    char digit[10];
+    for (int i = 5; i < 10; i++) {
+        digit[i] = i < length ? command[i] : '\0';
+    }
+    int rate = 9600;
+    if (digit[5] >= '0' && digit[5] <= '7') {
+        rate = convert_baud[digit[5] - '0'];
+    } else if (digit[5] == 'A') {
+        rate = 230400;
+    }
+    char mode[4];
+    mode[0] = digit[6] == '1' ? '7' : '8';
+    mode[1] = digit[7] == '1' ? 'O' : digit[7] == '2' ? 'E' : 'N';
+    mode[2] = digit[8] == '1' ? '2' : '1';
+    mode[3] = '\0';
+    int handshake = digit[9] == '1';
+
+    ndiSerialSleep(h->DeviceHandle, NDI_COMM_PAUSE_MS);
+    if (ndiSerialComm(h->DeviceHandle, rate, mode, handshake) != 0) {
+        reportError(h, NDI_ERR_COMM);
+    }
+}
+
+/* A break returns the measurement system to 9600 baud 8N1 and makes it
+ * answer "RESETBE6F". */
+static char* resetExchange(NdiConnection* h)
+{
+    h->TrackingActive = 0;
+    int n;
+    if (isSerial(h)) {
+        int fd = h->DeviceHandle;
+        ndiSerialComm(fd, 9600, "8N1", 0);
+        ndiSerialFlush(fd, 3);
+        ndiSerialBreak(fd);
+        n = ndiSerialRead(fd, h->ReplyBuffer, NDI_READ_LIMIT, 0, NULL);
+    } else {
+        n = ndiSocketRead(h->Socket, h->ReplyBuffer, NDI_READ_LIMIT, 0, NULL);
+    }
+    if (n < 8 || memcmp(h->ReplyBuffer, "RESETBE6", 8) != 0) {
+        if (n > 0) {
+            h->ReplyBuffer[n] = '\0';
+        }
+        reportError(h, NDI_ERR_RESET);
+        return h->ReplyText;
+    }
+    h->ReplyBuffer[n] = '\0';
+    memcpy(h->ReplyText, h->ReplyBuffer, (size_t)(n - 5));
+    h->ReplyText[n - 5] = '\0';
+    return h->ReplyText;
+}
+
+char* ndiCommand(NdiConnection* h, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    char* reply = ndiCommandVA(h, format, args);
+    va_end(args);
+    return reply;
+}
+
+char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
+{
+    static char noReply[1];
+    if (h == NULL) {
+        return noReply;
+    }
+    h->LastError = 0;
+    h->CommandBuffer[0] = '\0';
+    h->ReplyBuffer[0] = '\0';
+    h->ReplyText[0] = '\0';
+
+    if (h->DeviceHandle == -1 && h->Hostname == NULL && h->Port < 0) {
+        reportError(h, NDI_ERR_OPEN);
+        return h->ReplyText;
+    }
+    if (format == NULL) {
+        return resetExchange(h);
+    }
+
+    char* command = h->CommandBuffer;
+    int length = vsnprintf(command, NDI_BUFFER_SIZE, format, args);
+    int nameLength = 0;
+    unsigned int crc = 0;
+    if (length >= 0 && length < NDI_BUFFER_SIZE) {
+        while (nameLength < length &&
+               ((command[nameLength] >= 'A' && command[nameLength] <= 'Z') ||
+                (command[nameLength] >= '0' && command[nameLength] <= '9'))) {
+            nameLength++;
+        }
+        crc = ndiCRC16(0, command, length);
+    }
+    int withCrc = nameLength < length && command[nameLength] == ':';
+    /* The text, its CRC digits, the carriage return and the NUL must all fit:
+     * refuse anything longer before a byte goes out. */
+    if (length < 0 || length + (withCrc ? 4 : 0) + 2 > NDI_BUFFER_SIZE) {
+        command[0] = '\0';
+        reportError(h, NDI_ERR_WRITE);
+        return h->ReplyText;
+    }
+    int total = length;
+    if (withCrc) {
+        snprintf(command + total, 5, "%04X", crc);
+        total += 4;
+    }
+    command[total++] = '\r';
+    command[total] = '\0';
+
+    int binary = nameIs(command, nameLength, "BX") || nameIs(command, nameLength, "GETLOG") ||
+                 nameIs(command, nameLength, "VGET");
+
+    if (nameIs(command, nameLength, "TSTOP") || nameIs(command, nameLength, "INIT")) {
+        h->TrackingActive = 0;
+    } else if (nameIs(command, nameLength, "TSTART")) {
+        h->TrackingActive = 1;
+    }
+
+    int error = 0;
+    int n = 0;
+    if (isSerial(h)) {
+        ndiSerialFlush(h->DeviceHandle, 1);
+    } else {
+        ndiSocketFlush(h->Socket, 1);
+    }
+    int written = lineWrite(h, command, total);
+    if (written < 0) {
+        error = NDI_ERR_WRITE;
+    } else if (written < total) {
+        error = NDI_ERR_TIMEOUT;
+    } else {
+        n = lineRead(h, h->ReplyBuffer, NDI_READ_LIMIT, binary);
+        if (n < 0) {
+            error = NDI_ERR_READ;
+            n = 0;
+        } else if (n == 0) {
+            error = NDI_ERR_TIMEOUT;
+        }
+        h->ReplyBuffer[n] = '\0';
+        if (n == NDI_READ_LIMIT) {
+            int remainder = ndiReadRemainder(h->ReplyBuffer, n, binary);
+            if (remainder != 0) {
+                discardRemainder(h, remainder, h->ReplyText);
+                h->ReplyText[0] = '\0';
+                error = NDI_ERR_READ;
+            }
+        }
+    }
+    if (error != 0) {
+        reportError(h, error);
+        return h->ReplyText;
+    }
+
+    const char* reply = h->ReplyBuffer;
+    int payload;
+    int textCheck = !binary || (n >= 5 && memcmp(reply, "ERROR", 5) == 0 && reply[n - 1] == '\r');
+    if (textCheck) {
+        payload = n - 5;
+        if (payload < 0) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+        memcpy(h->ReplyText, reply, (size_t)payload);
+        h->ReplyText[payload] = '\0';
+        if (ndiCRC16(0, reply, payload) != (unsigned int)ndiHexToUnsignedLong(reply + payload, 4)) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+    } else {
+        payload = n - 2;
+        if (payload < 0) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+        memcpy(h->ReplyText, reply, (size_t)payload);
+        h->ReplyText[payload] = '\0'; /* not part of the reply: a guard for string use */
+        const unsigned char* tail = (const unsigned char*)reply + payload;
+        unsigned int expected = (unsigned int)tail[0] | ((unsigned int)tail[1] << 8);
+        if (ndiCRC16(0, reply, payload) != expected) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+    }
+
+    if (payload >= 5 && memcmp(h->ReplyText, "ERROR", 5) == 0) {
+        reportError(h, (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2));
+        return h->ReplyText;
+    }
+
+    if (nameIs(command, nameLength, "COMM")) {
+        ndiCOMMHelper(h, command, length);
+    } else if (nameIs(command, nameLength, "INIT")) {
+        lineSleep(h, NDI_INIT_PAUSE_MS);
+    } else if (nameIs(command, nameLength, "TX") || nameIs(command, nameLength, "BX") ||
+               nameIs(command, nameLength, "GX") || nameIs(command, nameLength, "PSTAT") ||
+               nameIs(command, nameLength, "SSTAT") || nameIs(command, nameLength, "IRCHK") ||
+               nameIs(command, nameLength, "PHINF") || nameIs(command, nameLength, "PHRQ") ||
+               nameIs(command, nameLength, "PHSR")) {
+        ndiCaptureReply(h, command, length, h->ReplyText, payload);
+    }
+    return h->ReplyText;
+}

@@ -1,0 +1,257 @@
+/* Serial transport over the POSIX terminal interface. */
+#include "ndicapi.h"
+#include "ndi_transport_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#define NDI_MAX_SAVED_LINES 4
+
+/* The settings each line had before we opened it, so that close can give the
+ * port back as we found it. Lines are opened and closed from one thread at a
+ * time, so the table takes no lock. */
+static int ndi_open_handles[NDI_MAX_SAVED_LINES] = {-1, -1, -1, -1};
+static struct termios ndi_save_termios[NDI_MAX_SAVED_LINES];
+
+/* Open-file-description locks conflict with every other open of the device,
+ * also within this process: a second stream probing the ports must not talk
+ * over a line that another stream is driving, and closing that probe must not
+ * drop the other stream's lock (a per-process lock would do both). */
+static int lockWholeFile(int fd, short type)
+{
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+int ndiSerialOpen(const char* device)
+{
+    if (device == NULL) {
+        return -1;
+    }
+    /* Non-blocking so that the open does not wait for a modem line. */
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, 0) < 0 || lockWholeFile(fd, F_WRLCK) < 0) {
+        close(fd);
+        return -1;
+    }
+    struct termios t;
+    if (tcgetattr(fd, &t) < 0) {
+        lockWholeFile(fd, F_UNLCK);
+        close(fd);
+        return -1;
+    }
+    int slot = -1;
+    for (int i = 0; i < NDI_MAX_SAVED_LINES; i++) {
+        if (ndi_open_handles[i] == fd || ndi_open_handles[i] == -1) {
+            slot = i;
+            break;
+        }
+    }
+    if (slot >= 0) {
+        ndi_open_handles[slot] = fd;
+        ndi_save_termios[slot] = t;
+    }
+
+    t.c_iflag = 0;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 50; /* return at once with data, or after 5 s without */
+    if (tcsetattr(fd, TCSANOW, &t) < 0) {
+        if (slot >= 0) {
+            ndi_open_handles[slot] = -1;
+        }
+        lockWholeFile(fd, F_UNLCK);
+        close(fd);
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+void ndiSerialClose(int fd)
+{
+    for (int i = 0; i < NDI_MAX_SAVED_LINES; i++) {
+        if (ndi_open_handles[i] == fd) {
+            tcsetattr(fd, TCSANOW, &ndi_save_termios[i]);
+            ndi_open_handles[i] = -1;
+            break;
+        }
+    }
+    lockWholeFile(fd, F_UNLCK);
+    close(fd);
+}
+
+int ndiSerialCheckDSR(int fd)
+{
+    int bits;
+    if (ioctl(fd, TIOCMGET, &bits) < 0) {
+        return 1; /* lines without modem signals (adapters, ptys) count as ready */
+    }
+    return (bits & TIOCM_DSR) != 0;
+}
+
+int ndiSerialBreak(int fd)
+{
+    tcflush(fd, TCIOFLUSH);
+    tcsendbreak(fd, 0);
+    return 0;
+}
+
+int ndiSerialFlush(int fd, int which)
+{
+    int selector = which == 1 ? TCIFLUSH : which == 2 ? TCOFLUSH : TCIOFLUSH;
+    tcflush(fd, selector);
+    return 0;
+}
+
+static int speedOf(int baud, speed_t* speed)
+{
+    switch (baud) {
+    case 9600: *speed = B9600; return 0;
+    case 19200: *speed = B19200; return 0;
+    case 38400: *speed = B38400; return 0;
+    case 57600: *speed = B57600; return 0;
+    case 115200: *speed = B115200; return 0;
+    case 230400: *speed = B230400; return 0;
+    default: return -1;
+    }
+}
+
+int ndiSerialComm(int fd, int baud, const char* mode, int handshake)
+{
+    speed_t speed;
+    if (speedOf(baud, &speed) < 0 || mode == NULL) {
+        return -1;
+    }
+    struct termios t;
+    if (tcgetattr(fd, &t) < 0) {
+        return -1;
+    }
+    t.c_cflag &= ~(tcflag_t)CSIZE;
+    if (cfsetispeed(&t, speed) < 0 || cfsetospeed(&t, speed) < 0) {
+        return -1;
+    }
+    switch (mode[0]) {
+    case '8': t.c_cflag |= CS8; break;
+    case '7': t.c_cflag |= CS7; break;
+    default: return -1;
+    }
+    switch (mode[1]) {
+    case 'N': t.c_cflag &= ~(tcflag_t)(PARENB | PARODD); break;
+    case 'O': t.c_cflag |= PARENB | PARODD; break;
+    case 'E':
+        t.c_cflag |= PARENB;
+        t.c_cflag &= ~(tcflag_t)PARODD;
+        break;
+    default: return -1;
+    }
+    switch (mode[2]) {
+    case '1': t.c_cflag &= ~(tcflag_t)CSTOPB; break;
+    case '2': t.c_cflag |= CSTOPB; break;
+    default: return -1;
+    }
+    if (handshake) {
+        t.c_cflag |= CRTSCTS;
+    } else {
+        t.c_cflag &= ~(tcflag_t)CRTSCTS;
+    }
+    return tcsetattr(fd, TCSADRAIN, &t) < 0 ? -1 : 0;
+}
+
+int ndiSerialTimeout(int fd, int milliseconds)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) < 0) {
+        return -1;
+    }
+    int tenths = milliseconds / 100;
+    if (tenths < 0) {
+        tenths = 0;
+    }
+    if (tenths > 255) {
+        tenths = 255; /* VTIME is one byte: 25.5 s is the longest wait */
+    }
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = (cc_t)tenths;
+    return tcsetattr(fd, TCSANOW, &t) < 0 ? -1 : 0;
+}
+
+int ndiSerialWrite(int fd, const char* data, int n)
+{
+    int done = 0;
+    while (done < n) {
+        ssize_t r = write(fd, data + done, (size_t)(n - done));
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (r == 0) {
+            return done; /* no progress: the caller sees a short write */
+        }
+        done += (int)r;
+    }
+    return n;
+}
+
+int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra)
+{
+    (void)extra;
+    NdiReadFrame frame;
+    ndiReadFrameStart(&frame, capacity);
+    int count = 0;
+    while (count < frame.limit) {
+        ssize_t r = read(fd, buffer + count, (size_t)(frame.limit - count));
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (r == 0) {
+            return 0; /* VTIME expired: whatever came is not a whole reply */
+        }
+        count += (int)r;
+        if (ndiReadFrameDone(&frame, buffer, count, binary)) {
+            break;
+        }
+    }
+    return count;
+}
+
+int ndiSerialSleep(int fd, int milliseconds)
+{
+    (void)fd;
+    while (milliseconds > 0) {
+        int step = milliseconds > 500 ? 500 : milliseconds;
+        ndiSleepMilliseconds(step);
+        milliseconds -= step;
+    }
+    return 0;
+}
+
+const char* ndiSerialDeviceName(int i)
+{
+    static const char* const names[] = {
+        "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyUSB0", "/dev/ttyUSB1",
+        "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4", "/dev/ttyUSB5",
+    };
+    if (i < 0 || i >= (int)(sizeof names / sizeof names[0])) {
+        return NULL;
+    }
+    return names[i];
+}
