@@ -1,0 +1,116 @@
+#pragma once
+// Stream: a source of frames with a life cycle the host drives.
+//
+// States (numbers are stable; the panel and streams compare them):
+//   0 Closed    1 Opening   2 Open       3 Running   4 Paused
+//   5 Starting  6 Stopping  7 Pausing    8 Resuming  9 Closing
+// Closed --open--> Opening --> Open --start--> Starting --> Running
+// Running --pause--> Pausing --> Paused --resume--> Resuming --> Running
+// Running/Paused --stop--> Stopping --> Open --close--> Closing --> Closed
+//
+// Requests (openAsync ... resumeAsync) may come from any thread. Each stream
+// runs them one after the other, in the order requested, on its own host
+// thread, which calls the hooks (openImpl, ...); the request's result is a
+// std::shared_future<bool> that holds the hook's result, or the exception the
+// hook threw. A request that makes no sense in the state it meets when its
+// turn comes does nothing: open of an open or running stream, stop of a
+// stream that does not run and close of a closed one succeed at once; start
+// of a closed stream fails (false) without calling a hook. close of a running
+// stream stops it first (stopImpl, then closeImpl). When openImpl fails
+// (false or an exception), the stream calls closeImpl too, so that whatever
+// the failed open left behind (a half-opened line) is released, and returns
+// to Closed. stopImpl and closeImpl leave the stream Open and Closed even
+// when they fail; their result is the request's result.
+//
+// While the stream is Running (and while Paused, if worksWhilePaused()), its
+// worker thread calls doWork() over and over. doWork returns a WorkResult:
+// the system-clock time of the next pass, whether to call again at all, and
+// whether to wait for that time precisely (StreamUtils::preciseSleep: late by
+// microseconds) or with a plain sleep. A pass that throws is logged (category
+// "Stream", error) and the next one follows 1 ms later. Stop and close end
+// the worker before calling stopImpl: no pass runs during stopImpl or
+// closeImpl, or during startImpl, which runs before the worker starts.
+//
+// StateChange is emitted on the thread that changes the state, with no lock
+// held, with (previous state, new state).
+//
+// Destruction: a derived stream must close itself in its destructor
+// (closeAsync().wait()), since its hooks cannot run once it is gone. The base
+// destructor then finds the stream closed; if it does not, it logs an error,
+// ends the worker without calling a hook, and fails requests that have not
+// run with an exception.
+#include <Velantor/Data.h>
+#include <Velantor/Signal.h>
+#include <Velantor/StreamData.h>
+
+#include <cstdint>
+#include <future>
+#include <initializer_list>
+#include <memory>
+
+namespace Velantor {
+
+class Stream : public Data {
+ public:
+  enum State : int {
+    Closed = 0,
+    Opening = 1,
+    Open = 2,
+    Running = 3,
+    Paused = 4,
+    Starting = 5,
+    Stopping = 6,
+    Pausing = 7,
+    Resuming = 8,
+    Closing = 9,
+  };
+
+  struct WorkResult {
+    WorkResult() = default;
+    WorkResult(std::int64_t nextTimeNs, bool callAgain = true, bool preciseTiming = true)
+        : nextTime(nextTimeNs), again(callAgain), precise(preciseTiming) {}
+    std::int64_t nextTime = 0;  // system clock, nanoseconds since the epoch
+    bool again = true;          // false ends the worker until the next start
+    bool precise = true;        // wait with StreamUtils::preciseSleep
+  };
+
+  using AsyncResult = std::shared_future<bool>;
+
+  explicit Stream(const std::string& name);
+  ~Stream() override;
+
+  State currentState() const;
+  bool isStateOneOf(std::initializer_list<int> states) const;
+  static const char* stateName(int state);
+
+  AsyncResult openAsync();
+  AsyncResult startAsync();
+  AsyncResult stopAsync();
+  AsyncResult closeAsync();
+  AsyncResult pauseAsync();
+  AsyncResult resumeAsync();
+
+  SignalImpl<State, State> StateChange;
+  // Frames; emitted by the stream, normally on its worker thread.
+  SignalImpl<std::shared_ptr<const StreamData>> dataSignal;
+
+  // --- hooks, called by the host threads described above (public so that a
+  // test can drive a single pass) ---
+  virtual bool openImpl() = 0;
+  virtual bool closeImpl() = 0;
+  virtual bool startImpl() = 0;
+  virtual bool stopImpl() = 0;
+  virtual bool pauseImpl() { return true; }
+  virtual bool resumeImpl() { return true; }
+  // This host renders nothing, so no context is made; the answer is only
+  // recorded in the log at debug level.
+  virtual bool workerThreadRequiresOpenGl() const { return false; }
+  virtual WorkResult doWork() = 0;
+  virtual bool worksWhilePaused() const { return false; }
+
+ private:
+  class Runner;
+  std::unique_ptr<Runner> m_runner;
+};
+
+}  // namespace Velantor
