@@ -1,0 +1,163 @@
+/* Capture of the binary tracking reply. Little-endian throughout; the header
+ * and body CRCs have been checked before the reply gets here. */
+#include "ndi_capture_replies.h"
+
+#define BX_HEADER_SIZE 6
+
+/* Reads one port handle's record into slot (or steps over it when slot is
+ * -1). Returns 0 when the reply ends inside the record. */
+static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c, int slot)
+{
+    unsigned char handle, status;
+    if (!ndiCursorU8(c, &handle) || !ndiCursorU8(c, &status)) {
+        return 0;
+    }
+    if (slot >= 0) {
+        a->BxHandles[slot] = handle;
+        a->BxHandlesStatus[slot] = status;
+    }
+    if (status == 0x04) {
+        return 1; /* disabled: nothing else follows */
+    }
+
+    if (option & 0x0001) {
+        unsigned int portStatus, frame;
+        if (status != 0x02 && !ndiCursorFloats(c, slot >= 0 ? a->BxTransforms[slot] : 0, 8)) {
+            return 0;
+        }
+        if (!ndiCursorU32(c, &portStatus) || !ndiCursorU32(c, &frame)) {
+            return 0;
+        }
+        if (slot >= 0) {
+            a->BxPortStatus[slot] = portStatus;
+            a->BxFrameNumber[slot] = frame;
+        }
+    }
+    if (option & 0x0002) {
+        if (!ndiCursorBytes(c, slot >= 0 ? a->BxToolMarkerInformation[slot] : 0, 11)) {
+            return 0;
+        }
+    }
+    if (option & 0x0004) {
+        unsigned char strayStatus;
+        if (!ndiCursorU8(c, &strayStatus)) {
+            return 0;
+        }
+        if (slot >= 0) {
+            a->BxActiveSingleStrayMarkerStatus[slot] = strayStatus;
+        }
+        if (strayStatus != 0
+            && !ndiCursorFloats(c, slot >= 0 ? a->BxActiveSingleStrayMarkerPosition[slot] : 0, 3)) {
+            return 0;
+        }
+    }
+    if (option & 0x0008) {
+        unsigned char raw;
+        if (!ndiCursorU8(c, &raw)) {
+            return 0;
+        }
+        int reported = (signed char)raw;
+        if (reported < 0) {
+            reported = 0;
+        }
+        int kept = reported < NDI_MAX_BX_MARKERS ? reported : NDI_MAX_BX_MARKERS;
+        int flags = (reported + 7) / 8;
+        int keptFlags = flags < 3 ? flags : 3;
+        if (ndiCursorRemaining(c) < flags + 12 * reported) {
+            return 0;
+        }
+        if (slot >= 0) {
+            /* The count says how many positions the slot holds, so that it
+             * can index them; markers beyond the slot are stepped over. */
+            a->Bx3DMarkerCount[slot] = (signed char)kept;
+            memset(a->Bx3DMarkerOutOfVolume[slot], 0, 3);
+            ndiCursorBytes(c, a->Bx3DMarkerOutOfVolume[slot], keptFlags);
+            ndiCursorBytes(c, 0, flags - keptFlags);
+            ndiCursorFloats(c, &a->Bx3DMarkerPosition[slot][0][0], 3 * kept);
+            ndiCursorBytes(c, 0, 12 * (reported - kept));
+        } else {
+            ndiCursorBytes(c, 0, flags + 12 * reported);
+        }
+    }
+    return 1;
+}
+
+static int capturePassiveStrays(NdiCaptureAreas* a, NdiReplyCursor* c)
+{
+    unsigned char raw;
+    if (!ndiCursorU8(c, &raw)) {
+        return 0;
+    }
+    int reported = (signed char)raw;
+    if (reported < 0) {
+        reported = 0;
+    }
+    int kept = reported < NDI_MAX_BX_PASSIVE_STRAYS ? reported : NDI_MAX_BX_PASSIVE_STRAYS;
+    int flags = (reported + 7) / 8;
+    int keptFlags = flags < 30 ? flags : 30;
+    if (ndiCursorRemaining(c) < flags + 12 * reported) {
+        return 0;
+    }
+    memset(a->BxPassiveStrayOutOfVolume, 0, sizeof a->BxPassiveStrayOutOfVolume);
+    ndiCursorBytes(c, a->BxPassiveStrayOutOfVolume, keptFlags);
+    ndiCursorBytes(c, 0, flags - keptFlags);
+    ndiCursorFloats(c, &a->BxPassiveStrayPosition[0][0], 3 * kept);
+    ndiCursorBytes(c, 0, 12 * (reported - kept));
+    a->BxPassiveStrayCount = kept;
+    return 1;
+}
+
+void ndiCaptureBX(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c)
+{
+    unsigned char magic0, magic1;
+    if (!ndiCursorU8(c, &magic0) || !ndiCursorU8(c, &magic1) || magic0 != 0xC4 || magic1 != 0xA5) {
+        return;
+    }
+
+    /* Whatever this reply does not deliver in full must not be shown from
+     * an older one. */
+    a->BxHandleCount = 0;
+    if (option & 0x1000) {
+        a->BxPassiveStrayCount = 0;
+    }
+
+    unsigned int length, headerCrc;
+    if (!ndiCursorU16(c, &length)) {
+        return;
+    }
+    a->BxReplyLength = (unsigned short)length;
+    if (!ndiCursorU16(c, &headerCrc)) {
+        return;
+    }
+    /* The body ends where the header says or where the bytes end, whichever
+     * comes first. */
+    if ((long)BX_HEADER_SIZE + (long)length < (long)c->length) {
+        c->length = BX_HEADER_SIZE + (int)length;
+    }
+
+    unsigned char count;
+    if (!ndiCursorU8(c, &count)) {
+        return;
+    }
+    int entries = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!captureHandle(a, option, c, i < NDI_MAX_HANDLES ? i : -1)) {
+            break;
+        }
+        ++entries;
+        if (entries <= NDI_MAX_HANDLES) {
+            a->BxHandleCount = (unsigned char)entries;
+        }
+    }
+    if (entries < count) {
+        return; /* cut inside a handle: nothing after it is in step */
+    }
+
+    if ((option & 0x1000) && !capturePassiveStrays(a, c)) {
+        return;
+    }
+    unsigned int systemStatus;
+    if (ndiCursorU16(c, &systemStatus)) {
+        a->BxSystemStatus = (int)systemStatus;
+    }
+}
