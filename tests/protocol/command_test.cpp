@@ -1,0 +1,568 @@
+// The command engine against a scripted measurement system, on a
+// pseudo-terminal and over loopback TCP.
+#include "c_api.h"
+#include "scripted_device.h"
+#include "termios_request.h"
+
+#include <ndicapi.h>
+
+#include <boost/crc.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using nditest::binaryFrame;
+using nditest::framed;
+using nditest::Reply;
+using nditest::ScriptedDevice;
+using Line = ScriptedDevice::Line;
+
+struct Reports {
+    std::vector<std::pair<int, std::string>> calls;
+};
+
+void record(int code, char* message, void* data)
+{
+    static_cast<Reports*>(data)->calls.emplace_back(code, message);
+}
+
+// A connection to a scripted device, with the error callback recording.
+class Connection {
+public:
+    Connection(Line line, nditest::Handler handler) : device_(line, std::move(handler))
+    {
+        handle_ = line == Line::Pty ? ndiOpenSerial(device_.path().c_str())
+                                    : ndiOpenNetwork("127.0.0.1", device_.port());
+        EXPECT_NE(handle_, nullptr);
+        if (handle_ != nullptr) {
+            ndiSetErrorCallback(handle_, record, &reports_);
+        }
+    }
+    ~Connection()
+    {
+        if (handle_ != nullptr) {
+            if (handle_->DeviceHandle >= 0) {
+                ndiCloseSerial(handle_);
+            } else {
+                ndiCloseNetwork(handle_);
+            }
+        }
+    }
+    NdiConnection* h() const { return handle_; }
+    ScriptedDevice& device() { return device_; }
+    Reports& reports() { return reports_; }
+    // Keeps failure rows quick: a silent device is noticed after 100 ms.
+    void shortTimeOut()
+    {
+        if (handle_->DeviceHandle >= 0) {
+            ASSERT_EQ(ndiSerialTimeout(handle_->DeviceHandle, 100), 0);
+        } else {
+            ASSERT_EQ(ndiTimeoutSocket(handle_, 100), 1);
+        }
+    }
+
+private:
+    ScriptedDevice device_;
+    Reports reports_;
+    NdiConnection* handle_ = nullptr;
+};
+
+std::string lineName(Line line) { return line == Line::Pty ? "pty" : "tcp"; }
+
+Reply okay(const std::string&) { return {framed("OKAY")}; }
+
+TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
+{
+    const std::pair<const char*, unsigned int> known[] = {
+        {"INIT:", 0xE3A5}, {"RESET", 0xBE6F}, {"OKAY", 0xA896}, {"VER:0", 0x65EE}, {"123456789", 0xBB3D}};
+    for (const auto& k : known) {
+        EXPECT_EQ(ndiCRC16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second) << k.first;
+    }
+    std::mt19937 random(7);
+    for (int length : {0, 1, 2, 15, 16, 255, 2047}) {
+        std::string bytes(static_cast<size_t>(length), '\0');
+        for (char& c : bytes) {
+            c = static_cast<char>(random());
+        }
+        unsigned int expected = nditest::referenceCrc(bytes);
+        EXPECT_EQ(ndiCRC16(0, bytes.data(), length), expected) << length;
+        int half = length / 2;
+        EXPECT_EQ(ndiCRC16(ndiCRC16(0, bytes.data(), half), bytes.data() + half, length - half), expected);
+    }
+}
+
+TEST(ErrorStrings, DeviceHighAndLibraryTables)
+{
+    const std::pair<int, const char*> cases[] = {
+        {0x00, "No error"},
+        {0x0D, "No tool assigned to the selected port handle"},
+        {0x26, "Reserved - Unrecognized Error 0x26"},
+        {0x30, "Invalid input or output state"},
+        {0x31, "Unrecognized error code"},
+        {0xF0, "Unrecognized error code"},
+        {0xF1, "Too much environmental infrared"},
+        {0xF2, "Unrecognized error code"},
+        {0xF6, "Unable to erase Flash EPROM"},
+        {0xF7, "Unrecognized error code"},
+        {0x100, "Bad CRC on reply from Measurement System"},
+        {0x1FF, "Bad CRC on reply from Measurement System"},
+        {0x400, "Device->host communication timeout"},
+        {0x7FF, "Measurement System failed to reset on break"},
+        {0x800, "Measurement System not found on specified port"},
+        {0x801, "Unrecognized error code"},
+        {0x900, "Unrecognized error code"},
+        {-1, "Unrecognized error code"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(ndiErrorString(c.first), c.second) << std::hex << c.first;
+    }
+}
+
+// What goes on the wire: the text, its CRC (from Boost.CRC, not from the
+// library) when the name ends in a colon, and a carriage return.
+TEST(CommandEngine, SendsTextCrcAndCarriageReturn)
+{
+    std::string pvwrData(128, 'F');
+    const struct {
+        std::function<char*(NdiConnection*)> send;
+        std::string text;
+        bool crc;
+    } cases[] = {
+        {[](NdiConnection* h) { return ndiCommand(h, "INIT:"); }, "INIT:", true},
+        {[](NdiConnection* h) { return ndiCommand(h, "TX:%04X", 0x0801); }, "TX:0801", true},
+        {[](NdiConnection* h) { return ndiCommand(h, "PHRQ:*********1****"); }, "PHRQ:*********1****", true},
+        {[&](NdiConnection* h) { return ndiCommand(h, "PVWR:%02X%04X%.128s", 0x0A, 0x40, pvwrData.c_str()); },
+         "PVWR:0A0040" + pvwrData, true},
+        {[](NdiConnection* h) { return ndiCommand(h, "TSTOP "); }, "TSTOP ", false},
+        {[](NdiConnection* h) { return ndiCommand(h, "VER"); }, "VER", false},
+        {[](NdiConnection* h) { return ndiCommand(h, "%s", ""); }, "", false},
+    };
+    for (Line line : {Line::Pty, Line::Tcp}) {
+        Connection c(line, okay);
+        for (size_t i = 0; i < std::size(cases); i++) {
+            SCOPED_TRACE(lineName(line) + " " + cases[i].text);
+            char* reply = cases[i].send(c.h());
+            EXPECT_EQ(ndiGetError(c.h()), 0);
+            EXPECT_STREQ(reply, "OKAY");
+            EXPECT_EQ(reply, c.h()->ReplyText);
+            std::string sent = c.device().commands().at(i);
+            std::string expected = cases[i].text;
+            if (cases[i].crc) {
+                char digits[8];
+                std::snprintf(digits, sizeof digits, "%04X", nditest::referenceCrc(cases[i].text));
+                expected += digits;
+            }
+            EXPECT_EQ(sent, expected);
+            EXPECT_EQ(std::string(c.h()->CommandBuffer), expected + "\r");
+        }
+        EXPECT_EQ(c.device().commands().front(), "INIT:E3A5");
+        EXPECT_TRUE(c.reports().calls.empty());
+    }
+}
+
+struct FailureRow {
+    const char* name;
+    std::function<Reply(const std::string&)> device;
+    const char* command; // sent as "%s"
+    int code;
+    const char* replyText;
+};
+
+// Rows of the failure table that the device's replies bring about, on both
+// lines; each is reported once, through LastError and the callback.
+TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
+{
+    std::string goodFrame = binaryFrame(std::string("\x00\x00\x00", 3));
+    std::string badBody = goodFrame;
+    badBody.back() ^= 0x01;
+    std::string badHeader = goodFrame;
+    badHeader[4] ^= 0x01;
+    const FailureRow rows[] = {
+        {"text shorter than a CRC", [](const std::string&) { return Reply{"AB\r"}; }, "INIT:", NDI_ERR_CRC, ""},
+        {"text CRC mismatch", [](const std::string&) { return Reply{"OKAY0000\r"}; }, "INIT:", NDI_ERR_CRC, "OKAY"},
+        {"binary body CRC mismatch", [&](const std::string&) { return Reply{badBody}; }, "BX:0001", NDI_ERR_CRC,
+         nullptr},
+        {"binary header CRC mismatch", [&](const std::string&) { return Reply{badHeader}; }, "BX:0001",
+         NDI_ERR_CRC, nullptr},
+        {"device error", [](const std::string&) { return Reply{framed("ERROR0D")}; }, "PENA:0AD", 0x0D,
+         "ERROR0D"},
+        {"device error to a binary command", [](const std::string&) { return Reply{framed("ERROR0D")}; },
+         "BX:0001", 0x0D, "ERROR0D"},
+        {"high device error", [](const std::string&) { return Reply{framed("ERRORF4")}; }, "PVWR:0A0000",
+         0xF4, "ERRORF4"},
+        {"no reply", [](const std::string&) { return Reply{}; }, "INIT:", -1, ""},
+        {"reply cut short", [](const std::string&) { return Reply{"OKAYA8"}; }, "INIT:", -1, ""},
+    };
+    for (Line line : {Line::Pty, Line::Tcp}) {
+        for (const FailureRow& row : rows) {
+            SCOPED_TRACE(lineName(line) + ": " + row.name);
+            Connection c(line, row.device);
+            c.shortTimeOut();
+            // A serial line reports silence as a time-out; TCP reports its
+            // receive time-out as a read error.
+            int code = row.code != -1 ? row.code : line == Line::Pty ? NDI_ERR_TIMEOUT : NDI_ERR_READ;
+            char* reply = ndiCommand(c.h(), "%s", row.command);
+            EXPECT_EQ(ndiGetError(c.h()), code);
+            ASSERT_EQ(c.reports().calls.size(), 1u);
+            EXPECT_EQ(c.reports().calls[0].first, code);
+            EXPECT_EQ(c.reports().calls[0].second, ndiErrorString(code));
+            if (row.replyText != nullptr) {
+                EXPECT_STREQ(reply, row.replyText);
+            }
+        }
+    }
+}
+
+TEST(CommandEngine, CallbackGetsItsDataAndCanBeSwitchedOff)
+{
+    Connection c(Line::Pty, [](const std::string&) { return Reply{framed("ERROR0D")}; });
+    EXPECT_EQ(ndiGetErrorCallback(c.h()), &record);
+    EXPECT_EQ(ndiGetErrorCallbackData(c.h()), &c.reports());
+    ndiCommand(c.h(), "PENA:0AD");
+    ASSERT_EQ(c.reports().calls.size(), 1u);
+    EXPECT_EQ(c.reports().calls[0], std::make_pair(0x0D, std::string("No tool assigned to the selected port handle")));
+
+    ndiSetErrorCallback(c.h(), nullptr, nullptr);
+    EXPECT_EQ(ndiGetErrorCallback(c.h()), nullptr);
+    ndiCommand(c.h(), "PENA:0AD");
+    EXPECT_EQ(ndiGetError(c.h()), 0x0D);
+    EXPECT_EQ(c.reports().calls.size(), 1u);
+}
+
+TEST(CommandEngine, LineFailuresAreWriteAndReadErrors)
+{
+    {
+        SCOPED_TRACE("TCP peer closes instead of answering");
+        Connection c(Line::Tcp, [](const std::string&) { Reply r; r.hangUp = true; return r; });
+        EXPECT_STREQ(ndiCommand(c.h(), "INIT:"), "");
+        EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_READ);
+    }
+    {
+        SCOPED_TRACE("TCP sending side closed");
+        Connection c(Line::Tcp, okay);
+        ASSERT_EQ(shutdown(ndiGetSocket(c.h()), SHUT_WR), 0);
+        ndiCommand(c.h(), "INIT:");
+        EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_WRITE);
+        EXPECT_TRUE(c.device().commands().empty());
+    }
+    {
+        SCOPED_TRACE("serial line hung up");
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+        NdiConnection* h = ndiOpenSerial(ptsname(master));
+        ASSERT_NE(h, nullptr);
+        close(master);
+        Reports reports;
+        ndiSetErrorCallback(h, record, &reports);
+        ndiCommand(h, "INIT:");
+        EXPECT_EQ(ndiGetError(h), NDI_ERR_WRITE);
+        EXPECT_EQ(reports.calls.size(), 1u);
+        ndiCloseSerial(h);
+    }
+}
+
+TEST(CommandEngine, HandleWithoutALineSendsNothing)
+{
+    std::vector<char> command(NDI_BUFFER_SIZE), reply(NDI_BUFFER_SIZE), text(NDI_BUFFER_SIZE);
+    NdiConnection h{};
+    h.DeviceHandle = -1;
+    h.Socket = -1;
+    h.Port = -1;
+    h.CommandBuffer = command.data();
+    h.ReplyBuffer = reply.data();
+    h.ReplyText = text.data();
+    Reports reports;
+    ndiSetErrorCallback(&h, record, &reports);
+    EXPECT_STREQ(ndiCommand(&h, "INIT:"), "");
+    EXPECT_EQ(ndiGetError(&h), NDI_ERR_OPEN);
+    EXPECT_STREQ(ndiCommand(&h, nullptr), "");
+    EXPECT_EQ(ndiGetError(&h), NDI_ERR_OPEN);
+    EXPECT_EQ(reports.calls.size(), 2u);
+}
+
+speed_t deviceSpeedFor(char digit)
+{
+    switch (digit) {
+    case '0': return B9600;
+    case '2': return B19200;
+    case '3': return B38400;
+    case '4': return B57600;
+    case '5': return B115200;
+    case '6': return B921600;
+    case 'A': return B230400;
+    default: return B1000000; // no host speed matches
+    }
+}
+
+// The device takes the new settings as soon as it has answered.
+Reply followingDevice(const std::string& command)
+{
+    if (command.rfind("COMM:", 0) == 0) {
+        Reply r{framed("OKAY")};
+        r.newSpeed = deviceSpeedFor(command[5]);
+        return r;
+    }
+    return {framed("OKAY")};
+}
+
+TEST(CommandEngine, HostFollowsCommAndReportsSettingsItCannotTake)
+{
+    const struct {
+        const char* command;
+        speed_t speed;
+        tcflag_t size;
+        tcflag_t parity;
+        bool twoStop;
+        bool handshake;
+    } cases[] = {
+        {"COMM:50000", B115200, CS8, 0, false, false},
+        {"COMM:50001", B115200, CS8, 0, false, true},
+        {"COMM:41211", B57600, CS7, PARENB, true, true},
+        {"COMM:20100", B19200, CS8, PARENB | PARODD, false, false},
+        {"COMM:A0000", B230400, CS8, 0, false, false},
+        {"COMM:3", B38400, CS8, 0, false, false},
+        {"COMM:00000", B9600, CS8, 0, false, false},
+    };
+    Connection c(Line::Pty, followingDevice);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.command);
+        ndiCommand(c.h(), "%s", k.command);
+        ASSERT_EQ(ndiGetError(c.h()), 0);
+        termios t = c.device().hostSettings();
+        EXPECT_EQ(cfgetospeed(&t), k.speed);
+        EXPECT_EQ(t.c_cflag & PARODD, k.parity & PARODD);
+        // The pty forces 8 bits and no parity enable: check what was asked.
+        EXPECT_EQ(nditest::lastTermiosRequest().c_cflag & CSIZE, k.size);
+        EXPECT_EQ(nditest::lastTermiosRequest().c_cflag & (PARENB | PARODD), k.parity);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, k.twoStop);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, k.handshake);
+        // Host and device now talk at the new speed.
+        EXPECT_STREQ(ndiCommand(c.h(), "INIT:"), "OKAY");
+        EXPECT_EQ(ndiGetError(c.h()), 0);
+    }
+
+    // 921600 baud: the device switches, the host cannot.
+    ndiCommand(c.h(), "COMM:60000");
+    EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_COMM);
+    ASSERT_EQ(c.reports().calls.size(), 1u);
+    EXPECT_EQ(c.reports().calls[0].first, NDI_ERR_COMM);
+    EXPECT_EQ(c.device().hostSpeed(), B9600);
+}
+
+TEST(CommandEngine, InitPausesAtLeast100Milliseconds)
+{
+    for (Line line : {Line::Pty, Line::Tcp}) {
+        Connection c(line, okay);
+        auto start = std::chrono::steady_clock::now();
+        ndiCommand(c.h(), "INIT:");
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(ndiGetError(c.h()), 0);
+        EXPECT_GE(elapsed, std::chrono::milliseconds(100)) << lineName(line);
+    }
+}
+
+TEST(CommandEngine, TrackingActiveFollowsTheCommandsSent)
+{
+    Connection c(Line::Pty, [](const std::string& command) {
+        if (command.rfind("TSTART:", 0) == 0) {
+            return Reply{framed("ERROR12")}; // the device refuses; the flag is set anyway
+        }
+        return Reply{framed("OKAY")};
+    });
+    const struct {
+        const char* command; // null: reset
+        int active;
+    } steps[] = {{"TSTART:", 1}, {"TSTOP:", 0},   {"TSTART:", 1}, {"INIT:", 0},
+                 {"TSTART:", 1}, {"TSTARTX:", 1}, {"TX:0001", 1}, {"INITX:", 1},
+                 {"TSTOP ", 0},  {"TSTART:", 1},  {nullptr, 0}};
+    for (const auto& s : steps) {
+        if (s.command != nullptr) {
+            ndiCommand(c.h(), "%s", s.command);
+        } else {
+            ndiCommand(c.h(), nullptr);
+        }
+        EXPECT_EQ(c.h()->TrackingActive, s.active) << (s.command ? s.command : "reset");
+    }
+}
+
+TEST(CommandEngine, ResetSendsABreakAt9600AndExpectsResetBe6)
+{
+    Connection c(Line::Pty, followingDevice);
+    ndiCommand(c.h(), "COMM:50001");
+    ASSERT_EQ(c.device().hostSpeed(), B115200);
+
+    EXPECT_STREQ(ndiCommand(c.h(), nullptr), "RESET");
+    EXPECT_EQ(ndiGetError(c.h()), 0);
+    EXPECT_EQ(c.device().breaks(), 1);
+    termios t = c.device().hostSettings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_STREQ(ndiCommand(c.h(), "INIT:"), "OKAY");
+
+    c.device().setBreakReply("RESETXXXX\r");
+    EXPECT_STREQ(ndiCommand(c.h(), nullptr), "");
+    EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_RESET);
+    ASSERT_EQ(c.reports().calls.size(), 1u);
+    EXPECT_EQ(c.reports().calls[0].first, NDI_ERR_RESET);
+}
+
+// A reply longer than the reply buffer is refused, and the rest of it must
+// not be taken for the reply to the next command.
+TEST(CommandEngine, OversizedReplyIsReportedAndItsRestDiscarded)
+{
+    const struct {
+        const char* name;
+        const char* command;
+        std::string reply;
+    } cases[] = {
+        {"text", "TX:0001", framed(std::string(3000, 'A'))},
+        {"binary", "BX:0001", binaryFrame(std::string(5000, '\x01'))},
+        {"binary holding carriage returns", "BX:0001", binaryFrame(std::string(3000, '\r'))},
+        {"text error to a binary command", "BX:0001", framed("ERROR" + std::string(3000, '0'))},
+    };
+    for (Line line : {Line::Pty, Line::Tcp}) {
+        for (const auto& k : cases) {
+            SCOPED_TRACE(lineName(line) + ": " + k.name);
+            std::string reply = k.reply;
+            Connection c(line, [reply](const std::string& command) {
+                return command.rfind("INIT:", 0) == 0 ? Reply{framed("OKAY")} : Reply{reply};
+            });
+            EXPECT_STREQ(ndiCommand(c.h(), "%s", k.command), "");
+            EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_READ);
+            EXPECT_STREQ(ndiCommand(c.h(), "INIT:"), "OKAY");
+            EXPECT_EQ(ndiGetError(c.h()), 0);
+        }
+    }
+}
+
+// The command, its CRC digits, the carriage return and the NUL must fit the
+// 2048-byte buffer; a longer command is refused before anything is sent.
+TEST(CommandEngine, CommandTooLongForTheBufferIsRefusedUnsent)
+{
+    const struct {
+        std::string text;
+        bool fits;
+    } cases[] = {
+        {"PVWR:" + std::string(2037, 'A'), true},  // 2042 + CRC + CR + NUL = 2048
+        {"PVWR:" + std::string(2038, 'A'), false},
+        {"VER" + std::string(2043, ' '), true},    // no CRC: 2046 + CR + NUL
+        {"VER" + std::string(2044, ' '), false},
+        {"PVWR:" + std::string(5000, 'A'), false},
+    };
+    Connection c(Line::Tcp, okay);
+    size_t sent = 0;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.text.size());
+        c.reports().calls.clear();
+        char* reply = ndiCommand(c.h(), "%s", k.text.c_str());
+        if (k.fits) {
+            EXPECT_EQ(ndiGetError(c.h()), 0);
+            EXPECT_STREQ(reply, "OKAY");
+            ++sent;
+            c.device().waitForCommands(sent);
+        } else {
+            EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_WRITE);
+            ASSERT_EQ(c.reports().calls.size(), 1u);
+            EXPECT_EQ(c.reports().calls[0].first, NDI_ERR_WRITE);
+            EXPECT_STREQ(c.h()->CommandBuffer, "");
+        }
+    }
+    // Only what fitted reached the device, and nothing of what did not.
+    ndiCommand(c.h(), "INIT:");
+    c.device().waitForCommands(sent + 1);
+    std::vector<std::string> commands = c.device().commands();
+    ASSERT_EQ(commands.size(), sent + 1);
+    EXPECT_EQ(commands.back(), "INIT:E3A5");
+}
+
+TEST(CommandEngine, OnlySuccessfulRepliesAreCaptured)
+{
+    // One handle, 0x0A, disabled; then the system status.
+    std::string body = std::string("\x01\x0A\x04", 3) + std::string("\x00\x00", 2);
+    std::string brokenFrame = binaryFrame(std::string("\x02\x0A\x04\x0B\x04\x00\x00", 7));
+    brokenFrame.back() ^= 1;
+    const std::vector<std::string> replies = {binaryFrame(body), framed("ERROR0D"), brokenFrame};
+    Connection c(Line::Pty, [replies, next = size_t{0}](const std::string&) mutable {
+        return Reply{replies.at(next++)};
+    });
+    ndiCommand(c.h(), "BX:0001");
+    ASSERT_EQ(ndiGetError(c.h()), 0);
+    EXPECT_EQ(ndiGetBXReplyLength(c.h()), static_cast<int>(body.size()));
+    EXPECT_EQ(ndiGetBXMarkerCount(c.h()), 1);
+    float transform[8];
+    EXPECT_EQ(ndiGetBXTransform(c.h(), 0x0A, transform), 1);
+
+    ndiCommand(c.h(), "BX:0001");
+    EXPECT_EQ(ndiGetError(c.h()), 0x0D);
+    ndiCommand(c.h(), "BX:0001");
+    EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_CRC);
+    EXPECT_EQ(ndiGetBXMarkerCount(c.h()), 1) << "a failed exchange overwrote the capture";
+    EXPECT_EQ(ndiGetBXReplyLength(c.h()), static_cast<int>(body.size()));
+}
+
+TEST(Connection, HandlesKeepTheirLineAndNothingElse)
+{
+    {
+        ScriptedDevice device(Line::Pty, okay);
+        NdiConnection* h = ndiOpenSerial(device.path().c_str());
+        ASSERT_NE(h, nullptr);
+        EXPECT_GE(ndiGetDeviceHandle(h), 0);
+        EXPECT_STREQ(ndiGetSerialDeviceName(h), device.path().c_str());
+        EXPECT_NE(ndiGetSerialDeviceName(h), device.path().c_str()) << "the name must be a copy";
+        EXPECT_EQ(ndiGetSocket(h), -1);
+        EXPECT_EQ(ndiGetHostname(h), nullptr);
+        EXPECT_EQ(ndiGetPort(h), -1);
+        EXPECT_EQ(ndiGetSocketError(h), 0);
+        EXPECT_EQ(ndiGetThreadMode(h), 0);
+        EXPECT_EQ(ndiGetError(h), 0);
+        termios t = device.hostSettings();
+        EXPECT_EQ(cfgetospeed(&t), B9600);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+        ndiCloseSerial(h);
+    }
+    {
+        ScriptedDevice device(Line::Tcp, okay);
+        std::string host = "127.0.0.1";
+        NdiConnection* h = ndiOpenNetwork(host.c_str(), device.port());
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(ndiGetDeviceHandle(h), -1);
+        EXPECT_EQ(ndiGetSerialDeviceName(h), nullptr);
+        EXPECT_GE(ndiGetSocket(h), 0);
+        EXPECT_STREQ(ndiGetHostname(h), "127.0.0.1");
+        EXPECT_EQ(ndiGetPort(h), device.port());
+        EXPECT_EQ(ndiTimeoutSocket(h, 0), 0);
+        EXPECT_EQ(ndiTimeoutSocket(h, 250), 1);
+        ndiCloseNetwork(h);
+    }
+    EXPECT_EQ(ndiOpenSerial("/dev/ndi-no-such-line"), nullptr);
+    EXPECT_EQ(ndiOpenNetwork("ndi-no-such-host.invalid", 8765), nullptr);
+}
+
+TEST(CApi, HeaderCompilesAsCAndTheLibraryLinks)
+{
+    ScriptedDevice device(Line::Pty, [](const std::string& command) {
+        return command.rfind("TSTART:", 0) == 0 ? Reply{framed("ERROR0C")} : Reply{framed("OKAY")};
+    });
+    const char* failure = ndiCApiCheck(device.path().c_str());
+    EXPECT_EQ(failure, nullptr) << failure;
+}
+
+} // namespace

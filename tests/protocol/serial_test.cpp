@@ -1,0 +1,353 @@
+// The serial transport on pseudo-terminals: the test holds the master side
+// and reads the host line's settings back from it.
+#include "termios_request.h"
+
+#include <ndicapi.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+class Pty {
+public:
+    Pty()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return;
+        }
+        path_ = ptsname(master_);
+    }
+    ~Pty() { closeMaster(); }
+    int master() const { return master_; }
+    const char* path() const { return path_.c_str(); }
+    void closeMaster()
+    {
+        if (master_ >= 0) {
+            close(master_);
+            master_ = -1;
+        }
+    }
+    termios settings() const
+    {
+        termios t{};
+        EXPECT_EQ(tcgetattr(master_, &t), 0);
+        return t;
+    }
+    void send(const std::string& bytes) const
+    {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string receive(size_t n) const
+    {
+        std::string got;
+        while (got.size() < n) {
+            char buffer[256];
+            ssize_t r = read(master_, buffer, std::min(sizeof buffer, n - got.size()));
+            if (r <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(r));
+        }
+        return got;
+    }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+// Opens the slave through the library and closes it at the end of the scope.
+class Line {
+public:
+    explicit Line(const Pty& pty) : fd_(ndiSerialOpen(pty.path())) { EXPECT_GE(fd_, 0); }
+    ~Line()
+    {
+        if (fd_ >= 0) {
+            ndiSerialClose(fd_);
+        }
+    }
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool sameSettings(const termios& a, const termios& b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+           a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
+TEST(SerialLine, OpensRawWithFiveSecondReadsAndRestoresTheSettingsItFound)
+{
+    Pty pty;
+    termios before = pty.settings();
+    before.c_iflag = ICRNL | IXON;
+    before.c_oflag = OPOST | ONLCR;
+    before.c_lflag = ICANON | ECHO | ISIG;
+    before.c_cc[VMIN] = 3;
+    before.c_cc[VTIME] = 7;
+    cfsetispeed(&before, B4800);
+    cfsetospeed(&before, B4800);
+    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &before), 0);
+    before = pty.settings();
+
+    int fd = ndiSerialOpen(pty.path());
+    ASSERT_GE(fd, 0);
+    termios raw = pty.settings();
+    EXPECT_EQ(raw.c_iflag, 0u);
+    EXPECT_EQ(raw.c_oflag, 0u);
+    EXPECT_EQ(raw.c_lflag, 0u);
+    EXPECT_EQ(raw.c_cflag, before.c_cflag) << "control flags are left for ndiSerialComm";
+    EXPECT_EQ(raw.c_cc[VMIN], 0);
+    EXPECT_EQ(raw.c_cc[VTIME], 50);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads must block until VTIME";
+
+    ndiSerialClose(fd);
+    EXPECT_TRUE(sameSettings(pty.settings(), before));
+}
+
+TEST(SerialLine, OpenFailsForAMissingDevice)
+{
+    EXPECT_EQ(ndiSerialOpen("/dev/ndi-no-such-line"), -1);
+    EXPECT_EQ(ndiSerialOpen(nullptr), -1);
+}
+
+struct CommCase {
+    int baud;
+    const char* mode;
+    int handshake;
+    speed_t speed;
+    tcflag_t size;
+    tcflag_t parity; // PARENB / PARODD bits
+    bool twoStop;
+};
+
+TEST(SerialLine, CommSetsSpeedCharacterParityStopBitsAndFlowControl)
+{
+    // Consecutive rows differ in every setting that the pty keeps.
+    const CommCase cases[] = {
+        {9600, "8N1", 0, B9600, CS8, 0, false},
+        {19200, "7E2", 1, B19200, CS7, PARENB, true},
+        {38400, "8O1", 0, B38400, CS8, PARENB | PARODD, false},
+        {57600, "7E2", 1, B57600, CS7, PARENB, true},
+        {115200, "7O1", 0, B115200, CS7, PARENB | PARODD, false},
+        {230400, "8N2", 1, B230400, CS8, 0, true},
+    };
+    Pty pty;
+    Line line(pty);
+    for (const CommCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.baud) + " " + c.mode);
+        ASSERT_EQ(ndiSerialComm(line.fd(), c.baud, c.mode, c.handshake), 0);
+        termios t = pty.settings();
+        EXPECT_EQ(cfgetospeed(&t), c.speed);
+        EXPECT_EQ(cfgetispeed(&t), c.speed);
+        EXPECT_EQ(t.c_cflag & PARODD, c.parity & PARODD);
+        EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStop);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.handshake != 0);
+        EXPECT_EQ(nditest::lastTermiosRequest().c_cflag & CSIZE, c.size);
+        EXPECT_EQ(nditest::lastTermiosRequest().c_cflag & (PARENB | PARODD), c.parity);
+    }
+}
+
+TEST(SerialLine, CommRefusesUnsupportedSettingsWithoutTouchingTheLine)
+{
+    Pty pty;
+    Line line(pty);
+    ASSERT_EQ(ndiSerialComm(line.fd(), 57600, "7E2", 1), 0);
+    termios before = pty.settings();
+    const struct {
+        int baud;
+        const char* mode;
+    } refused[] = {{14400, "8N1"}, {921600, "8N1"}, {1228739, "8N1"}, {0, "8N1"},
+                   {9600, "9N1"},  {9600, "8X1"},   {9600, "8N3"},      {9600, ""}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(std::to_string(r.baud) + " '" + r.mode + "'");
+        EXPECT_EQ(ndiSerialComm(line.fd(), r.baud, r.mode, 0), -1);
+        EXPECT_TRUE(sameSettings(pty.settings(), before));
+    }
+}
+
+TEST(SerialLine, TimeoutSetsVtimeInTenthsOfASecond)
+{
+    Pty pty;
+    Line line(pty);
+    const struct {
+        int ms;
+        int vtime;
+    } cases[] = {{7000, 70}, {100, 1}, {199, 1}, {50, 0}, {0, 0}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(ndiSerialTimeout(line.fd(), c.ms), 0);
+        termios t = pty.settings();
+        EXPECT_EQ(t.c_cc[VTIME], c.vtime) << c.ms << " ms";
+        EXPECT_EQ(t.c_cc[VMIN], 0);
+    }
+}
+
+// The lock must keep every other opener out: another process, and also
+// another open in this one (a stream probing the ports must not talk over a
+// line that another stream drives, nor drop its lock when the probe closes).
+TEST(SerialLine, LockKeepsOtherOpenersOutUntilClose)
+{
+    Pty pty;
+    auto openInChild = [&] {
+        pid_t child = fork();
+        if (child == 0) {
+            int fd = ndiSerialOpen(pty.path());
+            _exit(fd >= 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+
+    int fd = ndiSerialOpen(pty.path());
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(openInChild()) << "another process opened a locked line";
+    int second = ndiSerialOpen(pty.path());
+    EXPECT_EQ(second, -1) << "a second open in the same process got the line";
+    if (second >= 0) {
+        ndiSerialClose(second);
+    }
+    EXPECT_FALSE(openInChild()) << "the refused open released the lock";
+
+    ndiSerialClose(fd);
+    EXPECT_TRUE(openInChild());
+}
+
+// Feeds the reply in pieces, each only after the reader has taken the one
+// before, so that the read loop must put the pieces together.
+void feedInPieces(const Pty& pty, int fd, const std::vector<std::string>& pieces)
+{
+    for (const std::string& piece : pieces) {
+        pty.send(piece);
+        // Let the piece land, then wait until the reader has taken it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        int pending = 1;
+        while (pending > 0 && ioctl(fd, FIONREAD, &pending) == 0) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+TEST(SerialLine, ReadsAssembleRepliesThatArriveInPieces)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;
+        int binary;
+        int expected;
+    } cases[] = {
+        {"text", {"OKAY", "A896\r"}, 0, 9},
+        {"text in single bytes", {"O", "K", "A", "Y", "A", "8", "9", "6", "\r"}, 0, 9},
+        {"binary to its framed length", {std::string("\xC4\xA5", 2), std::string("\x10\x00", 2),
+                                         std::string(10, 'x'), std::string(10, 'y')}, 1, 24},
+        {"binary command, text error", {"ERROR", "0D", "XXXX\r"}, 1, 12},
+        {"binary reply holding a carriage return", {std::string("\xC4\xA5\x04\x00", 4), "ab\r",
+                                                    "\rxyzz"}, 1, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pty pty;
+        Line line(pty);
+        char buffer[64];
+        std::thread feeder([&] { feedInPieces(pty, line.fd(), c.pieces); });
+        int n = ndiSerialRead(line.fd(), buffer, sizeof buffer, c.binary, nullptr);
+        feeder.join();
+        std::string all;
+        for (const std::string& p : c.pieces) {
+            all += p;
+        }
+        ASSERT_EQ(n, c.expected);
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), all.substr(0, static_cast<size_t>(n)));
+    }
+}
+
+TEST(SerialLine, ReadStopsAtCapacityAndReportsATimeOutForAPartialReply)
+{
+    Pty pty;
+    Line line(pty);
+    ASSERT_EQ(ndiSerialTimeout(line.fd(), 100), 0);
+    char buffer[8];
+    pty.send("OKAYA896\r");
+    EXPECT_EQ(ndiSerialRead(line.fd(), buffer, 4, 0, nullptr), 4);
+    EXPECT_EQ(std::string(buffer, 4), "OKAY");
+    EXPECT_EQ(ndiSerialRead(line.fd(), buffer, 8, 0, nullptr), 5);
+
+    pty.send("OKAY");
+    EXPECT_EQ(ndiSerialRead(line.fd(), buffer, 8, 0, nullptr), 0) << "no carriage return came";
+    pty.send(std::string("\xC4\xA5\x10\x00", 4) + "abc");
+    EXPECT_EQ(ndiSerialRead(line.fd(), buffer, 8, 1, nullptr), 0) << "the frame stayed short";
+}
+
+TEST(SerialLine, FlushDiscardsPendingInput)
+{
+    for (int which : {1, 3, 7}) {
+        Pty pty;
+        Line line(pty);
+        ASSERT_EQ(ndiSerialTimeout(line.fd(), 100), 0);
+        pty.send("stale reply\r");
+        int pending = 0;
+        while (pending == 0) {
+            ASSERT_EQ(ioctl(line.fd(), FIONREAD, &pending), 0);
+        }
+        EXPECT_EQ(ndiSerialFlush(line.fd(), which), 0);
+        char buffer[32];
+        EXPECT_EQ(ndiSerialRead(line.fd(), buffer, sizeof buffer, 0, nullptr), 0) << which;
+    }
+}
+
+TEST(SerialLine, WriteSendsEveryByteAndFailsOnAHungUpLine)
+{
+    Pty pty;
+    Line line(pty);
+    std::string command = "GETINFO:Features.Firmware.Version0492\r";
+    EXPECT_EQ(ndiSerialWrite(line.fd(), command.data(), static_cast<int>(command.size())),
+              static_cast<int>(command.size()));
+    EXPECT_EQ(pty.receive(command.size()), command);
+
+    pty.closeMaster();
+    EXPECT_EQ(ndiSerialWrite(line.fd(), "INIT:E3A5\r", 10), -1);
+}
+
+// A pseudo-terminal has no modem lines: reading them fails, and a line whose
+// DSR cannot be read counts as ready. (A line with DSR clear needs real
+// hardware; this is what can be checked here.)
+TEST(SerialLine, DsrCountsAsSetWhereModemLinesCannotBeRead)
+{
+    Pty pty;
+    Line line(pty);
+    int bits = 0;
+    ASSERT_NE(ioctl(line.fd(), TIOCMGET, &bits), 0) << "this kernel's ptys have modem lines now";
+    EXPECT_EQ(ndiSerialCheckDSR(line.fd()), 1);
+    EXPECT_EQ(ndiSerialBreak(line.fd()), 0);
+}
+
+TEST(SerialLine, DeviceNames)
+{
+    EXPECT_STREQ(ndiSerialDeviceName(0), "/dev/ttyS0");
+    EXPECT_STREQ(ndiSerialDeviceName(1), "/dev/ttyS1");
+    EXPECT_STREQ(ndiSerialDeviceName(2), "/dev/ttyUSB0");
+    EXPECT_STREQ(ndiSerialDeviceName(7), "/dev/ttyUSB5");
+    EXPECT_EQ(ndiSerialDeviceName(8), nullptr);
+    EXPECT_EQ(ndiSerialDeviceName(-1), nullptr);
+}
+
+} // namespace

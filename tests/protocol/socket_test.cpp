@@ -1,0 +1,211 @@
+// The TCP transport against a loopback peer that the test drives by hand.
+#include <ndicapi.h>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+class Peer {
+public:
+    Peer()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener_, 1), 0);
+        socklen_t length = sizeof addr;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~Peer()
+    {
+        hangUp();
+        close(listener_);
+    }
+    int port() const { return port_; }
+    // Connects the library to this peer; returns the library's socket.
+    int connectLibrary(const char* host = "127.0.0.1")
+    {
+        int s = -1;
+        EXPECT_EQ(ndiSocketOpen(host, port_, &s), 1);
+        peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_GE(peer_, 0);
+        return s;
+    }
+    void send(const std::string& bytes) const
+    {
+        ASSERT_EQ(::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    std::string receive(size_t n) const
+    {
+        std::string got;
+        while (got.size() < n) {
+            char buffer[65536];
+            ssize_t r = recv(peer_, buffer, std::min(sizeof buffer, n - got.size()), 0);
+            if (r <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<size_t>(r));
+        }
+        return got;
+    }
+    void hangUp()
+    {
+        if (peer_ >= 0) {
+            close(peer_);
+            peer_ = -1;
+        }
+    }
+
+private:
+    int listener_ = -1;
+    int peer_ = -1;
+    int port_ = 0;
+};
+
+TEST(SocketLine, OpensByAddressOrNameWithoutNagleDelay)
+{
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(host);
+        Peer peer;
+        int s = peer.connectLibrary(host);
+        int nodelay = 0;
+        socklen_t length = sizeof nodelay;
+        ASSERT_EQ(getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length), 0);
+        EXPECT_NE(nodelay, 0);
+        ndiSocketClose(s);
+    }
+}
+
+TEST(SocketLine, FailedOpensLeaveTheSocketArgumentAlone)
+{
+    int closedPort = 0;
+    {
+        Peer gone;
+        closedPort = gone.port();
+    }
+    const struct {
+        const char* host;
+        int port;
+    } cases[] = {{"127.0.0.1", closedPort}, {"ndi-no-such-host.invalid", 8765},
+                 {"999.1.2.3", 8765},       {"127.0.0.1", 0},
+                 {"127.0.0.1", 70000},      {nullptr, 8765}};
+    for (const auto& c : cases) {
+        int s = 12345;
+        EXPECT_EQ(ndiSocketOpen(c.host, c.port, &s), 0) << (c.host ? c.host : "null") << ":" << c.port;
+        EXPECT_EQ(s, 12345);
+    }
+}
+
+TEST(SocketLine, WriteDeliversLargeCommandsWhatEverTheSendsTakeAtOnce)
+{
+    Peer peer;
+    int s = peer.connectLibrary();
+    std::string big(4 << 20, '\0');
+    for (size_t i = 0; i < big.size(); i++) {
+        big[i] = static_cast<char>(i * 7);
+    }
+    std::string received;
+    // The peer reads slowly enough that the kernel takes the bytes in parts.
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        received = peer.receive(big.size());
+    });
+    EXPECT_EQ(ndiSocketWrite(s, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+    reader.join();
+    EXPECT_TRUE(received == big);
+    EXPECT_EQ(ndiSocketWrite(s, "", 0), 0);
+    ndiSocketClose(s);
+}
+
+TEST(SocketLine, WriteOnAClosedDirectionFailsWithoutSignal)
+{
+    Peer peer;
+    int s = peer.connectLibrary();
+    ASSERT_EQ(shutdown(s, SHUT_WR), 0);
+    EXPECT_EQ(ndiSocketWrite(s, "INIT:E3A5\r", 10), -1) << "and SIGPIPE would have ended the test";
+    ndiSocketClose(s);
+}
+
+TEST(SocketLine, ReadsAssembleRepliesThatArriveInPieces)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;
+        int binary;
+        int expected;
+    } cases[] = {
+        {"text", {"OKAY", "A896\r"}, 0, 9},
+        {"binary to its framed length", {std::string("\xC4\xA5\x10", 3), std::string("\x00", 1),
+                                         std::string(20, 'z')}, 1, 24},
+        {"binary command, text error", {"ERROR0", "1XXXX", "\r"}, 1, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer;
+        int s = peer.connectLibrary();
+        std::thread feeder([&] {
+            for (const std::string& piece : c.pieces) {
+                peer.send(piece);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        char buffer[64];
+        int n = ndiSocketRead(s, buffer, sizeof buffer, c.binary, nullptr);
+        feeder.join();
+        EXPECT_EQ(n, c.expected);
+        ndiSocketClose(s);
+    }
+}
+
+TEST(SocketLine, ReadFailsWhenThePeerClosesOrTheTimeOutPasses)
+{
+    Peer peer;
+    int s = peer.connectLibrary();
+    char buffer[64];
+
+    EXPECT_EQ(ndiSocketTimeout(s, 100), 1);
+    peer.send("OKAY");
+    EXPECT_EQ(ndiSocketRead(s, buffer, sizeof buffer, 0, nullptr), -1) << "time-out mid-reply";
+
+    // A time-out of 0 or less changes nothing: the 100 ms stay.
+    EXPECT_EQ(ndiSocketTimeout(s, 0), 0);
+    EXPECT_EQ(ndiSocketTimeout(s, -5), 0);
+    timeval tv{};
+    socklen_t length = sizeof tv;
+    ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, &length), 0);
+    EXPECT_EQ(tv.tv_sec, 0);
+    EXPECT_EQ(tv.tv_usec, 100000);
+
+    peer.send("A89");
+    peer.hangUp();
+    EXPECT_EQ(ndiSocketRead(s, buffer, sizeof buffer, 0, nullptr), -1) << "peer closed mid-reply";
+    ndiSocketClose(s);
+}
+
+TEST(SocketLine, FlushAndSleepLeaveTheStreamAlone)
+{
+    Peer peer;
+    int s = peer.connectLibrary();
+    peer.send("OKAYA896\r");
+    EXPECT_EQ(ndiSocketFlush(s, 1), 1);
+    EXPECT_EQ(ndiSocketSleep(s, 1), 1);
+    char buffer[16];
+    EXPECT_EQ(ndiSocketRead(s, buffer, sizeof buffer, 0, nullptr), 9);
+    ndiSocketClose(s);
+}
+
+} // namespace
