@@ -1,0 +1,91 @@
+#include <ndisim/Faults.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace ndisim {
+
+bool Faults::operator==(const Faults& o) const
+{
+    return corruptCrcEvery == o.corruptCrcEvery && dropEvery == o.dropEvery && delayMs == o.delayMs &&
+           delayEvery == o.delayEvery && splitBytes == o.splitBytes && splitPauseMs == o.splitPauseMs &&
+           garbageEvery == o.garbageEvery && disconnectAfterFrames == o.disconnectAfterFrames &&
+           ignoreComm == o.ignoreComm;
+}
+
+namespace {
+
+bool parseCount(const std::string& text, int& out, int minimum)
+{
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    int value = std::atoi(text.c_str());
+    if (value < minimum) return false;
+    out = value;
+    return true;
+}
+
+bool parsePair(const std::string& text, int& first, int& second, bool secondOptional, int firstMinimum)
+{
+    const auto slash = text.find('/');
+    if (slash == std::string::npos) {
+        return secondOptional && parseCount(text, first, firstMinimum);
+    }
+    return parseCount(text.substr(0, slash), first, firstMinimum) && parseCount(text.substr(slash + 1), second, 0);
+}
+
+}  // namespace
+
+std::string applyFaultSpec(const std::string& spec, Faults& f)
+{
+    const auto eq = spec.find('=');
+    const std::string name = spec.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+    Faults next = f;
+    bool ok = false;
+    if (name == "corrupt-crc") {
+        ok = parseCount(value, next.corruptCrcEvery, 1);
+    } else if (name == "drop") {
+        ok = parseCount(value, next.dropEvery, 1);
+    } else if (name == "delay") {
+        next.delayEvery = 1;
+        ok = parsePair(value, next.delayMs, next.delayEvery, true, 0) && next.delayEvery >= 1;
+    } else if (name == "split") {
+        ok = parsePair(value, next.splitBytes, next.splitPauseMs, true, 1);
+    } else if (name == "garbage") {
+        ok = parseCount(value, next.garbageEvery, 1);
+    } else if (name == "disconnect") {
+        ok = parseCount(value, next.disconnectAfterFrames, 1);
+    } else if (name == "ignore-comm") {
+        next.ignoreComm = true;
+        ok = value.empty();
+    } else if (name == "none") {
+        next = Faults{};
+        ok = value.empty();
+    } else {
+        return "unknown fault '" + name + "'";
+    }
+    if (!ok) {
+        return "bad value in fault '" + spec + "'";
+    }
+    f = next;
+    return {};
+}
+
+std::string describeFaults(const Faults& f)
+{
+    std::ostringstream out;
+    if (f.corruptCrcEvery) out << " corrupt-crc=" << f.corruptCrcEvery;
+    if (f.dropEvery) out << " drop=" << f.dropEvery;
+    if (f.delayMs) out << " delay=" << f.delayMs << '/' << f.delayEvery;
+    if (f.splitBytes) out << " split=" << f.splitBytes << '/' << f.splitPauseMs;
+    if (f.garbageEvery) out << " garbage=" << f.garbageEvery;
+    if (f.disconnectAfterFrames) out << " disconnect=" << f.disconnectAfterFrames;
+    if (f.ignoreComm) out << " ignore-comm";
+    const std::string text = out.str();
+    return text.empty() ? "none" : text.substr(1);
+}
+
+}  // namespace ndisim

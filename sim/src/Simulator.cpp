@@ -1,0 +1,598 @@
+#include <ndisim/Simulator.h>
+
+#include "PseudoTerminal.h"
+
+#include <ndisim/ReplyFormat.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ndisim {
+
+namespace {
+
+std::runtime_error systemError(const std::string& what)
+{
+    return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void closeFd(int& fd)
+{
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// Bytes that do not form anything the host could take for a reply.
+const std::string kGarbage("\x7f\xfe#~\x01", 5);
+
+}  // namespace
+
+struct Simulator::Impl {
+    struct Piece {
+        Clock::time_point due;
+        std::string bytes;
+        std::optional<LineSettings> lineAfter;
+        bool hangUpAfter = false;
+    };
+
+    // Set up before the thread starts and not changed afterwards, except
+    // where noted.
+    bool serial = false;
+    std::string link;
+    std::string breakDir;
+    std::string breakPath;
+    std::string address;
+    int port = 0;
+
+    // Guarded by mutex: the device, faults, counters that others read, and
+    // the terminal's name (it changes after a hang-up).
+    mutable std::mutex mutex;
+    Device device;
+    Faults faults;
+    SimulatorStats stats;
+    std::uint64_t replies = 0;
+    std::uint64_t framesSinceFaults = 0;
+    std::string slaveName;
+
+    // Owned by the serving thread.
+    std::unique_ptr<PseudoTerminal> pty;
+    int breakSocket = -1;
+    int listener = -1;
+    int client = -1;
+    int wake = -1;
+    std::string input;
+    bool inputTooLong = false;
+    std::deque<Piece> output;
+    Clock::time_point lastDue{};
+
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+
+    explicit Impl(Scenario s) : device(std::move(s)), faults(device.scenario().faults) {}
+
+    ~Impl()
+    {
+        pty.reset();
+        closeFd(breakSocket);
+        closeFd(listener);
+        closeFd(client);
+        closeFd(wake);
+        if (!breakPath.empty()) ::unlink(breakPath.c_str());
+        if (!breakDir.empty()) ::rmdir(breakDir.c_str());
+        if (!link.empty()) ::unlink(link.c_str());
+    }
+
+    int ioFd() const { return serial ? (pty ? pty->master() : -1) : client; }
+
+    void makeLink()
+    {
+        if (link.empty()) return;
+        struct stat st{};
+        if (::lstat(link.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                const std::string refused = link;
+                link.clear();
+                throw std::runtime_error("refusing to replace " + refused + ": it is not a symbolic link");
+            }
+            ::unlink(link.c_str());
+        }
+        if (::symlink(pty->slaveName().c_str(), link.c_str()) != 0) {
+            const std::string failed = link;
+            link.clear();
+            throw systemError("cannot make the link " + failed);
+        }
+    }
+
+    void openSerial()
+    {
+        pty = std::make_unique<PseudoTerminal>();
+        slaveName = pty->slaveName();
+        makeLink();
+        char dir[] = "/tmp/ndisim-XXXXXX";
+        if (!::mkdtemp(dir)) throw systemError("cannot make a directory for the break socket");
+        breakDir = dir;
+        breakPath = breakDir + "/break";
+        breakSocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (breakSocket < 0) throw systemError("cannot make the break socket");
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, breakPath.c_str(), sizeof addr.sun_path - 1);
+        if (::bind(breakSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            throw systemError("cannot bind the break socket");
+        }
+        stats.connections = 1;
+    }
+
+    void openTcp()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (listener < 0) throw systemError("cannot make a TCP socket");
+        const int one = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+            throw std::runtime_error("not an IPv4 address: " + address);
+        }
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            throw systemError("cannot listen on " + address + ":" + std::to_string(port));
+        }
+        if (::listen(listener, 4) != 0) throw systemError("cannot listen");
+        socklen_t len = sizeof addr;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+    }
+
+    double byteSeconds() const
+    {
+        const long baud = device.line().baud;
+        return baud > 0 ? 10.0 / static_cast<double>(baud) : 0.0;
+    }
+
+    // Queues a reply. Called with the mutex held (reads device and faults).
+    void queueReply(std::string bytes, std::optional<LineSettings> lineAfter, Clock::time_point now,
+                    std::size_t commandLength, const Faults& f, std::uint64_t index)
+    {
+        if (f.corruptCrcEvery > 0 && index % static_cast<std::uint64_t>(f.corruptCrcEvery) == 0 && bytes.size() >= 2) {
+            if (bytes[bytes.size() - 1] == '\r' && bytes.size() >= 5) {
+                // Text reply: a different, still well-formed CRC.
+                char& digit = bytes[bytes.size() - 2];
+                digit = digit == '0' ? '1' : '0';
+            } else {
+                bytes.back() = static_cast<char>(bytes.back() ^ 0x5A);
+            }
+        }
+        if (f.garbageEvery > 0 && index % static_cast<std::uint64_t>(f.garbageEvery) == 0) {
+            bytes = kGarbage + bytes;
+        }
+        const bool wire = serial && device.scenario().wireTime;
+        const double perByte = wire ? byteSeconds() : 0.0;
+        auto wireTime = [perByte](std::size_t bytes) {
+            return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(perByte * bytes));
+        };
+        // The command's own bytes take their time on the wire first.
+        Clock::time_point due = now + wireTime(commandLength);
+        if (f.delayMs > 0 && index % static_cast<std::uint64_t>(f.delayEvery > 0 ? f.delayEvery : 1) == 0) {
+            due += std::chrono::milliseconds(f.delayMs);
+        }
+        if (due < lastDue) due = lastDue;
+        std::size_t pieceSize = bytes.empty() ? 1 : bytes.size();
+        if (f.splitBytes > 0) pieceSize = static_cast<std::size_t>(f.splitBytes);
+        if (wire && pieceSize > 32) pieceSize = 32;
+        for (std::size_t at = 0; at < bytes.size(); at += pieceSize) {
+            if (at > 0 && f.splitBytes > 0) due += std::chrono::milliseconds(f.splitPauseMs);
+            Piece piece;
+            piece.bytes = bytes.substr(at, pieceSize);
+            piece.due = due;
+            due += wireTime(piece.bytes.size());
+            output.push_back(std::move(piece));
+        }
+        if (lineAfter) {
+            // New settings only once the last bit of the reply is out.
+            Piece switchLine;
+            switchLine.due = due;
+            switchLine.lineAfter = lineAfter;
+            output.push_back(std::move(switchLine));
+        }
+        lastDue = due;
+    }
+
+    void dropLink()
+    {
+        output.clear();
+        input.clear();
+        inputTooLong = false;
+        if (serial) {
+            // The line goes dead; a fresh terminal stands in for the device
+            // being plugged in again, at power-on settings.
+            pty->hangUp();
+            try {
+                pty = std::make_unique<PseudoTerminal>();
+                std::lock_guard<std::mutex> lock(mutex);
+                slaveName = pty->slaveName();
+                device.reset();
+                ++stats.connections;
+            } catch (const std::exception&) {
+                pty.reset();
+            }
+            try {
+                if (pty) makeLink();
+            } catch (const std::exception&) {
+            }
+        } else {
+            closeFd(client);
+            std::lock_guard<std::mutex> lock(mutex);
+            stats.connected = false;
+        }
+    }
+
+    void handleLine(const std::string& line, Clock::time_point now)
+    {
+        bool hangUp = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++stats.commands;
+            DeviceReply reply = inputTooLong ? DeviceReply{} : device.command(line, now);
+            if (inputTooLong) {
+                reply.bytes = errorReply(0x02);
+                reply.error = true;
+            }
+            const Faults f = faults;
+            if (reply.tracking && f.disconnectAfterFrames > 0 &&
+                framesSinceFaults >= static_cast<std::uint64_t>(f.disconnectAfterFrames)) {
+                faults.disconnectAfterFrames = 0;  // once
+                hangUp = true;
+            } else {
+                const std::uint64_t index = ++replies;
+                if (reply.error) ++stats.errors;
+                if (reply.tracking) {
+                    ++stats.frames;
+                    ++framesSinceFaults;
+                }
+                if (f.ignoreComm) reply.lineAfter.reset();
+                if (!(f.dropEvery > 0 && index % static_cast<std::uint64_t>(f.dropEvery) == 0)) {
+                    queueReply(std::move(reply.bytes), reply.lineAfter, now, line.size() + 1, f, index);
+                } else if (reply.lineAfter) {
+                    device.setLine(*reply.lineAfter);
+                }
+            }
+        }
+        if (hangUp) dropLink();
+    }
+
+    void receive(const char* data, std::size_t n, Clock::time_point now)
+    {
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = data[i];
+            if (c == '\r') {
+                const std::string line = input;
+                input.clear();
+                handleLine(line, now);
+                inputTooLong = false;
+                if (ioFd() < 0) return;
+            } else if (input.size() < 2048) {
+                input.push_back(c);
+            } else {
+                inputTooLong = true;
+            }
+        }
+    }
+
+    void readLine()
+    {
+        char buffer[4096];
+        const int fd = ioFd();
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        if (n <= 0) {
+            if (serial) {
+                // EIO: no host has the slave open (cannot happen while we
+                // hold it); treat anything else as a dead line.
+                if (n < 0 && errno == EIO) return;
+            }
+            dropLink();
+            return;
+        }
+        const Clock::time_point now = Clock::now();
+        if (serial) {
+            const LineSettings host = pty->hostSettings();
+            bool noise;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                noise = !device.line().understands(host);
+                if (noise) stats.noiseBytes += static_cast<std::uint64_t>(n);
+            }
+            if (noise) {
+                // What arrives at the wrong speed is garbage to the device.
+                input.clear();
+                return;
+            }
+        }
+        receive(buffer, static_cast<std::size_t>(n), now);
+    }
+
+    void readBreak()
+    {
+        char buffer[300];
+        const ssize_t n = ::recv(breakSocket, buffer, sizeof buffer - 1, 0);
+        if (n <= 0 || !pty) return;
+        buffer[n] = '\0';
+        // The wrapper names the terminal as the host opened it; a bind mount
+        // or link may give it another name, so compare the devices.
+        struct stat st{};
+        if (std::strlen(buffer) != static_cast<std::size_t>(n) || ::stat(buffer, &st) != 0) return;
+        if (!S_ISCHR(st.st_mode) || st.st_rdev != pty->slaveDevice()) return;
+        output.clear();
+        input.clear();
+        inputTooLong = false;
+        lastDue = Clock::time_point{};
+        std::lock_guard<std::mutex> lock(mutex);
+        ++stats.breaks;
+        device.reset();
+        Piece piece;
+        piece.due = Clock::now();
+        piece.bytes = "RESETBE6F\r";
+        output.push_back(piece);
+    }
+
+    void acceptClient()
+    {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        client = fd;
+        input.clear();
+        inputTooLong = false;
+        output.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        stats.connected = true;
+        ++stats.connections;
+    }
+
+    // Writes the pieces that are due. Returns true when output is blocked.
+    bool flush()
+    {
+        const Clock::time_point now = Clock::now();
+        while (!output.empty() && output.front().due <= now) {
+            Piece& piece = output.front();
+            const int fd = ioFd();
+            if (fd < 0) {
+                output.clear();
+                return false;
+            }
+            bool deliver = true;
+            if (serial) {
+                std::lock_guard<std::mutex> lock(mutex);
+                // At another speed the host would only see garbage.
+                deliver = device.line().understands(pty->hostSettings());
+            }
+            if (deliver && !piece.bytes.empty()) {
+                const ssize_t n = serial ? ::write(fd, piece.bytes.data(), piece.bytes.size())
+                                         : ::send(fd, piece.bytes.data(), piece.bytes.size(), MSG_NOSIGNAL);
+                if (n < 0) {
+                    if (errno == EAGAIN || errno == EINTR) return true;
+                    if (!serial) {
+                        dropLink();
+                        return false;
+                    }
+                    // A pty with no reader: the bytes are lost as on a wire.
+                } else if (static_cast<std::size_t>(n) < piece.bytes.size()) {
+                    piece.bytes.erase(0, static_cast<std::size_t>(n));
+                    return true;
+                }
+            }
+            if (piece.lineAfter) {
+                std::lock_guard<std::mutex> lock(mutex);
+                device.setLine(*piece.lineAfter);
+            }
+            output.pop_front();
+        }
+        return false;
+    }
+
+    void run()
+    {
+        while (!stopping.load()) {
+            const bool blocked = flush();
+            pollfd fds[4];
+            nfds_t count = 0;
+            fds[count++] = {wake, POLLIN, 0};
+            const int io = ioFd();
+            int ioIndex = -1, breakIndex = -1, listenIndex = -1;
+            if (io >= 0) {
+                ioIndex = static_cast<int>(count);
+                fds[count++] = {io, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
+            }
+            if (serial && breakSocket >= 0) {
+                breakIndex = static_cast<int>(count);
+                fds[count++] = {breakSocket, POLLIN, 0};
+            }
+            if (!serial && client < 0) {
+                listenIndex = static_cast<int>(count);
+                fds[count++] = {listener, POLLIN, 0};
+            }
+            int timeout = -1;
+            if (!blocked && !output.empty()) {
+                const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(output.front().due - Clock::now()).count();
+                timeout = wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
+            }
+            const int ready = ::poll(fds, count, timeout);
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+            if (fds[0].revents & POLLIN) {
+                std::uint64_t v;
+                (void)!::read(wake, &v, sizeof v);
+            }
+            if (breakIndex >= 0 && (fds[breakIndex].revents & POLLIN)) readBreak();
+            if (ioIndex >= 0 && ioFd() == io && (fds[ioIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
+                if (serial && !(fds[ioIndex].revents & POLLIN)) {
+                    // Nobody on the slave side; do not spin.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                } else {
+                    readLine();
+                }
+            }
+            if (listenIndex >= 0 && (fds[listenIndex].revents & POLLIN)) acceptClient();
+        }
+    }
+
+    void start()
+    {
+        wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake < 0) throw systemError("cannot make an eventfd");
+        thread = std::thread([this] { run(); });
+    }
+
+    void stop()
+    {
+        if (!thread.joinable()) return;
+        stopping.store(true);
+        const std::uint64_t one = 1;
+        (void)!::write(wake, &one, sizeof one);
+        thread.join();
+    }
+};
+
+Simulator::Simulator(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Simulator::~Simulator() { stop(); }
+
+std::unique_ptr<Simulator> Simulator::serial(Scenario scenario, const std::string& link)
+{
+    auto impl = std::make_unique<Impl>(std::move(scenario));
+    impl->serial = true;
+    impl->link = link;
+    impl->openSerial();
+    impl->start();
+    return std::unique_ptr<Simulator>(new Simulator(std::move(impl)));
+}
+
+std::unique_ptr<Simulator> Simulator::tcp(Scenario scenario, const std::string& address, int port)
+{
+    if (port < 0 || port > 65535) throw std::runtime_error("TCP port out of range: " + std::to_string(port));
+    auto impl = std::make_unique<Impl>(std::move(scenario));
+    impl->address = address;
+    impl->port = port;
+    impl->openTcp();
+    impl->start();
+    return std::unique_ptr<Simulator>(new Simulator(std::move(impl)));
+}
+
+void Simulator::stop()
+{
+    impl_->stop();
+    impl_->pty.reset();
+    closeFd(impl_->client);
+    closeFd(impl_->listener);
+}
+
+bool Simulator::isSerial() const { return impl_->serial; }
+
+std::string Simulator::serialDevice() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->slaveName;
+}
+
+std::string Simulator::linkPath() const { return impl_->link; }
+std::string Simulator::breakNotifyPath() const { return impl_->breakPath; }
+std::string Simulator::tcpAddress() const { return impl_->address; }
+int Simulator::tcpPort() const { return impl_->port; }
+
+void Simulator::setFaults(const Faults& faults)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->faults = faults;
+    impl_->replies = 0;
+    impl_->framesSinceFaults = 0;
+}
+
+Faults Simulator::faults() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->faults;
+}
+
+SimulatorStats Simulator::stats() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    SimulatorStats s = impl_->stats;
+    s.tracking = impl_->device.tracking();
+    s.deviceBaud = impl_->device.line().baud;
+    s.frame = impl_->device.frameAt(Clock::now());
+    return s;
+}
+
+const Scenario& Simulator::scenario() const { return impl_->device.scenario(); }
+
+std::uint32_t Simulator::currentFrame() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.frameAt(Clock::now());
+}
+
+std::vector<int> Simulator::portHandles() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.portHandles();
+}
+
+int Simulator::scenarioToolOf(int handle) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.scenarioToolOf(handle);
+}
+
+std::optional<ToolFrame> Simulator::expectedFrame(int handle, std::uint32_t frame) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.handleFrame(handle, frame);
+}
+
+std::vector<Vec3> Simulator::expectedMarkers(int handle, std::uint32_t frame) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const auto f = impl_->device.handleFrame(handle, frame);
+    std::vector<Vec3> out;
+    if (!f || f->visibility != Visibility::Visible) return out;
+    for (const Vec3& m : impl_->device.handleMarkers(handle)) out.push_back(f->pose.apply(m));
+    return out;
+}
+
+std::vector<Vec3> Simulator::expectedStrays(std::uint32_t frame) const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.snapshot(frame).strays;
+}
+
+LineSettings Simulator::deviceLine() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.line();
+}
+
+int Simulator::selectedVolume() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->device.selectedVolume();
+}
+
+}  // namespace ndisim

@@ -1,0 +1,200 @@
+// ndi-sim: runs a simulated NDI measurement system for people who develop
+// or demonstrate without a tracker.
+#include <ndisim/Faults.h>
+#include <ndisim/Scenario.h>
+#include <ndisim/Simulator.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <unistd.h>
+
+using namespace ndisim;
+
+namespace {
+
+const char* kDescription =
+    "Simulates an NDI measurement system so that hosts can be developed, tested and\n"
+    "demonstrated without hardware.\n"
+    "\n"
+    "Families:\n"
+    "  polaris  serial optical camera (Vicra/Spectra kind): passive tools exist once a\n"
+    "           host uploads a tool-definition image (PHRQ, PVWR), PINIT and PENA it.\n"
+    "  vega     network optical camera (Vega/Lyra kind) on TCP, port 8765 by default.\n"
+    "  aurora   serial electromagnetic system: four wired tools on ports 1 to 4 that\n"
+    "           announce themselves (PHSR, PHINF).\n"
+    "\n"
+    "Transports:\n"
+    "  --serial [LINK]   a pseudo-terminal (default for polaris and aurora); its name is\n"
+    "                    printed, and LINK, if given, becomes a symbolic link to it. The\n"
+    "                    line starts at 9600 baud; bytes sent at another speed are noise.\n"
+    "                    A pseudo-terminal carries no break: run the host with\n"
+    "                    LD_PRELOAD=<break wrapper> NDI_BREAK_NOTIFY=<socket> (both printed\n"
+    "                    at start) so that its breaks reach the device.\n"
+    "  --tcp [ADDR:]PORT listen on ADDR (default 127.0.0.1) and PORT (0: any free port);\n"
+    "                    default for vega (127.0.0.1:8765). One client at a time.\n"
+    "\n"
+    "Faults (--fault, repeatable; also in the scenario file):\n"
+    "  corrupt-crc=N     every Nth reply carries a wrong CRC\n"
+    "  drop=N            every Nth reply is not sent\n"
+    "  delay=MS[/N]      every (Nth) reply is held back MS milliseconds\n"
+    "  split=BYTES/MS    replies go out in pieces of BYTES with MS pauses\n"
+    "  garbage=N         every Nth reply is preceded by garbage bytes\n"
+    "  disconnect=F      after F tracking replies the line hangs up / the socket closes\n"
+    "  ignore-comm       COMM is acknowledged but the device keeps its line speed\n"
+    "\n"
+    "The scenario file (JSON) describes the device, tools, trajectories, strays, frame\n"
+    "rate and faults; see sim/README.md. Without one, the family's default is used.\n"
+    "A status line shows frames, commands and errors. Ctrl-C or SIGTERM stops.";
+
+// QCommandLineParser has no options with optional values: "--serial LINK"
+// and "--serial=LINK" become "--serial --link LINK".
+QStringList normaliseArguments(const QStringList& in)
+{
+    QStringList out;
+    for (int i = 0; i < in.size(); ++i) {
+        const QString& a = in[i];
+        if (a.startsWith(QLatin1String("--serial="))) {
+            out << QStringLiteral("--serial") << QStringLiteral("--link") << a.mid(9);
+        } else if (a == QLatin1String("--serial") && i + 1 < in.size() && !in[i + 1].startsWith('-') &&
+                   !familyFromName(in[i + 1].toStdString())) {
+            out << a << QStringLiteral("--link") << in[++i];
+        } else {
+            out << a;
+        }
+    }
+    return out;
+}
+
+int usageError(const QString& message)
+{
+    std::fprintf(stderr, "ndi-sim: %s (see --help)\n", qPrintable(message));
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ndi-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("family"), QStringLiteral("aurora, polaris or vega"));
+    const QCommandLineOption scenarioOption(QStringLiteral("scenario"), QStringLiteral("Scenario file (JSON)."), QStringLiteral("FILE"));
+    const QCommandLineOption serialOption(QStringLiteral("serial"), QStringLiteral("Serve on a pseudo-terminal (optional LINK: symbolic link to it)."));
+    const QCommandLineOption linkOption(QStringLiteral("link"), QStringLiteral("Symbolic link to the pseudo-terminal (same as --serial LINK)."), QStringLiteral("LINK"));
+    const QCommandLineOption tcpOption(QStringLiteral("tcp"), QStringLiteral("Serve on TCP at [ADDR:]PORT."), QStringLiteral("[ADDR:]PORT"));
+    const QCommandLineOption faultOption(QStringLiteral("fault"), QStringLiteral("Inject a fault (see above); repeatable."), QStringLiteral("FAULT"));
+    const QCommandLineOption rateOption(QStringLiteral("frame-rate"), QStringLiteral("Frame rate in Hz (20 to 400), overriding the scenario."), QStringLiteral("HZ"));
+    const QCommandLineOption wireOption(QStringLiteral("wire-time"), QStringLiteral("Serial: replies take 10 bits per byte at the line speed."));
+    const QCommandLineOption quietOption(QStringLiteral("no-status"), QStringLiteral("No live status line."));
+    parser.addOptions({scenarioOption, serialOption, linkOption, tcpOption, faultOption, rateOption, wireOption, quietOption});
+    parser.process(normaliseArguments(app.arguments()));
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) return usageError(QStringLiteral("name one family: aurora, polaris or vega"));
+    const auto family = familyFromName(positional[0].toStdString());
+    if (!family) return usageError(QStringLiteral("unknown family '%1'").arg(positional[0]));
+
+    Scenario scenario;
+    try {
+        scenario = parser.isSet(scenarioOption) ? loadScenario(parser.value(scenarioOption).toStdString())
+                                                : defaultScenario(*family);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ndi-sim: %s\n", e.what());
+        return 1;
+    }
+    if (scenario.family != *family) {
+        return usageError(QStringLiteral("the scenario is for %1, not %2").arg(familyName(scenario.family), positional[0]));
+    }
+    if (parser.isSet(rateOption)) {
+        bool ok = false;
+        const double rate = parser.value(rateOption).toDouble(&ok);
+        if (!ok || rate < 20 || rate > 400) return usageError(QStringLiteral("--frame-rate must lie between 20 and 400"));
+        scenario.frameRate = rate;
+    }
+    if (parser.isSet(wireOption)) scenario.wireTime = true;
+    for (const QString& spec : parser.values(faultOption)) {
+        const std::string problem = applyFaultSpec(spec.toStdString(), scenario.faults);
+        if (!problem.empty()) return usageError(QString::fromStdString(problem));
+    }
+
+    const bool wantSerial = parser.isSet(serialOption) || parser.isSet(linkOption);
+    const bool wantTcp = parser.isSet(tcpOption);
+    if (wantSerial && wantTcp) return usageError(QStringLiteral("choose --serial or --tcp, not both"));
+    const bool useTcp = wantTcp || (!wantSerial && *family == Family::Vega);
+    QString address = QStringLiteral("127.0.0.1");
+    int port = 8765;
+    if (wantTcp) {
+        const QString value = parser.value(tcpOption);
+        const int colon = value.lastIndexOf(':');
+        if (colon >= 0) address = value.left(colon);
+        bool ok = false;
+        port = value.mid(colon + 1).toInt(&ok);
+        if (!ok || port < 0 || port > 65535) return usageError(QStringLiteral("bad TCP port in '%1'").arg(value));
+    }
+
+    // Signals are taken synchronously by this thread; the serving thread
+    // (started below) inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::unique_ptr<Simulator> sim;
+    try {
+        sim = useTcp ? Simulator::tcp(scenario, address.toStdString(), port)
+                     : Simulator::serial(scenario, parser.value(linkOption).toStdString());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ndi-sim: %s\n", e.what());
+        return 1;
+    }
+
+    std::printf("ndi-sim: %s (%s), %.0f Hz, %zu tool(s), %zu stray marker(s), faults: %s\n", familyName(*family),
+                scenario.model.c_str(), scenario.frameRate, scenario.tools.size(), scenario.strays.size(),
+                describeFaults(scenario.faults).c_str());
+    if (useTcp) {
+        std::printf("listening on TCP %s:%d\n", sim->tcpAddress().c_str(), sim->tcpPort());
+    } else {
+        std::printf("serial line: %s\n", sim->serialDevice().c_str());
+        if (!sim->linkPath().empty()) std::printf("linked as: %s\n", sim->linkPath().c_str());
+        std::printf("breaks: run the host with\n  LD_PRELOAD=%s NDI_BREAK_NOTIFY=%s\n", NDI_BREAK_PRELOAD,
+                    sim->breakNotifyPath().c_str());
+    }
+    std::fflush(stdout);
+
+    const bool status = !parser.isSet(quietOption) && isatty(STDOUT_FILENO);
+    std::string lastDevice = sim->serialDevice();
+    for (;;) {
+        const timespec tick{0, 250 * 1000 * 1000};
+        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (sig > 0) break;
+        if (!useTcp && sim->serialDevice() != lastDevice) {
+            lastDevice = sim->serialDevice();
+            std::printf("%sline hung up; new serial line: %s\n", status ? "\n" : "", lastDevice.c_str());
+            std::fflush(stdout);
+        }
+        if (status) {
+            const SimulatorStats s = sim->stats();
+            std::printf("\rframe %u  served %llu  commands %llu  errors %llu  noise %llu  breaks %llu  %s  %s%s   ",
+                        s.frame, static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.commands),
+                        static_cast<unsigned long long>(s.errors), static_cast<unsigned long long>(s.noiseBytes),
+                        static_cast<unsigned long long>(s.breaks), s.tracking ? "tracking" : "idle",
+                        useTcp ? (s.connected ? "client connected" : "no client") : "baud ",
+                        useTcp ? "" : std::to_string(s.deviceBaud).c_str());
+            std::fflush(stdout);
+        }
+    }
+    sim->stop();
+    std::printf("%sndi-sim: stopped\n", status ? "\n" : "");
+    return 0;
+}
