@@ -86,7 +86,10 @@ struct Simulator::Impl {
 
     explicit Impl(Scenario s) : device(std::move(s)), faults(device.scenario().faults) {}
 
-    ~Impl()
+    ~Impl() { release(); }
+
+    // Closes everything and removes the files made for this device.
+    void release()
     {
         pty.reset();
         closeFd(breakSocket);
@@ -96,6 +99,9 @@ struct Simulator::Impl {
         if (!breakPath.empty()) ::unlink(breakPath.c_str());
         if (!breakDir.empty()) ::rmdir(breakDir.c_str());
         if (!link.empty()) ::unlink(link.c_str());
+        breakPath.clear();
+        breakDir.clear();
+        link.clear();
     }
 
     int ioFd() const { return serial ? (pty ? pty->master() : -1) : client; }
@@ -499,9 +505,7 @@ std::unique_ptr<Simulator> Simulator::tcp(Scenario scenario, const std::string& 
 void Simulator::stop()
 {
     impl_->stop();
-    impl_->pty.reset();
-    closeFd(impl_->client);
-    closeFd(impl_->listener);
+    impl_->release();
 }
 
 bool Simulator::isSerial() const { return impl_->serial; }
