@@ -52,9 +52,9 @@ using MulticastTest = NetworkTest;
 
 TEST_F(MulticastTest, DeliversWholeDatagramsWithTheBareSenderAddress)
 {
+    DatagramLog log; // outlives the socket, whose deliveries write to it
     UDPSocket<ByteBuffer> socket(peer(0).hostAddress(), 0, kGroup, kPort);
     ASSERT_TRUE(socket.isOpen()) << socket.errorText();
-    DatagramLog log;
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) { log.add(d); });
     socket.run();
 
@@ -87,8 +87,8 @@ TEST_F(MulticastTest, DeliversWholeDatagramsWithTheBareSenderAddress)
 
 TEST_F(MulticastTest, SocketsShareThePortAndEachHearsOnlyItsOwnInterface)
 {
-    std::vector<std::unique_ptr<UDPSocket<>>> sockets;
     std::vector<DatagramLog> logs(2);
+    std::vector<std::unique_ptr<UDPSocket<>>> sockets;
     for (int i = 0; i < 2; ++i) {
         sockets.push_back(std::make_unique<UDPSocket<>>(peer(i).hostAddress(), 0, kGroup, kPort));
         ASSERT_TRUE(sockets.back()->isOpen()) << sockets.back()->errorText();
@@ -114,9 +114,9 @@ TEST_F(MulticastTest, SocketsShareThePortAndEachHearsOnlyItsOwnInterface)
 TEST_F(MulticastTest, AReceiverThatThrowsIsLoggedAndReceptionGoesOn)
 {
     Velantor::LogCapture capture(true);
+    DatagramLog log;
     UDPSocket<> socket(peer(0).hostAddress(), 0, kGroup, kPort);
     ASSERT_TRUE(socket.isOpen()) << socket.errorText();
-    DatagramLog log;
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) {
         log.add(d);
         if (log.size() == 1)
@@ -131,15 +131,14 @@ TEST_F(MulticastTest, AReceiverThatThrowsIsLoggedAndReceptionGoesOn)
 
 TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
 {
-    UDPSocket<> socket(peer(0).hostAddress(), 0, kGroup, kPort);
-    UDPSocket<> witness(peer(0).hostAddress(), 0, kGroup, kPort);
-    ASSERT_TRUE(socket.isOpen() && witness.isOpen()) << socket.errorText() << witness.errorText();
-
     std::atomic<int> inDelivery{0};
     std::atomic<int> stopsReturned{0};
     std::atomic<int> lateDeliveries{0};
     DatagramLog log;
     DatagramLog witnessLog;
+    UDPSocket<> socket(peer(0).hostAddress(), 0, kGroup, kPort);
+    UDPSocket<> witness(peer(0).hostAddress(), 0, kGroup, kPort);
+    ASSERT_TRUE(socket.isOpen() && witness.isOpen()) << socket.errorText() << witness.errorText();
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) {
         ++inDelivery;
         if (stopsReturned > 0)
@@ -152,14 +151,24 @@ TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
     socket.run();
     witness.run();
 
-    std::atomic<bool> sending{true};
-    std::string sendError;
-    std::thread traffic([&] {
-        while (sending && sendError.empty())
-            sendError = peer(0).send(kGroup, kPort, payload(44, 7), 20);
-    });
+    // Keeps datagrams coming until the end of the test, however it ends.
+    struct Traffic
+    {
+        const PeerNamespace& peer;
+        std::atomic<bool> sending{true};
+        std::atomic<bool> failed{false};
+        std::thread thread{[this] {
+            while (sending && !failed)
+                failed = !peer.send(kGroup, kPort, payload(44, 7), 20).empty();
+        }};
+        ~Traffic()
+        {
+            sending = false;
+            thread.join();
+        }
+    } traffic{peer(0)};
 
-    ASSERT_TRUE(log.waitForCount(10)) << sendError;
+    ASSERT_TRUE(log.waitForCount(10)) << "sending failed: " << traffic.failed;
     // Two threads stop at once while datagrams keep coming; each must find the
     // socket quiet when its stop() returns.
     std::atomic<int> busyAtReturn{0};
@@ -175,11 +184,9 @@ TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
     // The witness on the same interface proves that datagrams went on arriving.
     const std::size_t seen = witnessLog.size();
     EXPECT_TRUE(witnessLog.waitForCount(seen + 100));
-    sending = false;
-    traffic.join();
     witness.stop();
 
-    EXPECT_EQ(sendError, "");
+    EXPECT_FALSE(traffic.failed);
     EXPECT_EQ(busyAtReturn, 0);
     EXPECT_EQ(lateDeliveries, 0);
 }
@@ -192,12 +199,12 @@ class InsideDeliveryTest : public NetworkTest, public ::testing::WithParamInterf
 
 TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
 {
-    auto socket = std::make_unique<UDPSocket<>>(peer(0).hostAddress(), 0, kGroup, kPort);
-    UDPSocket<> witness(peer(0).hostAddress(), 0, kGroup, kPort);
-    ASSERT_TRUE(socket->isOpen() && witness.isOpen());
-
     std::atomic<int> deliveries{0};
     std::promise<void> acted;
+    DatagramLog witnessLog;
+    UDPSocket<> witness(peer(0).hostAddress(), 0, kGroup, kPort);
+    auto socket = std::make_unique<UDPSocket<>>(peer(0).hostAddress(), 0, kGroup, kPort);
+    ASSERT_TRUE(socket->isOpen() && witness.isOpen());
     socket->datagramReceived().connect(nullptr, [&](const Datagram&) {
         if (++deliveries > 1)
             return;
@@ -207,15 +214,16 @@ TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
             socket.reset();
         acted.set_value();
     });
-    DatagramLog witnessLog;
     witness.datagramReceived().connect(nullptr, [&](const Datagram& d) { witnessLog.add(d); });
     witness.run();
     socket->run();
 
     auto done = acted.get_future();
     const auto send = [&] { ASSERT_EQ(peer(0).send(kGroup, kPort, payload(44, 9), 5), ""); };
-    while (done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    for (int tries = 0; done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++tries) {
+        ASSERT_LT(tries, 200) << "no datagram delivered";
         send();
+    }
 
     // More datagrams reach the interface; the stopped socket must not deliver them.
     const std::size_t seen = witnessLog.size();
