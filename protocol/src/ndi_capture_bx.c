@@ -13,8 +13,21 @@ static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor
         return 0;
     }
     if (slot >= 0) {
+        /* The slot may have held another tool: none of its fields stay but
+         * the pose, which a missing tool reports as it was (with result 2). */
         a->BxHandles[slot] = handle;
         a->BxHandlesStatus[slot] = status;
+        a->BxPortStatus[slot] = 0;
+        a->BxFrameNumber[slot] = 0;
+        memset(a->BxToolMarkerInformation[slot], 0, sizeof a->BxToolMarkerInformation[slot]);
+        a->BxActiveSingleStrayMarkerStatus[slot] = 0;
+        memset(a->BxActiveSingleStrayMarkerPosition[slot], 0,
+               sizeof a->BxActiveSingleStrayMarkerPosition[slot]);
+        a->Bx3DMarkerCount[slot] = 0;
+        memset(a->Bx3DMarkerOutOfVolume[slot], 0, sizeof a->Bx3DMarkerOutOfVolume[slot]);
+        if (!(option & 0x0001)) {
+            memset(a->BxTransforms[slot], 0, sizeof a->BxTransforms[slot]);
+        }
     }
     if (status == 0x04) {
         return 1; /* disabled: nothing else follows */

@@ -34,7 +34,14 @@ void ndiCaptureTX(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c)
         }
         int slot = entries < NDI_MAX_HANDLES ? entries : -1;
         if (slot >= 0) {
+            /* The slot may have held another tool: nothing of it stays,
+             * also not the fields this option word does not ask for. */
             a->TxHandles[slot] = (unsigned char)handle;
+            memset(a->TxTransforms[slot], 0, sizeof a->TxTransforms[slot]);
+            memset(a->TxStatus[slot], 0, sizeof a->TxStatus[slot]);
+            memset(a->TxFrame[slot], 0, sizeof a->TxFrame[slot]);
+            memset(a->TxInformation[slot], 0, sizeof a->TxInformation[slot]);
+            memset(a->TxSingleStray[slot], 0, sizeof a->TxSingleStray[slot]);
         }
 
         if (option & 0x0001) {

@@ -131,6 +131,34 @@ TEST_F(BxCapture, MissingToolKeepsItsOlderPoseAndReportsTwo)
     EXPECT_EQ(ndiGetBXFrame(h, 0x0A), 555u);
 }
 
+TEST_F(BxCapture, ASlotTakenByAnotherToolKeepsNothingOfTheOldOne)
+{
+    BxReply first;
+    first.entries = {tool(0x0A, 0x01, 10)};
+    capture("BX:000F", encodeBx(0x000F, first));
+
+    BxReply second;
+    second.entries = {tool(0x0B, 0x04, 20)};
+    capture("BX:000F", encodeBx(0x000F, second));
+    float t[8], c[3];
+    char info = 1;
+    EXPECT_EQ(ndiGetBXTransform(h, 0x0B, t), 1);
+    EXPECT_EQ(ndiGetBXFrame(h, 0x0B), 0u);
+    EXPECT_EQ(ndiGetBXPortStatus(h, 0x0B), 0u);
+    EXPECT_EQ(ndiGetBXMarkerStrayCount(h, 0x0B), 0);
+    ndiGetBXToolInfo(h, 0x0B, &info);
+    EXPECT_EQ(info, 0);
+
+    BxReply third;
+    third.entries = {tool(0x0C, 0x01, 30)};
+    capture("BX:0002", encodeBx(0x0002, third));
+    std::fill(t, t + 8, -1.0f);
+    ndiGetBXTransform(h, 0x0C, t);
+    EXPECT_EQ(t[4], 0.0f) << "no pose asked for: none shown";
+    ndiGetBXSingleStray(h, 0x0C, c);
+    EXPECT_EQ(c[0], 0.0f);
+}
+
 TEST_F(BxCapture, OptionSubsetsAndStrayStatusZero)
 {
     struct Case {

@@ -158,12 +158,14 @@ TEST_F(TxCapture, OptionWordComesFromTheCommandText)
         capture(command, basic);
         EXPECT_EQ(ndiGetTXFrame(h, 0x0A), 42u);
     }
-    // Asked without transforms, the entry holds only the information.
-    std::memset(&h->Capture, 0, sizeof h->Capture);
+    // Asked without transforms, the entry holds only the information, even
+    // where the slot showed another tool's pose before.
+    r.entries[0].handle = 0x0B;
     capture("TX:0002", encodeTx(0x0002, r));
     float t[8];
-    EXPECT_EQ(ndiGetTXTransformf(h, 0x0A, t), 1);
-    EXPECT_EQ(ndiGetTXToolInfo(h, 0x0A), 0x3A);
+    EXPECT_EQ(ndiGetTXTransformf(h, 0x0B, t), 1);
+    EXPECT_EQ(ndiGetTXFrame(h, 0x0B), 0u);
+    EXPECT_EQ(ndiGetTXToolInfo(h, 0x0B), 0x3A);
 }
 
 // Replies that claim more than they hold, or more than the areas hold.
