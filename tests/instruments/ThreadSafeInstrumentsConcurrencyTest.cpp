@@ -6,11 +6,13 @@
 #include <ThreadSafeInstruments.h>
 
 #include <Velantor/Log.h>
+#include <Velantor/TrackingStream.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,10 +26,30 @@ struct Frame {
 
 using Registry = ThreadSafeInstruments<Frame>;
 
+// Owns the registry the way a tracking stream does, so that one reader can
+// take frames through the host's own path. Never opened.
+class OwningStream : public TrackingStream {
+public:
+    OwningStream() : TrackingStream("registry owner")
+    {
+        auto owned = std::make_unique<Registry>();
+        registry = owned.get();
+        setInstruments(std::move(owned));
+    }
+    bool openImpl() override { return true; }
+    bool closeImpl() override { return true; }
+    bool startImpl() override { return true; }
+    bool stopImpl() override { return true; }
+    WorkResult doWork() override { return WorkResult(0, false); }
+
+    Registry* registry = nullptr;
+};
+
 constexpr int kFixed = 24;
-constexpr std::uint64_t kFrames = 3000;
+constexpr std::uint64_t kMinFrames = 1000;
 constexpr int kCreations = 400;
 constexpr int kReaders = 3;
+constexpr int kReads = 400;
 
 std::string fixedId(int i)
 {
@@ -50,16 +72,23 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
     // The generated instruments have no special object, which the writer's
     // modifyAll reports on every frame; keep that out of the output.
     Log::setCategoryLevel("ThreadSafeInstruments", Log::Error + 1);
-    Registry registry;
+    OwningStream stream;
+    Registry& registry = *stream.registry;
     for (int i = 0; i < kFixed; ++i)
         registry.create(TrackerID(fixedId(i), "model", "name"), std::make_unique<Frame>(), true);
 
-    std::atomic<bool> writing{true};
+    // The writer goes on until the other threads are through, so that every
+    // read and every list change meets a writer at work, however the threads
+    // happen to be scheduled.
+    std::atomic<int> othersDone{0};
+    std::uint64_t lastFrame = 0;
     std::atomic<int> failures{0};
     auto fail = [&] { failures.fetch_add(1, std::memory_order_relaxed); };
 
     std::thread writer([&] {
-        for (std::uint64_t frame = 1; frame <= kFrames; ++frame) {
+        std::uint64_t frame = 0;
+        while (frame < kMinFrames || othersDone.load() < kReaders + 1) {
+            ++frame;
             const auto flags = registry.modifyAll(Registry::InstrumentSpecialFunction(
                 [frame](const std::string&, TrackingInstrument& instrument, Frame& f) {
                     instrument.matrix.setConstant(static_cast<double>(frame));
@@ -71,7 +100,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
             if (!flags.testFlag(InstrumentModification::TrackingData))
                 fail();
         }
-        writing = false;
+        lastFrame = frame;
     });
 
     std::thread lists([&] {
@@ -90,6 +119,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
                 || !registry.remove("gen0").testFlag(InstrumentModification::InstrumentList))
                 fail();
         }
+        ++othersDone;
     });
 
     std::vector<std::thread> readers;
@@ -97,7 +127,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
         readers.emplace_back([&, r] {
             std::uint64_t lastSeen = 0;
             const std::string watched = fixedId(r * 7);
-            do {
+            for (int n = 0; n < kReads; ++n) {
                 const auto all = registry.instruments();
                 for (std::size_t i = 0; i < all.size(); ++i) {
                     if (!consistent(all[i]) || (i > 0 && !(all[i - 1].id.ID() < all[i].id.ID())))
@@ -115,6 +145,11 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
                                                  if (f.number != i.timestamp)
                                                      fail();
                                              }));
+                const auto frame = stream.createTrackingStreamData();
+                for (const TrackingInstrument& instrument : frame->instruments) {
+                    if (!consistent(instrument))
+                        fail();
+                }
                 const auto main = registry.mainInstrument();
                 if (main && !consistent(*main))
                     fail();
@@ -123,7 +158,8 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
                 registry.isActive(watched);
                 if (registry.size() < kFixed)
                     fail();
-            } while (writing);
+            }
+            ++othersDone;
         });
     }
 
@@ -135,7 +171,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(registry.size(), static_cast<std::uint32_t>(kFixed));
     for (const TrackingInstrument& instrument : registry.instruments()) {
-        EXPECT_EQ(instrument.timestamp, kFrames) << instrument.id.ID();
+        EXPECT_EQ(instrument.timestamp, lastFrame) << instrument.id.ID();
         EXPECT_TRUE(consistent(instrument)) << instrument.id.ID();
     }
     EXPECT_TRUE(registry.find(registry.mainId()));
