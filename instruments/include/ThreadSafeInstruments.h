@@ -98,7 +98,7 @@ public:
             return InstrumentModification::MainInstrument;
         }
         if (index >= m_instruments.size()) {
-            log.error("Index ", std::to_string(index), " exceeds size of instruments");
+            log.error("Index ", index, " exceeds size of instruments");
             return {};
         }
         m_mainIndex = index;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace Velantor {
@@ -25,19 +26,29 @@ public:
     ThreadSafeInstrumentsLog(const ThreadSafeInstrumentsLog&) = delete;
     ThreadSafeInstrumentsLog& operator=(const ThreadSafeInstrumentsLog&) = delete;
 
-    // The message is the pieces joined without separators.
+    // The message is the pieces (texts, or integers written in decimal)
+    // joined without separators.
     template <typename... Parts>
     void error(const Parts&... parts)
     {
         if (!accepted())
             return;
         std::string message;
-        (message.append(parts), ...);
+        (append(message, parts), ...);
         m_messages.push_back(std::move(message));
     }
 
 private:
     static bool accepted();
+
+    template <typename Part>
+    static void append(std::string& message, const Part& part)
+    {
+        if constexpr (std::is_integral_v<Part>)
+            message += std::to_string(part);
+        else
+            message += part;
+    }
 
     std::vector<std::string> m_messages;
 };
