@@ -66,7 +66,7 @@ struct NdiConnection {
     char* PollCommand;
     char* PollReply;
     char* PollResult;
-    int PollResultLength; /* binary results are not NUL-terminated text */
+    int PollResultLength; /* bytes in PollResult: binary replies hold NULs */
     int PollBinary;
     int PollError;
 
@@ -114,6 +114,20 @@ char* ndiGetHostname(NdiConnection* h);
 int ndiGetPort(NdiConnection* h);
 int ndiGetSocketError(NdiConnection* h);
 int ndiGetThreadMode(NdiConnection* h);
+
+/* Thread mode's synchronisation: heap-allocated POSIX mutexes, auto-reset
+ * events (a wait consumes the signal; 0 signalled, 1 timed out; a negative
+ * time waits without limit) and threads (0 when creation failed). */
+NdiMutex ndiMutexCreate(void);
+void ndiMutexDestroy(NdiMutex mutex);
+int ndiMutexLock(NdiMutex mutex);
+int ndiMutexUnlock(NdiMutex mutex);
+NdiEvent ndiEventCreate(void);
+void ndiEventDestroy(NdiEvent event);
+int ndiEventSignal(NdiEvent event);
+int ndiEventWait(NdiEvent event, int milliseconds);
+NdiThread ndiThreadSplit(void* (*function)(void*), void* argument);
+int ndiThreadJoin(NdiThread thread);
 
 /* Running CRC-16/ARC (reflected 0x8005, initial value 0): pass 0 to start
  * and the previous result to continue over more bytes. */

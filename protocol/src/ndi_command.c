@@ -9,6 +9,7 @@
 #define NDI_READ_LIMIT (NDI_BUFFER_SIZE - 1)
 #define NDI_INIT_PAUSE_MS 100
 #define NDI_COMM_PAUSE_MS 100
+#define NDI_POLL_WAIT_MS 5000
 
 static void reportError(NdiConnection* h, int code)
 {
@@ -103,6 +104,9 @@ static void ndiCOMMHelper(NdiConnection* h, const char* command, int length)
  * answer "RESETBE6F". */
 static char* resetExchange(NdiConnection* h)
 {
+    if (h->ThreadMode && h->TrackingActive) {
+        ndiMutexLock(h->PollMutex); /* kept: tracking is off after a reset */
+    }
     h->TrackingActive = 0;
     int n;
     if (isSerial(h)) {
@@ -125,6 +129,101 @@ static char* resetExchange(NdiConnection* h)
     memcpy(h->ReplyText, h->ReplyBuffer, (size_t)(n - 5));
     h->ReplyText[n - 5] = '\0';
     return h->ReplyText;
+}
+
+/* Checks a received reply of n bytes in ReplyBuffer, turns an "ERROR"
+ * reply into its code and carries out the successful reply's side effects. */
+static char* checkReply(NdiConnection* h, const char* command, int length, int nameLength,
+                        int binary, int n)
+{
+    const char* reply = h->ReplyBuffer;
+    int payload;
+    int textCheck = !binary || (n >= 5 && memcmp(reply, "ERROR", 5) == 0 && reply[n - 1] == '\r');
+    if (textCheck) {
+        payload = n - 5;
+        if (payload < 0) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+        memcpy(h->ReplyText, reply, (size_t)payload);
+        h->ReplyText[payload] = '\0';
+        if (ndiCRC16(0, reply, payload) != (unsigned int)ndiHexToUnsignedLong(reply + payload, 4)) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+    } else {
+        payload = n - 2;
+        if (payload < 0) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+        memcpy(h->ReplyText, reply, (size_t)payload);
+        h->ReplyText[payload] = '\0'; /* not part of the reply: a guard for string use */
+        const unsigned char* tail = (const unsigned char*)reply + payload;
+        unsigned int expected = (unsigned int)tail[0] | ((unsigned int)tail[1] << 8);
+        if (ndiCRC16(0, reply, payload) != expected) {
+            reportError(h, NDI_ERR_CRC);
+            return h->ReplyText;
+        }
+    }
+
+    if (payload >= 5 && memcmp(h->ReplyText, "ERROR", 5) == 0) {
+        reportError(h, (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2));
+        return h->ReplyText;
+    }
+
+    if (nameIs(command, nameLength, "COMM")) {
+        ndiCOMMHelper(h, command, length);
+    } else if (nameIs(command, nameLength, "INIT")) {
+        lineSleep(h, NDI_INIT_PAUSE_MS);
+    } else if (nameIs(command, nameLength, "TX") || nameIs(command, nameLength, "BX") ||
+               nameIs(command, nameLength, "GX") || nameIs(command, nameLength, "PSTAT") ||
+               nameIs(command, nameLength, "SSTAT") || nameIs(command, nameLength, "IRCHK") ||
+               nameIs(command, nameLength, "PHINF") || nameIs(command, nameLength, "PHRQ") ||
+               nameIs(command, nameLength, "PHSR")) {
+        ndiCaptureReply(h, command, length, h->ReplyText, payload);
+    }
+    return h->ReplyText;
+}
+
+/* Thread mode while tracking: the background thread repeats the tracking
+ * command; take its latest reply instead of talking to the device. */
+static char* pollThreadReply(NdiConnection* h, const char* command, int total, int length,
+                             int nameLength, int binary)
+{
+    if (strcmp(command, h->PollCommand) != 0) {
+        ndiMutexLock(h->PollMutex);
+        memcpy(h->PollCommand, command, (size_t)total + 1);
+        h->PollBinary = command[0] == 'B';
+        ndiMutexUnlock(h->PollMutex);
+        if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0) {
+            reportError(h, NDI_ERR_TIMEOUT);
+            return h->ReplyText;
+        }
+    }
+    if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0) {
+        reportError(h, NDI_ERR_TIMEOUT);
+        return h->ReplyText;
+    }
+    ndiMutexLock(h->ResultMutex);
+    int n = h->PollResultLength;
+    if (n < 0) {
+        n = 0;
+    } else if (n > NDI_READ_LIMIT) {
+        n = NDI_READ_LIMIT;
+    }
+    memcpy(h->ReplyBuffer, h->PollResult, (size_t)n);
+    h->ReplyBuffer[n] = '\0';
+    int error = h->PollError;
+    ndiMutexUnlock(h->ResultMutex);
+    if (error == 0 && n == 0) {
+        error = NDI_ERR_TIMEOUT;
+    }
+    if (error != 0) {
+        reportError(h, error);
+        return h->ReplyText;
+    }
+    return checkReply(h, command, length, nameLength, binary, n);
 }
 
 char* ndiCommand(NdiConnection* h, const char* format, ...)
@@ -186,10 +285,24 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
     int binary = nameIs(command, nameLength, "BX") || nameIs(command, nameLength, "GETLOG") ||
                  nameIs(command, nameLength, "VGET");
 
+    int threadMode = h->ThreadMode;
+    if (threadMode && h->TrackingActive) {
+        if (nameLength == 2 && command[1] == 'X' &&
+            (command[0] == 'B' || command[0] == 'G' || command[0] == 'T')) {
+            return pollThreadReply(h, command, total, length, nameLength, binary);
+        }
+        /* Hold the background thread off the line for this exchange. */
+        ndiMutexLock(h->PollMutex);
+    }
+    /* In thread mode PollMutex is held here, so the background thread reads
+     * neither flag nor PollCommand while they change. */
     if (nameIs(command, nameLength, "TSTOP") || nameIs(command, nameLength, "INIT")) {
         h->TrackingActive = 0;
     } else if (nameIs(command, nameLength, "TSTART")) {
         h->TrackingActive = 1;
+        if (threadMode) {
+            h->PollCommand[0] = '\0';
+        }
     }
 
     int error = 0;
@@ -222,57 +335,14 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
             }
         }
     }
+    /* Tracking on: let the background thread go on (TSTART from idle frees
+     * the hold kept since the thread started). Tracking off: keep it held. */
+    if (threadMode && h->TrackingActive) {
+        ndiMutexUnlock(h->PollMutex);
+    }
     if (error != 0) {
         reportError(h, error);
         return h->ReplyText;
     }
-
-    const char* reply = h->ReplyBuffer;
-    int payload;
-    int textCheck = !binary || (n >= 5 && memcmp(reply, "ERROR", 5) == 0 && reply[n - 1] == '\r');
-    if (textCheck) {
-        payload = n - 5;
-        if (payload < 0) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
-        }
-        memcpy(h->ReplyText, reply, (size_t)payload);
-        h->ReplyText[payload] = '\0';
-        if (ndiCRC16(0, reply, payload) != (unsigned int)ndiHexToUnsignedLong(reply + payload, 4)) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
-        }
-    } else {
-        payload = n - 2;
-        if (payload < 0) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
-        }
-        memcpy(h->ReplyText, reply, (size_t)payload);
-        h->ReplyText[payload] = '\0'; /* not part of the reply: a guard for string use */
-        const unsigned char* tail = (const unsigned char*)reply + payload;
-        unsigned int expected = (unsigned int)tail[0] | ((unsigned int)tail[1] << 8);
-        if (ndiCRC16(0, reply, payload) != expected) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
-        }
-    }
-
-    if (payload >= 5 && memcmp(h->ReplyText, "ERROR", 5) == 0) {
-        reportError(h, (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2));
-        return h->ReplyText;
-    }
-
-    if (nameIs(command, nameLength, "COMM")) {
-        ndiCOMMHelper(h, command, length);
-    } else if (nameIs(command, nameLength, "INIT")) {
-        lineSleep(h, NDI_INIT_PAUSE_MS);
-    } else if (nameIs(command, nameLength, "TX") || nameIs(command, nameLength, "BX") ||
-               nameIs(command, nameLength, "GX") || nameIs(command, nameLength, "PSTAT") ||
-               nameIs(command, nameLength, "SSTAT") || nameIs(command, nameLength, "IRCHK") ||
-               nameIs(command, nameLength, "PHINF") || nameIs(command, nameLength, "PHRQ") ||
-               nameIs(command, nameLength, "PHSR")) {
-        ndiCaptureReply(h, command, length, h->ReplyText, payload);
-    }
-    return h->ReplyText;
+    return checkReply(h, command, length, nameLength, binary, n);
 }
