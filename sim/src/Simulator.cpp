@@ -106,30 +106,31 @@ struct Simulator::Impl {
 
     int ioFd() const { return serial ? (pty ? pty->master() : -1) : client; }
 
-    void makeLink()
+    // Points the link at the current terminal. Returns what went wrong, if
+    // anything; a path that is not a symbolic link is never replaced.
+    std::string makeLink()
     {
-        if (link.empty()) return;
+        if (link.empty()) return {};
         struct stat st{};
         if (::lstat(link.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                const std::string refused = link;
-                link.clear();
-                throw std::runtime_error("refusing to replace " + refused + ": it is not a symbolic link");
-            }
+            if (!S_ISLNK(st.st_mode)) return "refusing to replace " + link + ": it is not a symbolic link";
             ::unlink(link.c_str());
         }
         if (::symlink(pty->slaveName().c_str(), link.c_str()) != 0) {
-            const std::string failed = link;
-            link.clear();
-            throw systemError("cannot make the link " + failed);
+            return "cannot make the link " + link + ": " + std::strerror(errno);
         }
+        return {};
     }
 
     void openSerial()
     {
         pty = std::make_unique<PseudoTerminal>();
         slaveName = pty->slaveName();
-        makeLink();
+        const std::string problem = makeLink();
+        if (!problem.empty()) {
+            link.clear();  // not ours: must not be removed at the end
+            throw std::runtime_error(problem);
+        }
         char dir[] = "/tmp/ndisim-XXXXXX";
         if (!::mkdtemp(dir)) throw systemError("cannot make a directory for the break socket");
         breakDir = dir;
@@ -238,10 +239,7 @@ struct Simulator::Impl {
             } catch (const std::exception&) {
                 pty.reset();
             }
-            try {
-                if (pty) makeLink();
-            } catch (const std::exception&) {
-            }
+            if (pty) (void)makeLink();
         } else {
             closeFd(client);
             std::lock_guard<std::mutex> lock(mutex);
@@ -425,7 +423,9 @@ struct Simulator::Impl {
             int ioIndex = -1, breakIndex = -1, listenIndex = -1;
             if (io >= 0) {
                 ioIndex = static_cast<int>(count);
-                fds[count++] = {io, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
+                // While the host does not take our replies, we stop taking
+                // its commands, as a device with a full output buffer does.
+                fds[count++] = {io, static_cast<short>(blocked ? POLLOUT : POLLIN), 0};
             }
             if (serial && breakSocket >= 0) {
                 breakIndex = static_cast<int>(count);

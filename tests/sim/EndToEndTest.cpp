@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -107,20 +108,32 @@ void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& h
     for (int n = 0; n < frames; ++n) {
         ndiCommand(h, "TX:%04X", 0x1005);
         ASSERT_EQ(ndiGetError(h), 0) << ndiErrorString(ndiGetError(h));
+        // A disabled entry carries no frame number: the reply's frame is
+        // the one its other entries report.
         std::uint32_t frame = 0;
+        for (int ph : handles) frame = std::max(frame, static_cast<std::uint32_t>(ndiGetTXFrame(h, ph)));
         for (int ph : handles) {
             float t[8] = {};
             const int status = ndiGetTXTransformf(h, ph, t);
-            const std::optional<ToolFrame> want = sim.expectedFrame(ph, static_cast<std::uint32_t>(ndiGetTXFrame(h, ph)));
+            if (status == 1 && frame == 0) {
+                ++seen.disabled;  // every entry disabled: nothing to compare the frame with
+                continue;
+            }
+            ASSERT_NE(frame, 0u);
+            const std::optional<ToolFrame> want = sim.expectedFrame(ph, frame);
             ASSERT_TRUE(want);
             switch (want->visibility) {
             case Visibility::Visible:
                 ++seen.visible;
-                frame = static_cast<std::uint32_t>(ndiGetTXFrame(h, ph));
+                EXPECT_EQ(ndiGetTXFrame(h, ph), frame);
                 ASSERT_EQ(status, 0);
                 expectPose(t, want->pose, kTextQuaternion, kTextMillimetres, "TX handle " + std::to_string(ph));
                 break;
-            case Visibility::Missing: ++seen.missing; EXPECT_EQ(status, 2); break;
+            case Visibility::Missing:
+                ++seen.missing;
+                EXPECT_EQ(ndiGetTXFrame(h, ph), frame);
+                EXPECT_EQ(status, 2);
+                break;
             case Visibility::Disabled: ++seen.disabled; EXPECT_EQ(status, 1); break;
             }
         }
@@ -144,22 +157,23 @@ void compareBX(NdiConnection* h, const Simulator& sim, const std::vector<int>& h
         ASSERT_EQ(ndiGetError(h), 0) << ndiErrorString(ndiGetError(h));
         ASSERT_EQ(ndiGetBXMarkerCount(h), static_cast<int>(handles.size()));
         std::uint32_t frame = 0;
+        for (int ph : handles) frame = std::max(frame, ndiGetBXFrame(h, ph));
         for (int ph : handles) {
             float t[8] = {};
             const int status = ndiGetBXTransform(h, ph, t);
-            const std::uint32_t reported = ndiGetBXFrame(h, ph);
-            const std::optional<ToolFrame> want = sim.expectedFrame(ph, status == 1 ? frame : reported);
-            ASSERT_TRUE(want);
-            if (status == 1) {
-                // A disabled handle carries no frame number: it must be
-                // disabled in the frame its neighbours report.
+            if (status == 1 && frame == 0) {
                 ++seen.disabled;
-                if (frame != 0) {
-                    EXPECT_EQ(want->visibility, Visibility::Disabled);
-                }
                 continue;
             }
-            frame = reported;
+            ASSERT_NE(frame, 0u);
+            const std::optional<ToolFrame> want = sim.expectedFrame(ph, frame);
+            ASSERT_TRUE(want);
+            if (want->visibility == Visibility::Disabled) {
+                ++seen.disabled;
+                EXPECT_EQ(status, 1);
+                continue;
+            }
+            EXPECT_EQ(ndiGetBXFrame(h, ph), frame);
             if (want->visibility == Visibility::Missing) {
                 ++seen.missing;
                 EXPECT_EQ(status, 2);
