@@ -295,14 +295,18 @@ public:
             [&](TrackingInstrument& instrument) { fn(it->first, instrument, special); });
     }
 
-    // Edits the special object alone; an unknown id or an entry without one
-    // is passed over silently.
+    // Edits the special object alone: nothing to check, nothing reported.
     void modify(const std::string& id, const SpecialFunction& fn)
     {
+        PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end() || !it->second.second)
+        if (it == m_instruments.end())
             return;
+        if (!it->second.second) {
+            log.error("modify: Special object for instrument with ID ", id, " does not exist");
+            return;
+        }
         fn(it->first, *it->second.second);
     }
 
@@ -337,14 +341,18 @@ public:
         return result;
     }
 
-    // Edits every special object alone, in id order; entries without one are
-    // passed over silently.
+    // Edits every special object alone, in id order.
     void modifyAll(const SpecialFunction& fn)
     {
+        PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& [id, entry] : m_instruments) {
-            if (entry.second)
-                fn(id, *entry.second);
+            if (!entry.second) {
+                log.error("modifyAll: Special object for instrument with ID ", id,
+                          " does not exist");
+                continue;
+            }
+            fn(id, *entry.second);
         }
     }
 

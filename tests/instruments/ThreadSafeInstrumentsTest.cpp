@@ -354,26 +354,28 @@ TEST(ThreadSafeInstrumentsTest, CallbacksAreSkippedWhereThereIsNothingToEdit)
     EXPECT_TRUE(called.empty());
     EXPECT_TRUE(registryMessages(capture).empty());
 
-    // An entry without special object: the instrument-and-special form refuses
-    // it with a message; the special-only form passes it over.
+    // An entry without special object is refused, with a message, by every
+    // form that needs one.
+    const std::string modifyRefused =
+        "modify: Special object for instrument with ID plain does not exist";
     EXPECT_EQ(registry.modify("plain", specialInstrumentFn).toInt(), 0u);
     registry.modify("plain", specialFn);
     EXPECT_TRUE(called.empty());
-    EXPECT_EQ(registryMessages(capture),
-              std::vector<std::string>{
-                  "modify: Special object for instrument with ID plain does not exist"});
+    EXPECT_EQ(registryMessages(capture), (std::vector<std::string>{modifyRefused, modifyRefused}));
     capture.clear();
 
+    const std::vector<std::string> modifyAllRefused = {
+        "modifyAll: Special object for instrument with ID plain does not exist",
+        "modifyAll: Special object for instrument with ID without does not exist"};
     EXPECT_EQ(registry.modifyAll(specialInstrumentFn).toInt(), kData);
     EXPECT_EQ(called, std::vector<std::string>{"with"});
-    EXPECT_EQ(registryMessages(capture),
-              (std::vector<std::string>{
-                  "modifyAll: Special object for instrument with ID plain does not exist",
-                  "modifyAll: Special object for instrument with ID without does not exist"}));
+    EXPECT_EQ(registryMessages(capture), modifyAllRefused);
     capture.clear();
     called.clear();
 
     registry.modifyAll(specialFn);
+    EXPECT_EQ(registryMessages(capture), modifyAllRefused);
+    capture.clear();
     registry.modify("with", specialFn);
     EXPECT_EQ(called, (std::vector<std::string>{"with", "with"}));
     int value = 0;
