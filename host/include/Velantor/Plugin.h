@@ -6,6 +6,9 @@
 // (see PluginLoader.h for how the host checks them). The host then calls
 // init(), in which the plugin hands its factories over with
 // registerFactories, and later destroys the plugin.
+#include <Velantor/AlgorithmControllerFactory.h>
+#include <Velantor/AlgorithmFactory.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,8 +16,6 @@
 
 namespace Velantor {
 
-class AlgorithmFactory;
-class AlgorithmControllerFactory;
 class ApplicationController;
 
 // Makes annotations (marks the user places on data); no plugin here has one.

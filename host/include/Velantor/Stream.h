@@ -31,6 +31,9 @@
 // the worker before calling stopImpl: no pass runs during stopImpl or
 // closeImpl, or during startImpl, which runs before the worker starts.
 //
+// Pause lets a pass in progress finish and holds the worker before it calls
+// pauseImpl (unless worksWhilePaused()); resume releases it after resumeImpl.
+//
 // StateChange is emitted on the thread that changes the state, with no lock
 // held, with (previous state, new state).
 //
