@@ -128,6 +128,18 @@ TEST(SerialLine, OpenFailsForAMissingDevice)
 {
     EXPECT_EQ(ndiSerialOpen("/dev/ndi-no-such-line"), -1);
     EXPECT_EQ(ndiSerialOpen(nullptr), -1);
+    // A file that is no terminal opens and locks, then fails and lets go.
+    char path[] = "/tmp/ndi-not-a-line-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(ndiSerialOpen(path), -1);
+    flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    EXPECT_EQ(fcntl(file, F_OFD_GETLK, &lock), 0);
+    EXPECT_EQ(lock.l_type, F_UNLCK) << "the failed open kept its lock";
+    close(file);
+    unlink(path);
 }
 
 struct CommCase {
@@ -192,7 +204,8 @@ TEST(SerialLine, TimeoutSetsVtimeInTenthsOfASecond)
     const struct {
         int ms;
         int vtime;
-    } cases[] = {{7000, 70}, {100, 1}, {199, 1}, {50, 0}, {0, 0}};
+    } cases[] = {{7000, 70}, {100, 1}, {199, 1}, {50, 0}, {0, 0},
+                 {25500, 255}, {30000, 255}}; // VTIME is one byte: no wrap to 4.4 s
     for (const auto& c : cases) {
         ASSERT_EQ(ndiSerialTimeout(line.fd(), c.ms), 0);
         termios t = pty.settings();
