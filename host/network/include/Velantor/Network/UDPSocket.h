@@ -44,6 +44,9 @@ namespace Velantor::Network {
 ///   delivery starts.
 /// The destructor stops the socket. It may even run inside one of the socket's own
 /// deliveries: the thread then finishes that delivery and ends by itself.
+///
+/// Buffer is ByteBuffer or any type constructible from a pair of byte pointers
+/// (first, last).
 template <typename Buffer = ByteBuffer>
 class UDPSocket
 {
