@@ -259,8 +259,15 @@ TEST(SimEndToEnd, AuroraOverSerial)
         ASSERT_TRUE(ndiGetPHSRInformation(h, i) & 0x01);
         handles.push_back(ndiGetPHSRHandle(h, i));
     }
+    // A wired tool takes an uploaded image: its part number then comes from it.
+    ToolSpec uploaded;
+    uploaded.partNumber = "123456789";
+    const std::string image = writeImage(uploaded, "wired");
+    ASSERT_EQ(ndiPVWRFromFile(h, handles[0], image.c_str()), 0);
+    ::unlink(image.c_str());
     for (int ph : handles) {
-        const ToolSpec& tool = sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
+        ToolSpec tool = sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
+        if (ph == handles[0]) tool.partNumber = uploaded.partNumber;
         ndiCommand(h, "PHINF:%02X%04X", ph, 0x0020);
         char location[14];
         ASSERT_EQ(ndiGetPHINFPortLocation(h, location), 0);
