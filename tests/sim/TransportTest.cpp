@@ -152,6 +152,24 @@ TEST(SimSerial, BytesAtAnotherSpeedAreNoiseAndCommSwitchesAfterItsOkay)
     EXPECT_EQ(host.exchange("INIT:"), "OKAYA896\r");
 }
 
+TEST(SimSerial, DifferentStopBitsAreNoise)
+{
+    // A Linux pseudo-terminal keeps 8-bit characters without parity whatever
+    // the host asks for; of the character framing, only the stop bits can
+    // differ between the two ends.
+    auto sim = Simulator::serial(defaultScenario(Family::Polaris));
+    Link host = Link::serial(sim->serialDevice());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(host.fd(), &t), 0);
+    const termios plain = t;
+    t.c_cflag |= CSTOPB;
+    ASSERT_EQ(::tcsetattr(host.fd(), TCSANOW, &t), 0);
+    ASSERT_TRUE(host.send(framed("INIT:")));
+    ASSERT_TRUE(eventually([&] { return sim->stats().noiseBytes == 10; }));
+    ASSERT_EQ(::tcsetattr(host.fd(), TCSANOW, &plain), 0);
+    EXPECT_EQ(host.exchange("INIT:"), "OKAYA896\r");  // the noise got no answer
+}
+
 TEST(SimSerial, IgnoredCommLeavesTheLineOutOfStep)
 {
     Scenario s = defaultScenario(Family::Polaris);
