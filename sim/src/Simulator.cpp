@@ -306,12 +306,9 @@ struct Simulator::Impl {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
-            if (serial) {
-                // EIO: no host has the slave open (cannot happen while we
-                // hold it); treat anything else as a dead line.
-                if (n < 0 && errno == EIO) return;
-            }
-            dropLink();
+            // A pty master reads nothing only when no slave is open, which
+            // cannot happen while we hold one; a socket has been closed.
+            if (!serial) dropLink();
             return;
         }
         const Clock::time_point now = Clock::now();

@@ -117,10 +117,9 @@ public:
             }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 20000) <= 0) return {};
-            char c[4096];
-            const bool binary = in.size() >= 2 && static_cast<std::uint8_t>(in[0]) == 0xC4;
-            // Text is read a byte at a time so that nothing after the reply is taken.
-            const ssize_t n = ::read(fd_, c, binary ? 1 : 1);
+            // A byte at a time, so that nothing after the reply is taken.
+            char c[1];
+            const ssize_t n = ::read(fd_, c, 1);
             if (n <= 0) {
                 closedSeen_ = true;
                 return {};

@@ -101,3 +101,13 @@ TEST(SimFaults, CommandLineSpecs)
     EXPECT_EQ(applyFaultSpec("none", f), "");
     EXPECT_EQ(f, Faults{});
 }
+
+TEST(SimScenario, ShippedExamplesAreValid)
+{
+    const Scenario aurora = loadScenario(NDI_SIM_SCENARIOS "/aurora-two-probes.json");
+    EXPECT_EQ(aurora.family, Family::Aurora);
+    EXPECT_EQ(aurora.tools.size(), 2u);
+    const Scenario vega = loadScenario(NDI_SIM_SCENARIOS "/vega-occasional-faults.json");
+    EXPECT_TRUE(vega.trackUnmatchedTools);
+    EXPECT_EQ(vega.faults.corruptCrcEvery, 500);
+}
