@@ -224,6 +224,7 @@ struct Simulator::Impl {
     void dropLink()
     {
         output.clear();
+        lastDue = Clock::time_point{};
         input.clear();
         inputTooLong = false;
         if (serial) {
@@ -283,6 +284,7 @@ struct Simulator::Impl {
 
     void receive(const char* data, std::size_t n, Clock::time_point now)
     {
+        const int fd = ioFd();
         for (std::size_t i = 0; i < n; ++i) {
             const char c = data[i];
             if (c == '\r') {
@@ -290,7 +292,7 @@ struct Simulator::Impl {
                 input.clear();
                 handleLine(line, now);
                 inputTooLong = false;
-                if (ioFd() < 0) return;
+                if (ioFd() != fd) return;  // the link went down: the rest is lost with it
             } else if (input.size() < 2048) {
                 input.push_back(c);
             } else {
@@ -363,6 +365,7 @@ struct Simulator::Impl {
         input.clear();
         inputTooLong = false;
         output.clear();
+        lastDue = Clock::time_point{};
         std::lock_guard<std::mutex> lock(mutex);
         stats.connected = true;
         ++stats.connections;
