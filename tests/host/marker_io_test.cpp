@@ -1,6 +1,7 @@
 // Tool-definition images of markers: the simulator reads the bytes at fixed
 // offsets, so the layout is checked byte by byte; hostile images are refused.
 #include <Velantor/Log.h>
+#include <Velantor/OpticalTrackingInterface.h>
 #include <Velantor/OpticalTrackingMarkerIO.h>
 #include <Velantor/ToolDefinitionImageLayout.h>
 
@@ -92,25 +93,56 @@ TEST(OpticalTrackingMarkerIO, RefusesHostileImages) {
   struct Case {
     const char* what;
     std::size_t size;
-    std::size_t at;
-    std::uint8_t value;
+    std::vector<std::pair<std::size_t, std::uint8_t>> edits;
   };
   const Case cases[] = {
-      {"short", L::kImageSize - 1, 0, 'N'},
-      {"bad first magic", L::kImageSize, 1, 'X'},
-      {"bad second magic", L::kImageSize, L::kSecondMagicOffset, 0},
-      {"too many spheres", L::kImageSize, L::kMarkerCountOffset, 21},
-      {"NaN coordinate", L::kImageSize, 12 + 3, 0x7f},  // top byte of x: 0x7fc0 0000 pattern
+      {"short", L::kImageSize - 1, {}},
+      {"bad first magic", L::kImageSize, {{1, 'X'}}},
+      {"bad second magic", L::kImageSize, {{L::kSecondMagicOffset, 0}}},
+      {"too many spheres", L::kImageSize, {{L::kMarkerCountOffset, 21}}},
+      {"NaN coordinate", L::kImageSize, {{12 + 2, 0xc0}, {12 + 3, 0x7f}}},  // x = 0x7fc00000
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto image = good;
-    image[c.at] = c.value;
-    if (std::string(c.what) == "NaN coordinate") image[12 + 2] = 0xc0;
+    for (const auto& [at, value] : c.edits) image[at] = value;
     std::string why;
     EXPECT_FALSE(OpticalTrackingMarkerIO::fromImage(image.data(), c.size, &why));
     EXPECT_FALSE(why.empty());
   }
   EXPECT_FALSE(OpticalTrackingMarkerIO::fromImage(nullptr, 752));
   EXPECT_TRUE(OpticalTrackingMarkerIO::fromImage(good.data(), good.size()));
+}
+
+TEST(OpticalTrackingInterface, AddsAMarkerFromAToolDefinitionFile) {
+  // The host's own path-based registration reads the image back and hands
+  // the marker to the stream's implementation.
+  struct Collector : OpticalTrackingInterface {
+    using OpticalTrackingInterface::addTrackingMarker;
+    int capabilities() const override { return MarkerTracking; }
+    std::string addTrackingMarker(std::unique_ptr<OpticalTrackingMarker> m) override {
+      markers.push_back(*m);
+      return "id-" + m->name();
+    }
+    std::unique_ptr<OpticalTrackingMarker> trackingMarker(const std::string&) const override { return nullptr; }
+    bool removeTrackingMarker(const std::string&) override { return false; }
+    std::vector<OpticalTrackingMarker> markers;
+  } c;
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/probe.rom";
+  const OpticalTrackingMarker m("ignored", 9u, {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+  ASSERT_TRUE(OpticalTrackingMarkerIO::saveToFile(m, path));
+
+  EXPECT_EQ(c.addTrackingMarker(path, "pointer"), "id-pointer");
+  EXPECT_EQ(c.addTrackingMarker(path, ""), "id-probe") << "an empty name falls back to the file's base name";
+  ASSERT_EQ(c.markers.size(), 2u);
+  EXPECT_EQ(c.markers[0].geometry(), m.geometry());
+  EXPECT_FALSE(c.markers[0].markerId());
+
+  LogCapture log(true);
+  std::ofstream(dir.path().toStdString() + "/junk.rom") << "not a tool definition";
+  EXPECT_EQ(c.addTrackingMarker(dir.path().toStdString() + "/junk.rom", "junk"), "");
+  EXPECT_EQ(c.addTrackingMarker(dir.path().toStdString() + "/missing.rom", "gone"), "");
+  EXPECT_EQ(c.markers.size(), 2u);
+  EXPECT_EQ(log.messages("OpticalTrackingInterface").size(), 2u);
 }
