@@ -323,6 +323,31 @@ TEST(SimDevice, BinaryMarkersAndStraysFollowThePose)
     EXPECT_EQ(at + 2, body.size());  // then the system status
 }
 
+TEST(SimDevice, UnknownImagesAreMissingUnlessTrackedAndTheCounterRestarts)
+{
+    for (bool track : {false, true}) {
+        Scenario s = defaultScenario(Family::Polaris);
+        s.trackUnmatchedTools = track;
+        Device d(s);
+        ASSERT_EQ(send(d, "INIT:"), "OKAY");
+        const int h = std::stoi(send(d, "PHRQ:*********1****"), nullptr, 16);
+        upload(d, h, image("999999999", {}));  // the placeholder tool: no such tool in view
+        char cmd[32];
+        std::snprintf(cmd, sizeof cmd, "PINIT:%02X", h);
+        ASSERT_EQ(send(d, cmd), "OKAY");
+        std::snprintf(cmd, sizeof cmd, "PENA:%02XD", h);
+        ASSERT_EQ(send(d, cmd), "OKAY");
+        EXPECT_EQ(d.scenarioToolOf(h), -1);
+        const Clock::time_point later = Clock::now() + std::chrono::seconds(100);
+        ASSERT_GT(d.frameAt(later), 6000u);
+        ASSERT_EQ(payload(d.command(framed("TSTART:80"), later).bytes), "OKAY");
+        EXPECT_EQ(d.frameAt(later), 0u);
+        const std::string tx = payload(d.command(framed("TX:0001"), later).bytes);
+        EXPECT_EQ(tx.substr(4, 7) == "MISSING", !track) << tx;
+        EXPECT_EQ(std::stoul(tx.substr(tx.size() - 13, 8), nullptr, 16), 0u) << tx;  // frame 0
+    }
+}
+
 TEST(SimDevice, OperatingVolumesAndSelection)
 {
     Device d(defaultScenario(Family::Polaris));
