@@ -2,9 +2,12 @@
 #include <Velantor/Stream.h>
 #include <Velantor/StreamUtils.h>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -193,13 +196,21 @@ class Stream::Runner {
     if (st == Paused) return true;
     if (st != Running) return false;
     setState(Pausing);
+    {
+      // Hold the worker (unless it works while paused) and let a pass in
+      // progress finish, so that pauseImpl never runs beside doWork.
+      std::unique_lock<std::mutex> lock(m_workerMutex);
+      m_paused = true;
+      if (!m_worksWhilePaused) m_workerCv.wait(lock, [&] { return !m_inPass; });
+    }
     if (!call([&] { return m_stream.pauseImpl(); }, error)) {
+      {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        m_paused = false;
+      }
+      m_workerCv.notify_all();
       setState(Running);
       return false;
-    }
-    {
-      std::lock_guard<std::mutex> lock(m_workerMutex);
-      m_paused = true;
     }
     setState(Paused);
     return true;
@@ -238,6 +249,7 @@ class Stream::Runner {
     }
     m_stopFlag.store(false);
     const bool worksWhilePaused = m_stream.worksWhilePaused();
+    m_worksWhilePaused = worksWhilePaused;
     if (m_stream.workerThreadRequiresOpenGl())
       Log::logIf(Log::Debug, kCategory, [&] {
         return "Stream '" + m_stream.name() + "' asks for an OpenGL context; this host renders nothing";
@@ -260,14 +272,31 @@ class Stream::Runner {
     }
   }
 
+  // VELANTOR_WORKER_PRIORITY=1..99 runs workers under SCHED_FIFO at that
+  // priority when the process may. A real-time thread is woken within tens of
+  // microseconds even on a loaded machine, so it waits on the kernel alone;
+  // spinning there would only take the processor from everyone else.
+  static bool enterRealtime() {
+    const char* env = std::getenv("VELANTOR_WORKER_PRIORITY");
+    if (!env) return false;
+    const int priority = std::atoi(env);
+    if (priority < 1 || priority > 99) return false;
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  }
+
   void workerLoop(bool worksWhilePaused) {
-    // Wake-ups as exact as the kernel allows; the final approach spins anyway.
+    // Wake-ups as exact as the kernel allows.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const bool realtime = enterRealtime();
+    m_spinWindow = realtime ? std::chrono::nanoseconds(0) : StreamUtils::kSpinWindow;
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(m_workerMutex);
         m_workerCv.wait(lock, [&] { return m_workerStop || !m_paused || worksWhilePaused; });
         if (m_workerStop) return;
+        m_inPass = true;
       }
       WorkResult result;
       try {
@@ -277,6 +306,11 @@ class Stream::Runner {
         logHookError("doWork", e);
         result = WorkResult(StreamUtils::systemTimeNs() + 1000000, true, false);
       }
+      {
+        std::lock_guard<std::mutex> lock(m_workerMutex);
+        m_inPass = false;
+      }
+      m_workerCv.notify_all();
       if (!result.again) return;
       if (!waitForNextPass(result)) return;
     }
@@ -289,7 +323,7 @@ class Stream::Runner {
     if (remaining <= 0) return !m_stopFlag.load();
     remaining = std::min(remaining, kMaxWaitNs);
     const auto deadline = Clock::now() + std::chrono::nanoseconds(remaining);
-    const auto coarse = result.precise ? deadline - StreamUtils::kSpinWindow : deadline;
+    const auto coarse = result.precise ? deadline - m_spinWindow : deadline;
     {
       std::unique_lock<std::mutex> lock(m_workerMutex);
       if (m_workerCv.wait_until(lock, coarse, [&] { return m_workerStop; })) return false;
@@ -314,7 +348,10 @@ class Stream::Runner {
   std::condition_variable m_workerCv;
   bool m_workerStop = false;
   bool m_paused = false;
+  bool m_inPass = false;
+  bool m_worksWhilePaused = false;  // control thread only
   std::atomic<bool> m_stopFlag{false};
+  std::chrono::nanoseconds m_spinWindow{0};  // worker thread only
   std::thread m_worker;
 };
 
