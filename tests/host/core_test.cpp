@@ -6,6 +6,8 @@
 #include <Velantor/Signal.h>
 #include <Velantor/String.h>
 #include <Velantor/TrackingInstrument.h>
+#include <Velantor/TrackingInstrumentFiducialsData.h>
+#include <Velantor/TrackingStreamData.h>
 
 #include <gtest/gtest.h>
 
@@ -151,4 +153,37 @@ TEST(Filesystem, PathParts) {
   EXPECT_TRUE(Filesystem::Path("/tmp").isDirectory());
   EXPECT_FALSE(Filesystem::Path("/tmp").isFile());
   EXPECT_FALSE(Filesystem::Path("").exists());
+}
+
+TEST(DataComponentList, AddReplacesAComponentOfTheSameType) {
+  struct Other : DataComponentBase<Other> {
+    int value = 0;
+  };
+  TrackingStreamData frame("frame");
+  auto first = std::make_unique<TrackingInstrumentFiducialsData>();
+  first->positions.emplace_back(1, 2, 3);
+  first->keys.push_back(std::hash<std::string>()(""));
+  frame.components().add(std::move(first));
+  Other other;
+  other.value = 5;
+  frame.components().add(other);
+  auto second = std::make_unique<TrackingInstrumentFiducialsData>();
+  second->positions.emplace_back(4, 5, 6);
+  second->positions.emplace_back(7, 8, 9);
+  second->keys.assign(2, 42);
+  frame.components().add(std::move(second));
+
+  EXPECT_EQ(frame.components().size(), 2u);
+  const auto* fiducials = frame.components().get<TrackingInstrumentFiducialsData>();
+  ASSERT_NE(fiducials, nullptr);
+  EXPECT_EQ(fiducials->positions.size(), 2u);
+  EXPECT_EQ(fiducials->positions[1], Eigen::Vector3d(7, 8, 9));
+  ASSERT_NE(frame.components().get<Other>(), nullptr);
+  EXPECT_EQ(frame.components().get<Other>()->value, 5);
+
+  const DataComponentList copy = frame.components();  // deep
+  frame.components().get<Other>()->value = 6;
+  EXPECT_EQ(copy.get<Other>()->value, 5);
+  EXPECT_TRUE(frame.components().remove<Other>());
+  EXPECT_EQ(frame.components().get<Other>(), nullptr);
 }
