@@ -39,7 +39,9 @@
 // pauseImpl (unless worksWhilePaused()); resume releases it after resumeImpl.
 //
 // StateChange is emitted on the thread that changes the state, with no lock
-// held, with (previous state, new state).
+// held, with (previous state, new state). Never wait for a request's result
+// inside a hook or a StateChange handler: they run on the very thread that
+// would have to answer it (queue a call elsewhere instead, as the panels do).
 //
 // Destruction: a derived stream must close itself in its destructor
 // (closeAsync().wait()), since its hooks cannot run once it is gone. The base
