@@ -13,6 +13,7 @@
 #include <stdarg.h>
 
 #include "ndicapi_capture.h"
+#include "ndicapi_upload.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -34,6 +35,11 @@ extern "C" {
 #define NDI_ERR_READ 0x600
 #define NDI_ERR_RESET 0x700
 #define NDI_ERR_PROBE 0x800
+
+/* Reported for an "ERROR" reply whose code is missing, not hexadecimal or
+ * 00: the device refused the command but named no known reason. Its text is
+ * "Unrecognized error code". */
+#define NDI_ERR_UNRECOGNIZED_DEVICE_ERROR 0xF2
 
 typedef void (*NdiErrorCallback)(int code, char* message, void* data);
 

@@ -168,7 +168,10 @@ static char* checkReply(NdiConnection* h, const char* command, int length, int n
     }
 
     if (payload >= 5 && memcmp(h->ReplyText, "ERROR", 5) == 0) {
-        reportError(h, (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2));
+        /* An "ERROR" reply is a failure whatever its digits say: one whose
+         * code is missing, not hex or 00 would otherwise read as success. */
+        int code = payload >= 7 ? (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2) : 0;
+        reportError(h, code != 0 ? code : NDI_ERR_UNRECOGNIZED_DEVICE_ERROR);
         return h->ReplyText;
     }
 

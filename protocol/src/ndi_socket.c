@@ -62,9 +62,27 @@ void ndiSocketClose(int s)
 
 int ndiSocketFlush(int s, int which)
 {
-    (void)s;
-    (void)which;
-    return 1; /* a TCP stream has nothing to discard */
+    /* A reply that arrived after its command had timed out is still queued on
+     * the stream; left there, it would be taken for the reply to the next
+     * command and every later exchange would run one reply behind (an old
+     * frame reported as the new one). Discarding what is already readable
+     * before a command goes out puts the exchange back in step. Output has
+     * nothing to discard: send() has handed it to the kernel. */
+    if (which == 2) {
+        return 1;
+    }
+    char scratch[512];
+    for (;;) {
+        ssize_t n = recv(s, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) {
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        break; /* nothing more queued (EAGAIN), peer closed, or an error the next read reports */
+    }
+    return 1;
 }
 
 int ndiSocketTimeout(int s, int milliseconds)

@@ -9,12 +9,16 @@
 #include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +27,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -516,6 +521,71 @@ TEST(CommandEngine, OnlySuccessfulRepliesAreCaptured)
     EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_CRC);
     EXPECT_EQ(ndiGetBXMarkerCount(c.h()), 1) << "a failed exchange overwrote the capture";
     EXPECT_EQ(ndiGetBXReplyLength(c.h()), static_cast<int>(body.size()));
+}
+
+// A TCP reply that arrives after its command timed out waits on the stream.
+// The next exchange must not take it for its own reply: each later exchange
+// would then report the previous reply (an old frame as the new one).
+TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+
+    NdiConnection* h = ndiOpenNetwork("127.0.0.1", ntohs(addr.sin_port));
+    ASSERT_NE(h, nullptr);
+    int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(ndiTimeoutSocket(h, 100), 1);
+
+    ndiCommand(h, "TX:0001");
+    ASSERT_EQ(ndiGetError(h), NDI_ERR_READ) << "the silent device should time the command out";
+
+    const std::string late = framed("LATE");
+    ASSERT_EQ(send(peer, late.data(), late.size(), MSG_NOSIGNAL), static_cast<ssize_t>(late.size()));
+    pollfd ready{ndiGetSocket(h), POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the late reply never reached the host";
+
+    // The device answers the second command once it has seen it.
+    std::thread device([peer] {
+        std::string received;
+        char buffer[256];
+        while (std::count(received.begin(), received.end(), '\r') < 2) {
+            ssize_t n = recv(peer, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return;
+            }
+            received.append(buffer, static_cast<size_t>(n));
+        }
+        const std::string own = framed("SECOND");
+        (void)send(peer, own.data(), own.size(), MSG_NOSIGNAL);
+    });
+    ASSERT_EQ(ndiTimeoutSocket(h, 10000), 1);
+    EXPECT_STREQ(ndiCommand(h, "VER:0"), "SECOND");
+    EXPECT_EQ(ndiGetError(h), 0);
+    device.join();
+    ndiCloseNetwork(h);
+    close(peer);
+    close(listener);
+}
+
+// An "ERROR" reply is a refusal even when its code is missing or 00.
+TEST(CommandEngine, ErrorReplyWithoutAKnownCodeIsStillAFailure)
+{
+    for (const char* text : {"ERROR00", "ERROR", "ERRORZZ"}) {
+        SCOPED_TRACE(text);
+        Connection c(Line::Tcp, [text](const std::string&) { return Reply{framed(text)}; });
+        ndiCommand(c.h(), "PINIT:0A");
+        EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_UNRECOGNIZED_DEVICE_ERROR);
+        ASSERT_EQ(c.reports().calls.size(), 1u);
+        EXPECT_EQ(c.reports().calls[0].second, "Unrecognized error code");
+    }
 }
 
 TEST(Connection, HandlesKeepTheirLineAndNothingElse)

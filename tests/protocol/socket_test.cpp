@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -196,12 +197,21 @@ TEST(SocketLine, ReadFailsWhenThePeerClosesOrTheTimeOutPasses)
     ndiSocketClose(s);
 }
 
-TEST(SocketLine, FlushAndSleepLeaveTheStreamAlone)
+// Flushing the input discards what is already queued (a reply that came too
+// late), without waiting and without touching what arrives afterwards.
+TEST(SocketLine, FlushDiscardsQueuedInputAndSleepLeavesTheStreamAlone)
 {
     Peer peer;
     int s = peer.connectLibrary();
-    peer.send("OKAYA896\r");
+    EXPECT_EQ(ndiSocketFlush(s, 3), 1) << "flushing an empty stream must not block";
+    peer.send("LATEREPLY\r");
+    pollfd ready{s, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 10000), 1);
+    EXPECT_EQ(ndiSocketFlush(s, 2), 1);
+    ASSERT_EQ(poll(&ready, 1, 0), 1) << "an output flush discarded input";
     EXPECT_EQ(ndiSocketFlush(s, 1), 1);
+    EXPECT_EQ(poll(&ready, 1, 0), 0) << "queued input survived the flush";
+    peer.send("OKAYA896\r");
     EXPECT_EQ(ndiSocketSleep(s, 1), 1);
     char buffer[16];
     EXPECT_EQ(ndiSocketRead(s, buffer, sizeof buffer, 0, nullptr), 9);
