@@ -208,20 +208,25 @@ TEST_F(PropertiesWidgetTest, RefreshFollowsTheBlockEvenFromInsideItsOwnSignal) {
   EXPECT_EQ(w.editor("hardwareDevice"), deviceEditor);
   EXPECT_EQ(qobject_cast<QSpinBox*>(w.editor("hardwarePort"))->value(), 1234);
 
-  // A listener that reshapes the block while the line edit's signal is still
-  // running: the editor that emitted must survive until control returns.
+  // A listener that reshapes the block while the editor's own signal is
+  // still running (a combo box goes on announcing its change after our slot
+  // returns): that editor must survive until control is back in the loop.
   QObject::connect(&w, &PropertiesWidget::parameterChanged, &w, [&](std::string) {
     p.removeParam("scale");
     p.setParam("hardwareDevice", "normalised");
     p.setParamAttributes("hardwareDevice", {Attribute("label", "Device")});
     w.refresh();
   });
-  typeInto(deviceEditor, "typed");
+  qobject_cast<QComboBox*>(w.editor("maxRange"))->setCurrentIndex(2);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(w.editor("scale"), nullptr);
   ASSERT_NE(w.editor("hardwareDevice"), nullptr);
+  EXPECT_NE(w.editor("hardwareDevice"), deviceEditor);
   EXPECT_EQ(qobject_cast<QLineEdit*>(w.editor("hardwareDevice"))->text(), "normalised");
   EXPECT_EQ(labelText(w, "hardwareDevice"), "Device");
+  std::int64_t range = 0;
+  EXPECT_TRUE(p.param("maxRange", range));
+  EXPECT_EQ(range, 2);
 }
 
 TEST_F(PropertiesWidgetTest, PathIsChosenWithTheReplaceableFileDialog) {
