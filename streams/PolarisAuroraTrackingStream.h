@@ -1,0 +1,121 @@
+#pragma once
+// The tracking stream of one NDI measurement system of a camera family:
+// Polaris Vicra/Spectra and Aurora on a serial line, Polaris Vega/Lyra over
+// TCP. It finds and opens the system, initialises it, loads or discovers the
+// tools and, while running, turns each tracking reply into poses in its
+// instrument registry and one frame on dataSignal.
+//
+// Threads: the host calls the hooks (openImpl ... doWork) on its own threads;
+// one connection mutex serialises every use of the connection, and the
+// registry's own lock is only ever taken inside it. Settings may be changed
+// from any thread and take effect at the next open. Frames and registry
+// announcements go out with no lock of the stream held.
+#include "NDITrackingStream.h"
+
+#include <ThreadSafeInstruments.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Velantor {
+
+template <NDISystemType Type>
+class PolarisAuroraTrackingStream : public NDITrackingStream {
+ public:
+  enum ConnectionType : int { Network = 0, Serial = 1 };
+
+  using Registry = ThreadSafeInstruments<NDITrackingInstrumentInfo>;
+
+  explicit PolarisAuroraTrackingStream(const std::string& name);
+  // Closes the stream through the host (waiting for it) before anything is
+  // released.
+  ~PolarisAuroraTrackingStream() override;
+
+  // --- host hooks ---
+  bool openImpl() override;
+  bool closeImpl() override;
+  bool startImpl() override;
+  bool stopImpl() override;
+  WorkResult doWork() override;
+
+  // --- measurement rate and tracking volume ---
+  // Serial types: the line speeds 9600 ... 115200 (indices 0 to 5; indices 6
+  // and 7, 921600 and 1228739, are accepted but not offered). Network: none.
+  std::vector<std::string> measurementRateOptions() const override;
+  int measurementRate() const override;
+  // Refused with an error while the connection is established.
+  void setMeasurementRate(int index) override;
+  // Names of the operating volumes reported at the last open.
+  std::vector<std::string> maxRangeOptions() const override;
+  int maxRange() const override;
+  // Refused with an error while the connection is established.
+  void setMaxRange(int index) override;
+
+  void configure(const Properties* p) override;
+  void configuration(Properties* p) const override;
+
+  // --- connection settings (taken at the next open) ---
+  // A serial device name or IPv4 address; empty or containing "auto" means
+  // auto-detect on open.
+  void setHardwareDevice(const std::string& device);
+  std::string hardwareDevice() const;
+  void setHardwareIPPort(int port);
+  int hardwareIPPort() const;
+  void setBinaryQueryMode(bool binary);
+  bool binaryQueryMode() const;
+  int connectionType() const;
+
+  // Probes the serial device names 0 to 19 in order; the first that answers
+  // becomes hardwareDevice.
+  bool probeHardwareDevices();
+  // Reads the system's operating volumes and selects maxRange (open only).
+  void queryOperatingVolumes();
+
+  // --- tools ---
+  // Adds a tool to the list loaded at the next open; an open stream is not
+  // changed.
+  void registerTool(const NDITrackingInstrumentInfo& info);
+  // The tools registered to be loaded (with the port handles of the last open).
+  std::vector<NDITrackingInstrumentInfo> trackingTargets() const;
+  // The main-instrument id waiting for its instrument to be discovered.
+  std::optional<std::string> selectedInstrument() const;
+  // Discovery, run by openImpl with the connection held: wired tools
+  // (Aurora) or registered ROM files (optical types).
+  void queryTools();
+  void initializeOpticalTools();
+  // Whether the reply just received holds a frame not yet delivered
+  // (connection held).
+  bool newFrameAvailable(bool binary);
+
+  // The stream's registry, typed (also installed as trackingInstruments()).
+  Registry* instrumentRegistry() const { return m_instruments; }
+
+ private:
+  struct Impl;
+
+  // Parts of openImpl, all with the connection held.
+  bool openSerialLocked();
+  bool openNetworkLocked();
+  bool initializeConnectionLocked(const std::string& device);
+  bool sendInitLocked();
+  void closeConnectionLocked();
+  void storeTargetHandle(std::size_t index, int portHandle);
+  // Registry changes are announced when no lock of the stream is held.
+  void announce(Flags<InstrumentModification> flags);
+  std::optional<std::string> takeSelectedInstrument();
+
+  std::vector<int> m_measurementRates;
+  std::vector<NDITrackingInstrumentInfo> m_trackingTargets;
+  std::unique_ptr<Impl> m_impl;
+  Registry* m_instruments = nullptr;
+  std::optional<std::string> m_selectedInstrument;
+};
+
+extern template class PolarisAuroraTrackingStream<NDIPolarisSerial>;
+extern template class PolarisAuroraTrackingStream<NDIPolarisNetwork>;
+extern template class PolarisAuroraTrackingStream<NDIAurora>;
+
+}  // namespace Velantor
