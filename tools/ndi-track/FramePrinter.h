@@ -1,0 +1,48 @@
+#pragma once
+// How ndi-track shows frames: one line per instrument and frame (csv, jsonl)
+// or a table of the latest frame with a status line.
+#include "TrackOptions.h"
+
+#include <Velantor/TrackingInstrument.h>
+#include <Velantor/TrackingStreamData.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ndi_track {
+
+struct Frame {
+  std::uint64_t number = 0;  // 1, 2, ... in the order the stream delivered them
+  std::shared_ptr<const Velantor::TrackingStreamData> data;
+};
+
+struct RunStatus {
+  double rateHz = 0;
+  std::uint64_t frames = 0;
+  std::uint64_t errors = 0;
+  std::string lastError;
+};
+
+// "ok" (a pose from this frame), "missing" (in view of nothing: no pose) or
+// "disabled" (no longer reported; not updated any more).
+const char* instrumentState(const Velantor::TrackingInstrument& instrument);
+
+class FramePrinter {
+ public:
+  explicit FramePrinter(OutputFormat format) : m_format(format) {}
+
+  // csv: the column names; empty for the other formats.
+  std::string header() const;
+  // csv and jsonl: one line (with its newline) per instrument of the frame.
+  std::string lines(const Frame& frame) const;
+  // table: the table of a frame (null before the first) and the status line,
+  // one string per screen line.
+  std::vector<std::string> table(const Frame* frame, const RunStatus& status) const;
+
+ private:
+  OutputFormat m_format;
+};
+
+}  // namespace ndi_track
