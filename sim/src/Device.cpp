@@ -103,7 +103,10 @@ std::uint32_t Device::frameAt(Clock::time_point now) const
 {
     const double elapsed = std::chrono::duration<double>(now - clockStart_).count();
     if (elapsed <= 0) return clockBase_;
-    return clockBase_ + static_cast<std::uint32_t>(std::floor(elapsed * scenario_.frameRate));
+    // The counter is 32 bits wide and wraps, as the device's own does, after
+    // some 124 days at 400 Hz.
+    const double frames = std::fmod(std::floor(elapsed * scenario_.frameRate), 4294967296.0);
+    return clockBase_ + static_cast<std::uint32_t>(frames);
 }
 
 std::vector<int> Device::portHandles() const

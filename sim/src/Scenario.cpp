@@ -75,6 +75,7 @@ std::vector<FrameRange> ranges(const QJsonValue& v, const QString& where)
 
 // Positions are limited to what the text replies can carry (+-9999.99 mm).
 constexpr double kMaxMm = 9999.0;
+constexpr double kMinPeriodS = 1e-6;
 
 Trajectory trajectory(const QJsonValue& v, const QString& where)
 {
@@ -91,6 +92,11 @@ Trajectory trajectory(const QJsonValue& v, const QString& where)
     if (o.contains("angularSpeed")) t.angularSpeedDegPerS = number(o["angularSpeed"], where + ".angularSpeed", -1e5, 1e5);
     for (int i = 0; i < 3; ++i) {
         if (t.periodS[i] < 0) fail(where + ".period", QStringLiteral("must not be negative"));
+        // Shorter periods overflow the sine's argument within the frame
+        // counter's range, and the position turns into NaN.
+        if (t.periodS[i] > 0 && t.periodS[i] < kMinPeriodS) {
+            fail(where + ".period", QStringLiteral("must be 0 or at least %1 s").arg(kMinPeriodS));
+        }
         if (std::fabs(t.center[i]) + std::fabs(t.amplitude[i]) > kMaxMm) {
             fail(where, QStringLiteral("the motion leaves +-%1 mm").arg(kMaxMm));
         }

@@ -117,7 +117,7 @@ int main(int argc, char** argv)
     if (parser.isSet(rateOption)) {
         bool ok = false;
         const double rate = parser.value(rateOption).toDouble(&ok);
-        if (!ok || rate < 20 || rate > 400) return usageError(QStringLiteral("--frame-rate must lie between 20 and 400"));
+        if (!ok || !(rate >= 20 && rate <= 400)) return usageError(QStringLiteral("--frame-rate must lie between 20 and 400"));
         scenario.frameRate = rate;
     }
     if (parser.isSet(wireOption)) scenario.wireTime = true;

@@ -397,3 +397,23 @@ TEST(SimToolImage, HostileGeometryIsIgnored)
     img[0] = 'X';
     EXPECT_FALSE(parseToolImage(img));
 }
+
+TEST(SimDevice, FrameCounterWrapsAfterThirtyTwoBits)
+{
+    // 400 Hz reaches the counter's end after some 124 days; the count goes on
+    // from 0 instead of turning into an unrepresentable number.
+    Scenario s = defaultScenario(Family::Aurora);
+    s.frameRate = 400;
+    s.firstFrame = 10;
+    const Clock::time_point on = Clock::now();
+    Device d(s, on);
+    // The middle of frame 2^32 + 5 after power-on.
+    const Clock::time_point later = on + std::chrono::microseconds(10737418253750);
+    EXPECT_EQ(d.frameAt(later), 15u);
+    ASSERT_EQ(send(d, "INIT:"), "OKAY");
+    ASSERT_EQ(send(d, "PINIT:0A"), "OKAY");
+    ASSERT_EQ(send(d, "PENA:0AD"), "OKAY");
+    ASSERT_EQ(send(d, "TSTART:"), "OKAY");
+    const std::string tx = payload(d.command(framed("TX:0001"), later).bytes);
+    EXPECT_EQ(std::stoul(tx.substr(tx.size() - 13, 8), nullptr, 16), 15u) << tx;
+}

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
+#include <string>
+#include <sys/wait.h>
 
 using namespace ndisim;
 
@@ -54,6 +57,9 @@ TEST(SimScenario, RejectsInvalidFilesWithAMessage)
         R"({"family": "polaris", "tools": [ {"toolInfo": "bad\u0001char"} ]})",
         R"({"family": "polaris", "tools": [ {"trajectory": {"center": [0, 0, 9990], "amplitude": [0, 0, 20]}} ]})",
         R"({"family": "polaris", "tools": [ {"missing": [[5, 2]]} ]})",
+        // A period this short would report the tool at NaN.
+        R"({"family": "polaris", "tools": [ {"trajectory": {"period": [1e-320, 0, 0]}} ]})",
+        R"({"family": "polaris", "strays": [ {"trajectory": {"period": [0, 0, 1e-9]}} ]})",
         R"({"family": "polaris", "colour": "red"})",
         R"({"family": "polaris", "volumes": [{"shape": "99"}]})",
         "{\"family\": \"polaris\"",
@@ -110,4 +116,24 @@ TEST(SimScenario, ShippedExamplesAreValid)
     const Scenario vega = loadScenario(NDI_SIM_SCENARIOS "/vega-occasional-faults.json");
     EXPECT_TRUE(vega.trackUnmatchedTools);
     EXPECT_EQ(vega.faults.corruptCrcEvery, 500);
+}
+
+TEST(SimCommand, RefusesFrameRatesOutsideItsRange)
+{
+    // "nan" and "inf" read as numbers; none of them may become the device's
+    // frame rate. Both --serial and --tcp are also given, so that a rate that
+    // slipped through still ends the command (with another complaint) instead
+    // of serving.
+    for (const char* rate : {"nan", "-nan", "inf", "-inf", "19.9", "401"}) {
+        const std::string command =
+            std::string(NDI_SIM_COMMAND) + " polaris --serial --tcp 0 --frame-rate " + rate + " 2>&1";
+        FILE* out = ::popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, out)) text += buffer;
+        const int status = ::pclose(out);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << rate;
+        EXPECT_NE(text.find("--frame-rate must lie between 20 and 400"), std::string::npos) << rate << ": " << text;
+    }
 }
