@@ -286,12 +286,12 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
       screen->show(printer.table(latest.data ? &latest : nullptr, status), now);
     }
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - trackingStart).count();
-
   // The stream closes itself in its destructor, but closing here keeps the
   // order visible and its errors inside the run.
   const auto stopping = stream->stopAsync();
   stopping.wait();
+  // Frames keep coming until the worker has stopped.
+  const double seconds = std::chrono::duration<double>(Clock::now() - trackingStart).count();
   const auto closing = stream->closeAsync();
   closing.wait();
   stream->dataSignal.disconnect(&queue);
