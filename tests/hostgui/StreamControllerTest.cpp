@@ -5,6 +5,7 @@
 #include "GuiTestApp.h"
 #include "TestStreams.h"
 
+#include <Velantor/Log.h>
 #include <Velantor/OpticalTrackingMarkerIO.h>
 #include <Velantor/OpticalTrackingStreamController.h>
 #include <Velantor/QtHelpers.h>
@@ -106,6 +107,12 @@ TEST_F(StreamControllerTest, AnEditReachesTheStreamAsOnlyTheChangedSetting) {
   EXPECT_EQ(range, 1);
   ASSERT_NE(now.subProperties("TrackingTargets"), nullptr);
   EXPECT_EQ(now.subProperties("TrackingTargets")->subProperties().size(), 1u);
+
+  // A stream that throws is reported, and the editor goes back to its value.
+  LogCapture log(true);
+  typeInto(panel.propertiesWidget()->editor("hardwareDevice"), "throw");
+  EXPECT_TRUE(log.contains(Log::Error, "StreamControllerBase", "Applying the changed settings failed: refused"));
+  EXPECT_EQ(qobject_cast<QLineEdit*>(panel.propertiesWidget()->editor("hardwareDevice"))->text(), "");
 }
 
 // A panel that builds its own widgets, the way a plugin's panel does.

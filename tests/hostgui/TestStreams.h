@@ -15,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,8 @@ class PoseStream : public Velantor::TrackingStream, public Velantor::OpticalTrac
     return WorkResult(std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count());
   }
 
-  // Settings: "hardwareDevice" (a text the stream cleans: "bad" becomes ""),
+  // Settings: "hardwareDevice" (a text the stream cleans: "bad" becomes "";
+  // "throw" makes configure throw),
   // "maxRange" (a choice), "TrackingTargets" (hidden). Every block passed to
   // configure is recorded.
   void configure(const Velantor::Properties* p) override {
@@ -61,6 +63,7 @@ class PoseStream : public Velantor::TrackingStream, public Velantor::OpticalTrac
     std::lock_guard<std::mutex> lock(m_mutex);
     configured.push_back(*p);
     std::string device;
+    if (p->param("hardwareDevice", device) && device == "throw") throw std::runtime_error("refused");
     if (p->param("hardwareDevice", device)) m_device = device == "bad" ? std::string() : device;
     p->param("maxRange", m_maxRange);
     if (const Velantor::Properties* targets = p->subProperties("TrackingTargets")) m_targets = *targets;

@@ -2,6 +2,7 @@
 
 #include <Velantor/Algorithm.h>
 #include <Velantor/Configurable.h>
+#include <Velantor/Log.h>
 #include <Velantor/Stream.h>
 #include <Velantor/TrackingInstrumentTable.h>
 #include <Velantor/TrackingStream.h>
@@ -12,7 +13,25 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <exception>
+
 namespace Velantor {
+
+namespace {
+
+// A slot must not let an exception into Qt's event loop.
+template <typename Action>
+void guarded(const char* what, Action&& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    Log::logIf(Log::Error, "StreamControllerBase", [&] { return std::string(what) + ": " + e.what(); });
+  } catch (...) {
+    Log::logIf(Log::Error, "StreamControllerBase", [&] { return std::string(what) + ": unknown exception"; });
+  }
+}
+
+}  // namespace
 
 StreamControllerBase::StreamControllerBase(Algorithm* algorithm, bool standardControls, QWidget* parent)
     : QWidget(parent), m_algorithm(algorithm), m_standardControls(standardControls) {}
@@ -64,7 +83,7 @@ void StreamControllerBase::onParameterChanged() {
     changes.setParamType(key, edited->paramType(key));
     changes.setParamAttributes(key, edited->paramAttributes(key));
   }
-  target->configure(&changes);
+  guarded("Applying the changed settings failed", [&] { target->configure(&changes); });
   updatePropertiesWidget();
 }
 
@@ -72,7 +91,8 @@ void StreamControllerBase::updatePropertiesWidget() {
   PropertiesWidget* editor = propertiesWidget();
   if (!editor) return;
   Properties current;
-  if (Configurable* target = configurationTarget()) target->configuration(&current);
+  if (Configurable* target = configurationTarget())
+    guarded("Reading the settings failed", [&] { target->configuration(&current); });
   m_properties = current;
   if (editor->properties() == &m_properties)
     editor->refresh();

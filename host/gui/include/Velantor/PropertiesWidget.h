@@ -46,6 +46,8 @@
 #include <string>
 #include <vector>
 
+// parameterChanged carries a std::string; declared here once for every user
+// (queued connections, QSignalSpy). Do not declare it again.
 Q_DECLARE_METATYPE(std::string)
 
 class QFormLayout;

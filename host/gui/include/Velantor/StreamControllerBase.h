@@ -23,7 +23,9 @@
 // change is applied by configure() with a block holding only the changed
 // parameters (value, type and attributes), so that settings the user did not
 // touch (a list of tools, say) are never re-applied; the editor is then
-// refreshed, showing what the stream actually accepted.
+// refreshed, showing what the stream actually accepted. An exception thrown
+// by configure() or configuration() is logged (error, category
+// "StreamControllerBase") and goes no further.
 //
 // Everything here runs on the user-interface thread; the stream's state
 // changes reach the standard panel as queued calls. The stream must outlive
