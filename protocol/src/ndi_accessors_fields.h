@@ -78,4 +78,21 @@ static inline int ndiParseCoordsText(const char* field, int width, long pos, dou
     return 0;
 }
 
+/* A single stray marker's text (a 24-character slot): MISSING, DISABLED or
+ * three coordinates. The result is that of the stray accessors; coord is
+ * written only for 0. */
+static inline int ndiSingleStrayFromText(const char* text, double coord[3])
+{
+    int state = ndiPoseTextState(text);
+    if (state != 0) {
+        return state;
+    }
+    double xyz[3];
+    if (ndiParseCoordsText(text, 24, 0, xyz) != 0) {
+        return 1;
+    }
+    memcpy(coord, xyz, sizeof xyz);
+    return 0;
+}
+
 #endif

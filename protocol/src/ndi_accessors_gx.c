@@ -92,17 +92,7 @@ int ndiGetGXSingleStray(NdiConnection* h, int port, double coord[3])
     if (i < 0) {
         return 1;
     }
-    const char* text = h->Capture.GxSingleStray[i];
-    int state = ndiPoseTextState(text);
-    if (state != 0) {
-        return state;
-    }
-    double xyz[3];
-    if (ndiParseCoordsText(text, 24, 0, xyz) != 0) {
-        return 1;
-    }
-    memcpy(coord, xyz, sizeof xyz);
-    return 0;
+    return ndiSingleStrayFromText(h->Capture.GxSingleStray[i], coord);
 }
 
 unsigned long ndiGetGXFrame(NdiConnection* h, int port)

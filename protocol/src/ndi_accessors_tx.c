@@ -85,17 +85,7 @@ int ndiGetTXSingleStray(NdiConnection* h, int portHandle, double coord[3])
     if (slot < 0) {
         return 1;
     }
-    const char* text = h->Capture.TxSingleStray[slot];
-    int state = ndiPoseTextState(text);
-    if (state != 0) {
-        return state;
-    }
-    double xyz[3];
-    if (ndiParseCoordsText(text, 24, 0, xyz) != 0) {
-        return 1;
-    }
-    memcpy(coord, xyz, sizeof xyz);
-    return 0;
+    return ndiSingleStrayFromText(h->Capture.TxSingleStray[slot], coord);
 }
 
 int ndiGetTXNumberOfPassiveStrays(NdiConnection* h)
