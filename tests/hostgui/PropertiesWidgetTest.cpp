@@ -258,39 +258,4 @@ TEST_F(PropertiesWidgetTest, PathIsChosenWithTheReplaceableFileDialog) {
   EXPECT_TRUE(w.takeChangedKeys().empty());
 }
 
-TEST_F(PropertiesWidgetTest, OpenFilenameOverrideAnswersAndIsRestored) {
-  QWidget parent;
-  QString category, caption, filter, dir;
-  QString* filterOut = reinterpret_cast<QString*>(1);
-  {
-    QtHelpers::ScopedOpenFilenameOverride outer([](QWidget*, const QString&, const QString&, const QString&,
-                                                   QString*, const QString&, QWidget*, QFileDialog::Options) {
-      return QStringLiteral("outer");
-    });
-    {
-      QtHelpers::ScopedOpenFilenameOverride inner(
-          [&](QWidget* p, const QString& cat, const QString& cap, const QString& fil, QString* sel,
-              const QString& d, QWidget*, QFileDialog::Options) {
-            EXPECT_EQ(p, &parent);
-            category = cat;
-            caption = cap;
-            filter = fil;
-            filterOut = sel;
-            dir = d;
-            return QStringLiteral("/x/tool.rom");
-          });
-      EXPECT_EQ(QtHelpers::getOpenFilename(&parent, "Tracker", "Select Geometry file", "Geometry files (*.rom)"),
-                "/x/tool.rom");
-    }
-    EXPECT_EQ(QtHelpers::getOpenFilename(&parent, "Tracker", "c", "f"), "outer");
-  }
-  EXPECT_EQ(category, "Tracker");
-  EXPECT_EQ(caption, "Select Geometry file");
-  EXPECT_EQ(filter, "Geometry files (*.rom)");
-  EXPECT_EQ(filterOut, nullptr);
-  EXPECT_TRUE(dir.isEmpty());
-  // Nothing left set: the real dialog would be shown now.
-  EXPECT_FALSE(QtHelpers::setOpenFilenameOverride(nullptr));
-}
-
 }  // namespace
