@@ -465,6 +465,9 @@ bool PolarisAuroraTrackingStream<Type>::openSerialLocked() {
   // an open that went on would only look successful.
   if (ndiGetError(m_impl->connection) != NDI_OKAY) {
     logText(Log::Error, "Measurement rate could not be set!");
+    // The system may have switched all the same: a break brings it back to
+    // 9600 baud, where the host is and the next open expects it.
+    ndiCommand(m_impl->connection, nullptr);
     return false;
   }
   if (!sendInitLocked()) return false;
