@@ -60,13 +60,13 @@ class SignalImpl {
   }
 
   void emitSignal(Args... args) const {
-    std::vector<std::shared_ptr<Slot>> slots;
+    std::vector<std::shared_ptr<Slot>> snapshot;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      slots = m_slots;
+      snapshot = m_slots;
     }
     const auto self = std::this_thread::get_id();
-    for (const auto& slot : slots) {
+    for (const auto& slot : snapshot) {
       {
         std::lock_guard<std::mutex> lock(slot->mutex);
         if (!slot->connected) continue;
