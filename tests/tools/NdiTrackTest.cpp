@@ -166,16 +166,29 @@ TEST(NdiTrack, StopsCleanlyOnSigterm) {
 }
 
 TEST(NdiTrack, ErrorsDuringTrackingGiveTheirOwnExitCode) {
-  Scenario scenario = defaultScenario(Family::Aurora);
-  auto sim = Simulator::serial(scenario);
-  Faults faults;
-  faults.corruptCrcEvery = 7;
-  sim->setFaults(faults);
-  const Outcome run = ndiTrack({QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
-                            QStringLiteral("--duration"), QStringLiteral("1"), QStringLiteral("--format"),
-                            QStringLiteral("csv")});
-  EXPECT_EQ(run.code, 4) << run.err;
-  EXPECT_NE(run.err.find("the system reported errors while tracking"), std::string::npos) << run.err;
+  struct Case {
+    const char* name;
+    Faults faults;
+    std::string note;
+  };
+  Faults corrupt;
+  corrupt.corruptCrcEvery = 7;
+  Faults disconnect;
+  disconnect.disconnectAfterFrames = 40;
+  // A system gone for good fails every pass: its error is shown once and counted.
+  const std::vector<Case> cases = {{"corrupt CRC", corrupt, "the system reported errors while tracking"},
+                                   {"disconnect", disconnect, "more times)"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto sim = Simulator::serial(defaultScenario(Family::Aurora));
+    sim->setFaults(c.faults);
+    const Outcome run = ndiTrack({QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
+                                  QStringLiteral("--duration"), QStringLiteral("1"), QStringLiteral("--format"),
+                                  QStringLiteral("csv")});
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find(c.note), std::string::npos) << run.err;
+    EXPECT_LT(std::count(run.err.begin(), run.err.end(), '\n'), 40) << run.err;
+  }
 }
 
 TEST(NdiTrack, FailuresTellTheUserWhatToDo) {

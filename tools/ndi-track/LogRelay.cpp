@@ -51,6 +51,28 @@ void LogRelay::write(const Velantor::LogRecord& record) {
     if (m_errorTexts.size() > kKeptErrors) m_errorTexts.pop_front();
   }
   if (!shown) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (line == m_lastLine) {
+    ++m_repeats;
+    if (now - m_repeatNoted >= std::chrono::seconds(1)) {
+      flushRepeatsLocked();
+      m_repeatNoted = now;
+    }
+    return;
+  }
+  flushRepeatsLocked();
+  m_lastLine = line;
+  m_repeatNoted = now;
+  showLocked(std::move(line));
+}
+
+void LogRelay::flushRepeatsLocked() {
+  if (m_repeats == 0) return;
+  showLocked("(the last message came " + std::to_string(m_repeats) + " more times)");
+  m_repeats = 0;
+}
+
+void LogRelay::showLocked(std::string line) {
   if (m_held) {
     if (m_queued.size() < kMaxQueued) m_queued.push_back(std::move(line));
     return;
@@ -67,6 +89,7 @@ void LogRelay::release() {
   std::vector<std::string> queued;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
+    flushRepeatsLocked();
     m_held = false;
     queued.swap(m_queued);
   }

@@ -4,6 +4,7 @@
 // and keeps the error texts so that a failure can be explained to the user.
 #include <Velantor/Log.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -38,6 +39,9 @@ class LogRelay : public Velantor::LogSink, public std::enable_shared_from_this<L
   static std::string format(const Velantor::LogRecord& record);
 
  private:
+  void showLocked(std::string line);
+  void flushRepeatsLocked();
+
   const int m_minLevel;
   mutable std::mutex m_mutex;
   bool m_held = false;
@@ -45,6 +49,11 @@ class LogRelay : public Velantor::LogSink, public std::enable_shared_from_this<L
   std::uint64_t m_errors = 0;
   std::deque<std::string> m_errorTexts;  // the most recent ones
   bool m_installed = false;
+  // A system that went away fails every pass, 200 times a second: the same
+  // line is shown once and then counted, with a note at most every second.
+  std::string m_lastLine;
+  std::uint64_t m_repeats = 0;
+  std::chrono::steady_clock::time_point m_repeatNoted{};
 };
 
 }  // namespace ndi_track

@@ -297,6 +297,7 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
   stream->dataSignal.disconnect(&queue);
   if (lineFormat) drainLines();
   if (screen) screen->finish();
+  relay.release();  // shows what is held or counted before the summary
 
   const std::uint64_t frames = queue.count();
   const std::uint64_t trackingErrors = relay.errorCount() - errorsBeforeTracking;
@@ -310,7 +311,8 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
   if (exitCode == Success && trackingErrors > 0) {
     exitCode = TrackingErrors;
     note("the system reported errors while tracking (last: " + relay.lastError() +
-         "); if frames stopped, check the cable and power and run ndi-track again");
+         "); if frames stopped, the system is gone and is not reconnected: check the cable and power and run "
+         "ndi-track again");
   }
   return exitCode;
 }
