@@ -98,8 +98,9 @@ std::string FramePrinter::lines(const Frame& frame) const {
 std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus& status) const {
   std::vector<std::string> rows;
   char line[256];
-  std::snprintf(line, sizeof line, "%-20s %-28s %8s %10s %10s %10s %8s  %s", "instrument", "id", "frame", "x mm",
-                "y mm", "z mm", "quality", "state");
+  // Fits 80 columns; the ids are in the csv and jsonl output.
+  std::snprintf(line, sizeof line, "%-20s %7s %9s %9s %9s %7s  %s", "instrument", "frame", "x mm", "y mm", "z mm",
+                "quality", "state");
   rows.emplace_back(line);
   std::size_t markers = 0;
   if (frame && frame->data) {
@@ -107,13 +108,12 @@ std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus
     for (const auto& i : frame->data->instruments) {
       const std::string name = i.id.name().empty() ? i.id.ID() : i.id.name();
       if (hasPose(i)) {
-        std::snprintf(line, sizeof line, "%-20.20s %-28.28s %8llu %10.2f %10.2f %10.2f %8.3f  %s", name.c_str(),
-                      i.id.ID().c_str(), static_cast<unsigned long long>(frame->number), i.matrix(0, 3),
-                      i.matrix(1, 3), i.matrix(2, 3), i.quality, instrumentState(i));
+        std::snprintf(line, sizeof line, "%-20.20s %7llu %9.2f %9.2f %9.2f %7.3f  %s", name.c_str(),
+                      static_cast<unsigned long long>(frame->number), i.matrix(0, 3), i.matrix(1, 3), i.matrix(2, 3),
+                      i.quality, instrumentState(i));
       } else {
-        std::snprintf(line, sizeof line, "%-20.20s %-28.28s %8llu %10s %10s %10s %8s  %s", name.c_str(),
-                      i.id.ID().c_str(), static_cast<unsigned long long>(frame->number), "-", "-", "-", "-",
-                      instrumentState(i));
+        std::snprintf(line, sizeof line, "%-20.20s %7llu %9s %9s %9s %7s  %s", name.c_str(),
+                      static_cast<unsigned long long>(frame->number), "-", "-", "-", "-", instrumentState(i));
       }
       rows.emplace_back(line);
     }
