@@ -1,5 +1,6 @@
 // ndi-track run as a program against simulated systems: what it prints, how
 // it ends, and what it tells a user who can fix something.
+#include <NetNamespace.h>
 #include <device_namespace.h>
 #include <ndisim/Simulator.h>
 
@@ -11,8 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <map>
 #include <set>
@@ -249,4 +257,67 @@ TEST(NdiTrack, DiscoversAndAutoDetectsTheSerialDevice) {
                                           QStringLiteral("--format"), QStringLiteral("csv")}),
                                 scenario, kAuroraIds);
   });
+}
+
+// A camera one veth link away, in a namespace of its own: heard through its
+// PTP messages by discover, and found and tracked without an address.
+TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress) {
+  std::string error;
+  auto host = NetNamespace::create(&error);
+  std::unique_ptr<NetNamespace> camera;
+  if (host) camera = NetNamespace::create(&error);
+  if (!camera) GTEST_SKIP() << "cannot create network namespaces (needs root or CAP_SYS_ADMIN): " << error;
+  ASSERT_TRUE(host->exec({"ip", "link", "add", "hc", "type", "veth", "peer", "name", "ch"}) &&
+              host->exec({"ip", "link", "set", "ch", "netns", camera->path()}) &&
+              host->exec({"ip", "addr", "add", "10.78.0.1/24", "dev", "hc"}) &&
+              host->exec({"ip", "link", "set", "hc", "up"}) &&
+              camera->exec({"ip", "addr", "add", "10.78.0.2/24", "dev", "ch"}) &&
+              camera->exec({"ip", "link", "set", "ch", "up"}));
+
+  const Scenario scenario = defaultScenario(Family::Vega);
+  std::unique_ptr<Simulator> sim;
+  camera->run([&] { sim = Simulator::tcp(scenario, "10.78.0.2", 0); });
+
+  std::atomic<bool> stop{false};
+  std::thread ptp([&] {
+    camera->run([&] {
+      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      in_addr source{};
+      inet_pton(AF_INET, "10.78.0.2", &source);
+      setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &source, sizeof source);
+      sockaddr_in group{};
+      group.sin_family = AF_INET;
+      group.sin_port = htons(319);
+      inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
+      std::uint8_t sync[44] = {0x00, 0x02};  // a Sync message header, version 2
+      while (!stop) {
+        sendto(fd, sync, sizeof sync, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      close(fd);
+    });
+  });
+
+  QTemporaryDir dir;
+  QStringList args{QStringLiteral("--family"), QStringLiteral("vega"),   QStringLiteral("--port"),
+                   QString::number(sim->tcpPort()), QStringLiteral("--duration"), QStringLiteral("1"),
+                   QStringLiteral("--format"), QStringLiteral("csv")};
+  std::vector<std::string> ids;
+  for (const ToolSpec& tool : scenario.tools) {
+    const std::string path = dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
+    writeImage(path, tool.partNumber);
+    args << QStringLiteral("--rom") << QString::fromStdString(path);
+    ids.push_back("ndi-polaris-" + tool.partNumber);
+  }
+  Outcome found, tracked;
+  host->run([&] {
+    found = ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-serial"), QStringLiteral("--window"),
+                      QStringLiteral("1000")});
+    tracked = ndiTrack(args);
+  });
+  stop = true;
+  ptp.join();
+  EXPECT_EQ(found.code, 0) << found.err;
+  EXPECT_EQ(found.out, "network 10.78.0.2\n");
+  expectEveryToolInEveryFrame(tracked, scenario, ids);
 }
