@@ -106,7 +106,9 @@ std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus
   if (frame && frame->data) {
     markers = markerCount(*frame->data);
     for (const auto& i : frame->data->instruments) {
-      const std::string name = i.id.name().empty() ? i.id.ID() : i.id.name();
+      // The main instrument (--select) is marked.
+      const std::string name = (i.id.ID() == frame->data->mainInstrumentId ? "*" : "") +
+                               (i.id.name().empty() ? i.id.ID() : i.id.name());
       if (hasPose(i)) {
         std::snprintf(line, sizeof line, "%-20.20s %7llu %9.2f %9.2f %9.2f %7.3f  %s", name.c_str(),
                       static_cast<unsigned long long>(frame->number), i.matrix(0, 3), i.matrix(1, 3), i.matrix(2, 3),
