@@ -31,7 +31,10 @@ class FrameQueue {
   explicit FrameQueue(bool keepAll) : m_keepAll(keepAll) {}
 
   void push(std::shared_ptr<const Velantor::TrackingStreamData> data) {
+    const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0) m_first = now;
+    m_last = now;
     Frame frame{++m_count, std::move(data)};
     m_latest = frame;
     if (!m_keepAll) return;
@@ -55,6 +58,11 @@ class FrameQueue {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_count;
   }
+  // Seconds from the first frame to the last.
+  double span() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::chrono::duration<double>(m_last - m_first).count();
+  }
   std::uint64_t dropped() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dropped;
@@ -69,6 +77,7 @@ class FrameQueue {
   Frame m_latest;
   std::uint64_t m_count = 0;
   std::uint64_t m_dropped = 0;
+  Clock::time_point m_first{}, m_last{};
 };
 
 // Redraws the table in place on a terminal; elsewhere prints a snapshot per
@@ -146,7 +155,7 @@ class RateMeter {
 template <typename Future>
 bool waitTakingSignals(const Future& future, const sigset_t& stopSignals, bool& stopRequested) {
   while (future.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-    const timespec tick{0, 50 * 1000 * 1000};
+    const timespec tick{0, 10 * 1000 * 1000};
     if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) stopRequested = true;
   }
   return stopRequested;
@@ -290,8 +299,6 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
   // order visible and its errors inside the run.
   const auto stopping = stream->stopAsync();
   stopping.wait();
-  // Frames keep coming until the worker has stopped.
-  const double seconds = std::chrono::duration<double>(Clock::now() - trackingStart).count();
   const auto closing = stream->closeAsync();
   closing.wait();
   stream->dataSignal.disconnect(&queue);
@@ -302,8 +309,9 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
   const std::uint64_t frames = queue.count();
   const std::uint64_t trackingErrors = relay.errorCount() - errorsBeforeTracking;
   char summary[200];
+  const double span = queue.span();
   std::snprintf(summary, sizeof summary, "%llu frames in %.1f s (%.1f Hz), %llu errors",
-                static_cast<unsigned long long>(frames), seconds, seconds > 0 ? frames / seconds : 0.0,
+                static_cast<unsigned long long>(frames), span, span > 0 ? (frames - 1) / span : 0.0,
                 static_cast<unsigned long long>(trackingErrors));
   note(summary);
   if (queue.dropped() > 0)
