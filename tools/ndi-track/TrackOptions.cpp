@@ -80,8 +80,8 @@ TrackOptionSet::TrackOptionSet()
       port(QStringLiteral("port"), QStringLiteral("TCP port of a vega (default 8765)."), QStringLiteral("PORT")),
       text(QStringLiteral("text"), QStringLiteral("Ask for tracking data in text (TX) instead of binary (BX).")),
       rate(QStringLiteral("rate"),
-           QStringLiteral("Serial line speed for tracking: 9600, 14400, 19200, 38400, 57600 or 115200 "
-                          "(default 115200)."),
+           QStringLiteral("Serial line speed for tracking: 9600, 19200, 38400, 57600 or 115200 (default "
+                          "115200)."),
            QStringLiteral("BAUD")),
       volume(QStringLiteral("volume"),
              QStringLiteral("Operating volume, by its 0-based position in the list the system reports (default "
@@ -161,8 +161,13 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o, std
     for (std::size_t i = 0; ok && i < speeds.size(); ++i)
       if (speeds[i] == baud) o.rateIndex = static_cast<int>(i);
     if (o.rateIndex < 0)
-      return fail(error, QStringLiteral("--rate '%1': choose 9600, 14400, 19200, 38400, 57600 or 115200")
+      return fail(error, QStringLiteral("--rate '%1': choose 9600, 19200, 38400, 57600 or 115200")
                              .arg(parser.value(rate)));
+    // The system would switch and the host's line could not follow: every
+    // command after COMM would be lost, and the system left at that speed.
+    if (baud == 14400)
+      return fail(error, QStringLiteral("--rate 14400: this computer's serial lines cannot run at 14400 baud; "
+                                        "choose 9600, 19200, 38400, 57600 or 115200"));
   }
   if (parser.isSet(volume)) {
     bool ok = false;
