@@ -61,7 +61,10 @@ TEST(AuroraStream, DiscoversWiredToolsByTypeAndTakesRegisteredTargetsByPort) {
   stream.instrumentsChanged.connect(nullptr, [&](Velantor::Flags<InstrumentModification> f) { announced.push_back(f); });
 
   ASSERT_TRUE(stream.openAsync().get());
-  EXPECT_EQ(sim->deviceLine().baud, 115200);  // COMM:50001 at the default rate
+  // COMM:50001 at the default rate: 115200 baud, 8N1, hardware handshake.
+  EXPECT_EQ(sim->deviceLine().baud, 115200);
+  EXPECT_TRUE(sim->deviceLine().handshake);
+  EXPECT_EQ(sim->deviceLine().dataBits, 8);
 
   // The target on port 1 takes its name and its ROM (whose part number the
   // system then reports); the others are named by type, two probes counted.
@@ -89,6 +92,7 @@ TEST(AuroraStream, DiscoversWiredToolsByTypeAndTakesRegisteredTargetsByPort) {
 
   EXPECT_TRUE(stream.closeAsync().get());
   EXPECT_EQ(sim->deviceLine().baud, 9600);  // COMM:00000
+  EXPECT_FALSE(sim->deviceLine().handshake);
   EXPECT_EQ(stream.trackingInstruments()->size(), 0u);
   EXPECT_EQ(announced.back(), InstrumentModification::InstrumentList | InstrumentModification::MainInstrument);
 }
