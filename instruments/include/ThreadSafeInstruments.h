@@ -239,8 +239,8 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Modifications result;
-        for (auto& [id, entry] : m_instruments) {
-            TrackingInstrument& instrument = entry.first;
+        for (auto& item : m_instruments) {
+            TrackingInstrument& instrument = item.second.first;
             const TrackingInstrument before = instrument;
             instrument.matrix = Eigen::Matrix4d::Identity();
             instrument.quality = 0.0;
@@ -315,7 +315,9 @@ public:
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         Modifications result;
-        for (auto& [id, entry] : m_instruments) {
+        for (auto& item : m_instruments) {
+            const std::string& id = item.first;
+            auto& entry = item.second;
             result |= modifyChecked(entry.first, log,
                                     [&](TrackingInstrument& instrument) { fn(id, instrument); });
         }
@@ -327,7 +329,9 @@ public:
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         Modifications result;
-        for (auto& [id, entry] : m_instruments) {
+        for (auto& item : m_instruments) {
+            const std::string& id = item.first;
+            auto& entry = item.second;
             if (!entry.second) {
                 log.error("modifyAll: Special object for instrument with ID ", id,
                           " does not exist");
@@ -346,7 +350,9 @@ public:
     {
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& [id, entry] : m_instruments) {
+        for (auto& item : m_instruments) {
+            const std::string& id = item.first;
+            auto& entry = item.second;
             if (!entry.second) {
                 log.error("modifyAll: Special object for instrument with ID ", id,
                           " does not exist");
