@@ -219,3 +219,34 @@ TEST(AuroraStream, SettingsThatChangeTheConnectionWaitForClose) {
   // The volume list of the last open outlives the close.
   EXPECT_EQ(stream.maxRangeOptions().size(), 1u);
 }
+
+// A tool-information reply that fails its CRC leaves the previous tool's
+// reply captured: the tool must not take that tool's part number or type.
+TEST(AuroraStream, DiscoveryNeverReadsAnotherToolsReply) {
+  auto sim = ndisim::Simulator::serial(ndisim::defaultScenario(ndisim::Family::Aurora));
+  LogCapture log(true);
+  AuroraStream stream("Aurora");
+  stream.setHardwareDevice(sim->serialDevice());
+  ASSERT_TRUE(stream.openAsync().get());
+
+  // Discovery again with every port set up: replies PHSR, then per tool the
+  // location and the tool information. The fifth is the second tool's
+  // information.
+  ndisim::Faults faults;
+  faults.corruptCrcEvery = 5;
+  sim->setFaults(faults);
+  stream.queryTools();
+  sim->setFaults(ndisim::Faults());
+
+  const std::vector<Instrument> expected = {
+      {"ndi-aurora-1-610066", "610066", "Reference"},
+      {"ndi-aurora-2-", "", "Unknown"},
+      {"ndi-aurora-3-610029-36C3", "610029-36C3", "Wire"},
+      {"ndi-aurora-4-610065", "610065", "Probe"},
+  };
+  EXPECT_EQ(instruments(stream), expected);
+  EXPECT_EQ(countContaining(log, Log::Error, "NDI Tracking System Error in stream 'Aurora': " +
+                                                 std::to_string(NDI_ERR_CRC) + " "),
+            1u);
+  EXPECT_TRUE(stream.closeAsync().get());
+}
