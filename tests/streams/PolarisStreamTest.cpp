@@ -161,4 +161,18 @@ TEST(VegaStream, TcpCommandsAndReplyTimeOut) {
             1u);
   sim->setFaults(ndisim::Faults());
   EXPECT_TRUE(stream.closeAsync().get());
+
+  // A slow system: INIT's reply is waited for, the commands after it run
+  // into the short time-out.
+  ndisim::Faults slow;
+  slow.delayMs = 300;
+  sim->setFaults(slow);
+  log.clear();
+  EXPECT_TRUE(stream.openAsync().get());
+  EXPECT_FALSE(log.contains(Log::Error, "NDI", "Device could not be initialized!"));
+  EXPECT_GE(countContaining(log, Log::Error, prefix + std::to_string(NDI_ERR_TIMEOUT) + " ") +
+                countContaining(log, Log::Error, prefix + std::to_string(NDI_ERR_READ) + " "),
+            1u);
+  sim->setFaults(ndisim::Faults());
+  EXPECT_TRUE(stream.closeAsync().get());
 }
