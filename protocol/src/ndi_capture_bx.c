@@ -4,6 +4,42 @@
 
 #define BX_HEADER_SIZE 6
 
+/* A block of marker positions as both a tool's markers and the passive
+ * strays arrive: a signed count byte, ceil(count / 8) bytes of out-of-volume
+ * bits, then x, y, z floats per marker. Keeps at most maxKept positions and
+ * maxFlags flag bytes (none when the outputs are null) and steps over the
+ * rest, so that the next field is read in step. Returns the number of
+ * positions kept, or -1 when the reply ends inside the block, in which case
+ * nothing is written. */
+static int captureMarkerBlock(NdiReplyCursor* c, unsigned char* flagsOut, int maxFlags,
+                              float* positionsOut, int maxKept)
+{
+    unsigned char raw;
+    if (!ndiCursorU8(c, &raw)) {
+        return -1;
+    }
+    int reported = (signed char)raw;
+    if (reported < 0) {
+        reported = 0;
+    }
+    int kept = reported < maxKept ? reported : maxKept;
+    int flags = (reported + 7) / 8;
+    int keptFlags = flags < maxFlags ? flags : maxFlags;
+    if (ndiCursorRemaining(c) < flags + 12 * reported) {
+        return -1;
+    }
+    if (flagsOut == 0 || positionsOut == 0) {
+        ndiCursorBytes(c, 0, flags + 12 * reported);
+        return kept;
+    }
+    memset(flagsOut, 0, (size_t)maxFlags);
+    ndiCursorBytes(c, flagsOut, keptFlags);
+    ndiCursorBytes(c, 0, flags - keptFlags);
+    ndiCursorFloats(c, positionsOut, 3 * kept);
+    ndiCursorBytes(c, 0, 12 * (reported - kept));
+    return kept;
+}
+
 /* Reads one port handle's record into slot (or steps over it when slot is
  * -1). Returns 0 when the reply ends inside the record. */
 static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c, int slot)
@@ -65,31 +101,17 @@ static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor
         }
     }
     if (option & 0x0008) {
-        unsigned char raw;
-        if (!ndiCursorU8(c, &raw)) {
-            return 0;
-        }
-        int reported = (signed char)raw;
-        if (reported < 0) {
-            reported = 0;
-        }
-        int kept = reported < NDI_MAX_BX_MARKERS ? reported : NDI_MAX_BX_MARKERS;
-        int flags = (reported + 7) / 8;
-        int keptFlags = flags < 3 ? flags : 3;
-        if (ndiCursorRemaining(c) < flags + 12 * reported) {
+        int kept = captureMarkerBlock(c, slot >= 0 ? a->Bx3DMarkerOutOfVolume[slot] : 0,
+                                      (int)sizeof a->Bx3DMarkerOutOfVolume[0],
+                                      slot >= 0 ? &a->Bx3DMarkerPosition[slot][0][0] : 0,
+                                      NDI_MAX_BX_MARKERS);
+        if (kept < 0) {
             return 0;
         }
         if (slot >= 0) {
             /* The count says how many positions the slot holds, so that it
-             * can index them; markers beyond the slot are stepped over. */
+             * can index them. */
             a->Bx3DMarkerCount[slot] = (signed char)kept;
-            memset(a->Bx3DMarkerOutOfVolume[slot], 0, 3);
-            ndiCursorBytes(c, a->Bx3DMarkerOutOfVolume[slot], keptFlags);
-            ndiCursorBytes(c, 0, flags - keptFlags);
-            ndiCursorFloats(c, &a->Bx3DMarkerPosition[slot][0][0], 3 * kept);
-            ndiCursorBytes(c, 0, 12 * (reported - kept));
-        } else {
-            ndiCursorBytes(c, 0, flags + 12 * reported);
         }
     }
     return 1;
@@ -97,25 +119,12 @@ static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor
 
 static int capturePassiveStrays(NdiCaptureAreas* a, NdiReplyCursor* c)
 {
-    unsigned char raw;
-    if (!ndiCursorU8(c, &raw)) {
+    int kept = captureMarkerBlock(c, a->BxPassiveStrayOutOfVolume,
+                                  (int)sizeof a->BxPassiveStrayOutOfVolume,
+                                  &a->BxPassiveStrayPosition[0][0], NDI_MAX_BX_PASSIVE_STRAYS);
+    if (kept < 0) {
         return 0;
     }
-    int reported = (signed char)raw;
-    if (reported < 0) {
-        reported = 0;
-    }
-    int kept = reported < NDI_MAX_BX_PASSIVE_STRAYS ? reported : NDI_MAX_BX_PASSIVE_STRAYS;
-    int flags = (reported + 7) / 8;
-    int keptFlags = flags < 30 ? flags : 30;
-    if (ndiCursorRemaining(c) < flags + 12 * reported) {
-        return 0;
-    }
-    memset(a->BxPassiveStrayOutOfVolume, 0, sizeof a->BxPassiveStrayOutOfVolume);
-    ndiCursorBytes(c, a->BxPassiveStrayOutOfVolume, keptFlags);
-    ndiCursorBytes(c, 0, flags - keptFlags);
-    ndiCursorFloats(c, &a->BxPassiveStrayPosition[0][0], 3 * kept);
-    ndiCursorBytes(c, 0, 12 * (reported - kept));
     a->BxPassiveStrayCount = kept;
     return 1;
 }
