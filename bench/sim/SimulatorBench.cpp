@@ -21,10 +21,10 @@ namespace {
 Scenario twelveTools()
 {
     Scenario s = defaultScenario(Family::Vega);
-    const ToolSpec base = s.tools[1];
+    const ToolDescription base = s.tools[1];
     s.tools.clear();
     for (int i = 0; i < 12; ++i) {
-        ToolSpec t = base;
+        ToolDescription t = base;
         t.partNumber = "87005" + std::to_string(10 + i);
         t.trajectory.center[0] = -300 + 50 * i;
         s.tools.push_back(t);
@@ -47,7 +47,7 @@ bool loadTools(rawhost::Link& link, const Scenario& s)
 {
     namespace L = Velantor::ToolDefinitionImageLayout;
     if (link.exchange("INIT:") != "OKAYA896\r") return false;
-    for (const ToolSpec& t : s.tools) {
+    for (const ToolDescription& t : s.tools) {
         const std::string handle = link.exchange("PHRQ:*********1****").substr(0, 2);
         std::string img(L::kUploadSize, '\0');
         std::memcpy(&img[0], L::kMagic, 4);

@@ -109,10 +109,10 @@ struct Emission {
 
 ndisim::Scenario twelveTools(double rate) {
   ndisim::Scenario s = ndisim::defaultScenario(ndisim::Family::Vega);
-  const ndisim::ToolSpec base = s.tools[1];  // a tool that moves briskly: frames are told apart by pose
+  const ndisim::ToolDescription base = s.tools[1];  // a tool that moves briskly: frames are told apart by pose
   s.tools.clear();
   for (int i = 0; i < 12; ++i) {
-    ndisim::ToolSpec t = base;
+    ndisim::ToolDescription t = base;
     t.name = "tool" + std::to_string(i);
     t.partNumber = "87005" + std::to_string(10 + i);
     t.trajectory.center[0] = -300 + 50 * i;

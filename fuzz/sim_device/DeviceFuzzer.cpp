@@ -6,7 +6,7 @@
 //   "!text"      sent exactly as written (for wrong or missing CRCs)
 //   "@hex"       the clock moves on by that many milliseconds ("@-hex": back)
 //   "~"          a break: the device returns to its power-on state
-//   "%spec"      a fault item as ndi-sim's --fault takes it
+//   "%item"      a fault item as ndi-sim's --fault takes it
 //   anything else is sent with its CRC appended when it has a ':'
 // so that mutations reach the commands behind a valid CRC. At the end the
 // encoders run once more on the current frame with a spread of options.
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (!line.empty() && line[0] == '%') {
             const Faults before = faults;
-            if (applyFaultSpec(line.substr(1), faults).empty()) {
+            if (applyFaultItem(line.substr(1), faults).empty()) {
                 check(faults.corruptCrcEvery >= 0 && faults.dropEvery >= 0 && faults.delayMs >= 0 &&
                       faults.delayEvery >= 1 && faults.splitBytes >= 0 && faults.splitPauseMs >= 0 &&
                       faults.garbageEvery >= 0 && faults.disconnectAfterFrames >= 0);

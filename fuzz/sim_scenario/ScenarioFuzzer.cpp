@@ -55,7 +55,7 @@ void checkScenario(const Scenario& s)
     check(static_cast<int>(s.tools.size()) <= s.maxPortHandles);
     check(s.volumes.size() <= 9 && s.strays.size() <= 50);
     check(s.model.size() <= 60 && s.serialNumber.size() <= 20 && s.firmware.size() <= 40);
-    for (const ToolSpec& t : s.tools) {
+    for (const ToolDescription& t : s.tools) {
         check(t.partNumber.size() <= 20 && t.toolInfo.size() <= 31 && t.markers.size() <= 20);
         check(t.port >= 0 && t.port <= 99 && t.channel >= 0 && t.channel <= 99);
         if (s.family == Family::Aurora) check(t.port >= 1);
@@ -66,7 +66,7 @@ void checkScenario(const Scenario& s)
           f.splitPauseMs >= 0 && f.garbageEvery >= 0 && f.disconnectAfterFrames >= 0);
 }
 
-ImageBytes imageFor(const ToolSpec& tool)
+ImageBytes imageFor(const ToolDescription& tool)
 {
     ImageBytes img{};
     std::memcpy(img.data() + L::kMagicOffset, L::kMagic, sizeof L::kMagic);
@@ -83,7 +83,7 @@ ImageBytes imageFor(const ToolSpec& tool)
 }
 
 // A passive tool: a handle, its image, initialised and enabled.
-void addPassiveTool(Device& device, const ToolSpec& tool)
+void addPassiveTool(Device& device, const ToolDescription& tool)
 {
     const DeviceReply handle = send(device, "PHRQ:*********1****");
     if (handle.error) return;  // all handles taken
@@ -153,14 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             send(device, "PHINF:" + number + "007F");
         }
     } else {
-        for (const ToolSpec& tool : s.tools) addPassiveTool(device, tool);
-        addPassiveTool(device, ToolSpec{});  // an image that matches nothing here
+        for (const ToolDescription& tool : s.tools) addPassiveTool(device, tool);
+        addPassiveTool(device, ToolDescription{});  // an image that matches nothing here
     }
     send(device, "PHSR:00");
 
     check(payload(send(device, "TSTART:")) == "OKAY");
     trackAt(device, kPowerOn);
-    for (const ToolSpec& tool : s.tools) {
+    for (const ToolDescription& tool : s.tools) {
         for (const auto* list : {&tool.missing, &tool.disabled}) {
             for (const FrameRange& r : *list) {
                 trackAt(device, atFrame(s, r.first));

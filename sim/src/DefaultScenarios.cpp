@@ -28,9 +28,9 @@ OperatingVolume volume(char shape, std::initializer_list<double> params)
     return v;
 }
 
-std::vector<ToolSpec> passiveTools()
+std::vector<ToolDescription> passiveTools()
 {
-    ToolSpec a;
+    ToolDescription a;
     a.name = "Reference";
     a.partNumber = "8700339";
     a.toolInfo = "01000000NDI         00138291A01";
@@ -38,7 +38,7 @@ std::vector<ToolSpec> passiveTools()
     a.trajectory = moving({-60, 10, -1500}, {20, 15, 10}, {9, 11, 13}, {0, 0, 1}, 3);
     a.rmsError = 0.12;
 
-    ToolSpec b;
+    ToolDescription b;
     b.name = "Pointer";
     b.partNumber = "8700340";
     b.toolInfo = "02000000NDI         00138292B02";
@@ -46,7 +46,7 @@ std::vector<ToolSpec> passiveTools()
     b.trajectory = moving({80, -40, -1400}, {60, 40, 30}, {4, 5, 6}, {0.3, 1, 0.2}, 25);
     b.rmsError = 0.21;
 
-    ToolSpec c;
+    ToolDescription c;
     c.name = "Patient";
     c.partNumber = "8700449";
     c.toolInfo = "01000000NDI         00138293C03";
@@ -108,28 +108,28 @@ Scenario defaultScenario(Family family)
         s.volumes = {volume('9', {-50, -250, 50, 500, 500, 500})};
         // Four wired tools, one per port, named by their tool information
         // and part number as hosts do it (reference, stylus, wire, probe).
-        ToolSpec ref;
+        ToolDescription ref;
         ref.name = "Reference";
         ref.partNumber = "610066";
         ref.toolInfo = "01000000NDI         0013A1F0001";
         ref.port = 1;
         ref.trajectory = moving({0, 0, -250}, {2, 2, 2}, {11, 12, 13}, {0, 0, 1}, 0.5);
         ref.rmsError = 0.05;
-        ToolSpec stylus;
+        ToolDescription stylus;
         stylus.name = "Stylus";
         stylus.partNumber = "610062-3AAA";
         stylus.toolInfo = "02100000NDI         0023A1F0002";
         stylus.port = 2;
         stylus.trajectory = moving({60, -30, -200}, {40, 30, 25}, {4, 5, 6}, {1, 0.5, 0}, 30);
         stylus.rmsError = 0.31;
-        ToolSpec wire;
+        ToolDescription wire;
         wire.name = "Wire";
         wire.partNumber = "610029-36C3";
         wire.toolInfo = "02000000NDI         0013A1F0003";
         wire.port = 3;
         wire.trajectory = moving({-80, 40, -300}, {10, 10, 40}, {6, 7, 3}, {0, 1, 0}, 12);
         wire.rmsError = 0.44;
-        ToolSpec probe;
+        ToolDescription probe;
         probe.name = "Probe";
         probe.partNumber = "610065";
         probe.toolInfo = "02000000NDI         0013A1F0004";

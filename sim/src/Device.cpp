@@ -92,9 +92,9 @@ void Device::announceWiredTools()
         h.scenarioTool = static_cast<int>(i);
         h.wired = true;
         h.trackable = true;
-        h.spec = scenario_.tools[i];
-        h.markers = h.spec.markers;
-        h.partNumber = h.spec.partNumber;
+        h.description = scenario_.tools[i];
+        h.markers = h.description.markers;
+        h.partNumber = h.description.partNumber;
         handles_[number++] = h;
     }
 }
@@ -132,7 +132,7 @@ std::optional<ToolFrame> Device::handleFrame(int handle, std::uint32_t frame) co
 {
     const auto it = handles_.find(handle);
     if (it == handles_.end() || !it->second.enabled) return std::nullopt;
-    ToolFrame f = toolFrameAt(it->second.spec, frame, scenario_.frameRate);
+    ToolFrame f = toolFrameAt(it->second.description, frame, scenario_.frameRate);
     if (!it->second.trackable && f.visibility == Visibility::Visible) f.visibility = Visibility::Missing;
     return f;
 }
@@ -333,9 +333,9 @@ DeviceReply Device::cmdPhf(const std::string& p)
         fresh.scenarioTool = it->second.scenarioTool;
         fresh.wired = true;
         fresh.trackable = true;
-        fresh.spec = scenario_.tools[static_cast<std::size_t>(fresh.scenarioTool)];
-        fresh.markers = fresh.spec.markers;
-        fresh.partNumber = fresh.spec.partNumber;
+        fresh.description = scenario_.tools[static_cast<std::size_t>(fresh.scenarioTool)];
+        fresh.markers = fresh.description.markers;
+        fresh.partNumber = fresh.description.partNumber;
         it->second = fresh;
     } else {
         handles_.erase(it);
@@ -383,25 +383,25 @@ DeviceReply Device::cmdPinit(const std::string& p)
         if (!h.wired) {
             // A wireless tool is one of the scenario's when its part number matches.
             for (std::size_t i = 0; i < scenario_.tools.size(); ++i) {
-                const ToolSpec& t = scenario_.tools[i];
+                const ToolDescription& t = scenario_.tools[i];
                 if (t.port == 0 && !t.partNumber.empty() && t.partNumber == image->partNumber) {
                     h.scenarioTool = static_cast<int>(i);
-                    h.spec = t;
+                    h.description = t;
                     if (h.markers.empty()) h.markers = t.markers;
                     h.trackable = true;
                     break;
                 }
             }
             if (h.scenarioTool < 0) {
-                h.spec = ToolSpec{};
-                h.spec.partNumber = image->partNumber;
-                h.spec.toolInfo = kNoInformation;
+                h.description = ToolDescription{};
+                h.description.partNumber = image->partNumber;
+                h.description.toolInfo = kNoInformation;
                 h.trackable = scenario_.trackUnmatchedTools;
                 // A stand-in in front of the camera, apart from the others.
-                h.spec.trajectory.center = {-200.0 + 40.0 * (number % 10), 150.0, -1500.0};
-                h.spec.trajectory.amplitude = {20, 20, 20};
-                h.spec.trajectory.periodS = {5, 6, 7};
-                h.spec.trajectory.angularSpeedDegPerS = 10;
+                h.description.trajectory.center = {-200.0 + 40.0 * (number % 10), 150.0, -1500.0};
+                h.description.trajectory.amplitude = {20, 20, 20};
+                h.description.trajectory.periodS = {5, 6, 7};
+                h.description.trajectory.angularSpeedDegPerS = 10;
             }
         }
     }
@@ -447,7 +447,7 @@ DeviceReply Device::cmdPhinf(const std::string& p) const
     if (!occupied(h)) return ok("UNOCCUPIED");
     std::string out;
     if (option & 0x0001) {
-        out += padded(h.spec.toolInfo.empty() ? std::string(kNoInformation) : h.spec.toolInfo, 31);
+        out += padded(h.description.toolInfo.empty() ? std::string(kNoInformation) : h.description.toolInfo, 31);
         out += hexField(portStatus(h) & 0xFF, 2);
     }
     if (option & 0x0002) out += "00000000";  // current test passed
@@ -458,7 +458,7 @@ DeviceReply Device::cmdPhinf(const std::string& p) const
         // Hardware device (8), system type, tool type, port (2), channel (2).
         char location[32];
         std::snprintf(location, sizeof location, "00000000%c%c%02d%02d", h.wired ? '0' : '1', h.wired ? '0' : '1',
-                      h.spec.port % 100, h.spec.channel % 100);
+                      h.description.port % 100, h.description.channel % 100);
         out += location;
     }
     if (option & 0x0040) out += "00";
@@ -488,7 +488,7 @@ FrameSnapshot Device::snapshot(std::uint32_t frame) const
         f.handle = number;
         f.tool = *handleFrame(number, frame);
         f.markers = h.markers;
-        f.toolInfo = toolTypeByte(h.spec.toolInfo);
+        f.toolInfo = toolTypeByte(h.description.toolInfo);
         f.portStatus = portStatus(h);
         s.handles.push_back(f);
     }

@@ -38,11 +38,11 @@ bool parsePair(const std::string& text, int& first, int& second, bool secondOpti
 
 }  // namespace
 
-std::string applyFaultSpec(const std::string& spec, Faults& f)
+std::string applyFaultItem(const std::string& item, Faults& f)
 {
-    const auto eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+    const auto eq = item.find('=');
+    const std::string name = item.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
     Faults next = f;
     bool ok = false;
     if (name == "corrupt-crc") {
@@ -68,7 +68,7 @@ std::string applyFaultSpec(const std::string& spec, Faults& f)
         return "unknown fault '" + name + "'";
     }
     if (!ok) {
-        return "bad value in fault '" + spec + "'";
+        return "bad value in fault '" + item + "'";
     }
     f = next;
     return {};

@@ -170,7 +170,7 @@ Scenario parseScenario(const std::string& json)
             const QJsonObject t = list[i].toObject();
             checkKeys(t, where, {"name", "partNumber", "toolInfo", "port", "channel", "markers", "rmsError",
                                  "trajectory", "missing", "disabled"});
-            ToolSpec tool;
+            ToolDescription tool;
             if (t.contains("name")) tool.name = text(t["name"], where + ".name", 64);
             if (t.contains("partNumber")) tool.partNumber = text(t["partNumber"], where + ".partNumber", 20);
             if (t.contains("toolInfo")) tool.toolInfo = text(t["toolInfo"], where + ".toolInfo", 31);
@@ -186,7 +186,7 @@ Scenario parseScenario(const std::string& json)
             if (t.contains("missing")) tool.missing = ranges(t["missing"], where + ".missing");
             if (t.contains("disabled")) tool.disabled = ranges(t["disabled"], where + ".disabled");
             if (s.family == Family::Aurora && tool.port < 1) fail(where + ".port", QStringLiteral("a wired tool needs a port from 1 to 99"));
-            for (const ToolSpec& other : s.tools) {
+            for (const ToolDescription& other : s.tools) {
                 if (s.family == Family::Aurora && other.port == tool.port && other.channel == tool.channel) {
                     fail(where + ".port", QStringLiteral("two tools on one port and channel"));
                 }
@@ -242,7 +242,7 @@ Scenario loadScenario(const std::string& path)
     return parseScenario(file.readAll().toStdString());
 }
 
-ToolFrame toolFrameAt(const ToolSpec& tool, std::uint32_t frame, double frameRate)
+ToolFrame toolFrameAt(const ToolDescription& tool, std::uint32_t frame, double frameRate)
 {
     ToolFrame out;
     out.pose = tool.trajectory.poseAt(frame / frameRate);

@@ -121,8 +121,8 @@ int main(int argc, char** argv)
         scenario.frameRate = rate;
     }
     if (parser.isSet(wireOption)) scenario.wireTime = true;
-    for (const QString& spec : parser.values(faultOption)) {
-        const std::string problem = applyFaultSpec(spec.toStdString(), scenario.faults);
+    for (const QString& item : parser.values(faultOption)) {
+        const std::string problem = applyFaultItem(item.toStdString(), scenario.faults);
         if (!problem.empty()) return usageError(QString::fromStdString(problem));
     }
 

@@ -173,7 +173,7 @@ TEST(SimDevice, PassiveToolExistsOnlyAfterUploadInitAndEnable)
     std::snprintf(cmd, sizeof cmd, "PHINF:%02X0001", h);
     EXPECT_EQ(send(d, cmd), "UNOCCUPIED");
 
-    const ToolSpec& pointer = d.scenario().tools[1];
+    const ToolDescription& pointer = d.scenario().tools[1];
     const std::vector<Vec3> geometry = {{0, 0, 0}, {10, 0, 0}, {0, 20, 0}};
     upload(d, h, image(pointer.partNumber, geometry));
     std::snprintf(cmd, sizeof cmd, "PENA:%02XD", h);
@@ -215,7 +215,7 @@ TEST(SimDevice, WiredToolsAnnounceThemselvesWithPortLocations)
         std::snprintf(cmd, sizeof cmd, "PHINF:%02X0025", h);
         const std::string info = send(d, cmd);
         ASSERT_EQ(info.size(), 33u + 20 + 14);
-        const ToolSpec& tool = d.scenario().tools[static_cast<std::size_t>(d.scenarioToolOf(h))];
+        const ToolDescription& tool = d.scenario().tools[static_cast<std::size_t>(d.scenarioToolOf(h))];
         EXPECT_EQ(info.substr(0, 31), tool.toolInfo);
         EXPECT_EQ(std::stoi(info.substr(53 + 10, 2)), tool.port) << info;
         // PHINF without an option word answers the basic information only.

@@ -35,7 +35,7 @@ struct BreakNotify {
 
 // Frame ranges that come round often, so that a few hundred exchanges at
 // 400 Hz meet visible, missing and disabled frames.
-void flicker(ToolSpec& tool, std::uint32_t offset)
+void flicker(ToolDescription& tool, std::uint32_t offset)
 {
     for (std::uint32_t k = 0; k < 2000; ++k) {
         tool.missing.push_back({40 * k + offset, 40 * k + offset + 4});
@@ -55,7 +55,7 @@ Scenario fast(Family family)
     return s;
 }
 
-std::string writeImage(const ToolSpec& tool, const std::string& name)
+std::string writeImage(const ToolDescription& tool, const std::string& name)
 {
     namespace L = Velantor::ToolDefinitionImageLayout;
     std::string img(L::kImageSize, '\0');
@@ -75,7 +75,7 @@ std::string writeImage(const ToolSpec& tool, const std::string& name)
 }
 
 // Requests a handle, uploads the tool's image, initialises and enables it.
-int loadPassiveTool(NdiConnection* h, const ToolSpec& tool)
+int loadPassiveTool(NdiConnection* h, const ToolDescription& tool)
 {
     ndiCommand(h, "PHRQ:*********1****");
     EXPECT_EQ(ndiGetError(h), 0);
@@ -260,13 +260,13 @@ TEST(SimEndToEnd, AuroraOverSerial)
         handles.push_back(ndiGetPHSRHandle(h, i));
     }
     // A wired tool takes an uploaded image: its part number then comes from it.
-    ToolSpec uploaded;
+    ToolDescription uploaded;
     uploaded.partNumber = "123456789";
     const std::string image = writeImage(uploaded, "wired");
     ASSERT_EQ(ndiPVWRFromFile(h, handles[0], image.c_str()), 0);
     ::unlink(image.c_str());
     for (int ph : handles) {
-        ToolSpec tool = sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
+        ToolDescription tool = sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
         if (ph == handles[0]) tool.partNumber = uploaded.partNumber;
         ndiCommand(h, "PHINF:%02X%04X", ph, 0x0020);
         char location[14];
@@ -325,7 +325,7 @@ TEST(SimEndToEnd, PolarisOverSerialAndVegaOverTcp)
         ndiCommand(h, "PHSR:%02X", 1);
         EXPECT_EQ(ndiGetPHSRNumberOfHandles(h), 0);
         std::vector<int> handles;
-        for (const ToolSpec& tool : scenario.tools) handles.push_back(loadPassiveTool(h, tool));
+        for (const ToolDescription& tool : scenario.tools) handles.push_back(loadPassiveTool(h, tool));
         for (std::size_t i = 0; i < handles.size(); ++i) EXPECT_EQ(sim->scenarioToolOf(handles[i]), static_cast<int>(i));
         ndiCommand(h, "TSTART:");
         ASSERT_EQ(ndiGetError(h), 0);

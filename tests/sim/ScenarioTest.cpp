@@ -74,7 +74,7 @@ TEST(SimScenario, DefaultsMatchWhatTheStreamsExpect)
 {
     const Scenario aurora = defaultScenario(Family::Aurora);
     ASSERT_EQ(aurora.tools.size(), 4u);
-    for (const ToolSpec& t : aurora.tools) {
+    for (const ToolDescription& t : aurora.tools) {
         EXPECT_EQ(t.toolInfo.size(), 31u);
         EXPECT_GE(t.port, 1);
     }
@@ -83,17 +83,17 @@ TEST(SimScenario, DefaultsMatchWhatTheStreamsExpect)
         const Scenario s = defaultScenario(f);
         EXPECT_FALSE(s.tools.empty());
         EXPECT_FALSE(s.strays.empty());
-        for (const ToolSpec& t : s.tools) EXPECT_EQ(t.port, 0);
+        for (const ToolDescription& t : s.tools) EXPECT_EQ(t.port, 0);
     }
 }
 
 TEST(SimFaults, CommandLineSpecs)
 {
     Faults f;
-    EXPECT_EQ(applyFaultSpec("corrupt-crc=5", f), "");
-    EXPECT_EQ(applyFaultSpec("delay=40/3", f), "");
-    EXPECT_EQ(applyFaultSpec("split=4/2", f), "");
-    EXPECT_EQ(applyFaultSpec("ignore-comm", f), "");
+    EXPECT_EQ(applyFaultItem("corrupt-crc=5", f), "");
+    EXPECT_EQ(applyFaultItem("delay=40/3", f), "");
+    EXPECT_EQ(applyFaultItem("split=4/2", f), "");
+    EXPECT_EQ(applyFaultItem("ignore-comm", f), "");
     EXPECT_EQ(f.corruptCrcEvery, 5);
     EXPECT_EQ(f.delayMs, 40);
     EXPECT_EQ(f.delayEvery, 3);
@@ -101,10 +101,10 @@ TEST(SimFaults, CommandLineSpecs)
     EXPECT_TRUE(f.ignoreComm);
     const Faults before = f;
     for (const char* bad : {"drop=0", "drop=x", "split=0/1", "delay=", "ignore-comm=1", "melt=1", "garbage=-1"}) {
-        EXPECT_NE(applyFaultSpec(bad, f), "") << bad;
+        EXPECT_NE(applyFaultItem(bad, f), "") << bad;
     }
-    EXPECT_EQ(f, before);  // a refused spec changes nothing
-    EXPECT_EQ(applyFaultSpec("none", f), "");
+    EXPECT_EQ(f, before);  // a refused item changes nothing
+    EXPECT_EQ(applyFaultItem("none", f), "");
     EXPECT_EQ(f, Faults{});
 }
 

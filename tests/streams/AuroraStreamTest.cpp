@@ -16,7 +16,7 @@ namespace {
 // plus a second probe on port 5.
 ndisim::Scenario auroraWithTwoProbes() {
   ndisim::Scenario s = ndisim::defaultScenario(ndisim::Family::Aurora);
-  ndisim::ToolSpec second = s.tools.back();
+  ndisim::ToolDescription second = s.tools.back();
   EXPECT_EQ(second.toolInfo.substr(0, 2), "02");
   second.port = 5;
   second.toolInfo = "02000000NDI         0013A1F0005";

@@ -146,7 +146,7 @@ TEST(StreamAutoDetect, NetworkStreamFindsTheCameraByItsPtpMessages) {
 
   std::unique_ptr<ndisim::Simulator> sim;
   camera->run([&] { sim = ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), cameraAddress, 8765); });
-  const ndisim::ToolSpec& tool = sim->scenario().tools[0];
+  const ndisim::ToolDescription& tool = sim->scenario().tools[0];
   TempFile rom("ptp-tool.rom", romImage(tool.partNumber, tool.markers));
   LogCapture log(true);
 

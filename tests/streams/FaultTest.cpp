@@ -21,7 +21,7 @@ TEST(StreamFaults, FailedRepliesDeliverNothing) {
   for (bool withTool : {false, true}) {
     SCOPED_TRACE(withTool ? "with a tool" : "placeholder only");
     auto sim = ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
-    const ndisim::ToolSpec& tool = sim->scenario().tools[1];
+    const ndisim::ToolDescription& tool = sim->scenario().tools[1];
     TempFile rom("fault-tool.rom", romImage(tool.partNumber, tool.markers));
     LogCapture log(true);
 
@@ -81,7 +81,7 @@ TEST(StreamFaults, DisconnectWhileTrackingThenReopen) {
     scenario.faults.disconnectAfterFrames = 30;
     auto sim = c.serial ? ndisim::Simulator::serial(scenario, link)
                         : ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
-    const ndisim::ToolSpec& tool = sim->scenario().tools[0];
+    const ndisim::ToolDescription& tool = sim->scenario().tools[0];
     TempFile rom("disconnect-tool.rom", romImage(tool.partNumber, tool.markers));
     LogCapture log(true);
 

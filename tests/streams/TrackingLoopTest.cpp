@@ -29,7 +29,7 @@ const Mode kModes[] = {
 // that the markers the system reports are the scenario's).
 std::vector<std::unique_ptr<TempFile>> romsFor(const ndisim::Scenario& scenario) {
   std::vector<std::unique_ptr<TempFile>> roms;
-  for (const ndisim::ToolSpec& tool : scenario.tools)
+  for (const ndisim::ToolDescription& tool : scenario.tools)
     roms.push_back(std::make_unique<TempFile>("loop-" + tool.partNumber + ".rom",
                                               romImage(tool.partNumber, tool.markers)));
   return roms;
@@ -81,7 +81,7 @@ TEST(TrackingLoop, FramesAreTheDevicesPosesAndMarkersOncePerDeviceFrame) {
   for (const Mode& mode : kModes) {
     SCOPED_TRACE(mode.what);
     ndisim::Scenario scenario = ndisim::defaultScenario(mode.family);
-    for (ndisim::ToolSpec& tool : scenario.tools) tool.missing.clear();
+    for (ndisim::ToolDescription& tool : scenario.tools) tool.missing.clear();
     if (mode.family == ndisim::Family::Aurora)
       trackAndCompare<AuroraStream>(scenario, mode.binary, 8);
     else

@@ -136,7 +136,7 @@ TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools) {
                    QStringLiteral("--duration"), QStringLiteral("1"),
                    QStringLiteral("--format"),   QStringLiteral("csv")};
   std::vector<std::string> ids;
-  for (const ToolSpec& tool : scenario.tools) {
+  for (const ToolDescription& tool : scenario.tools) {
     const std::string path = dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
     writeImage(path, tool.partNumber);
     args << QStringLiteral("--rom") << QString::fromStdString(tool.name + "=" + path);
@@ -304,7 +304,7 @@ TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress) {
                    QString::number(sim->tcpPort()), QStringLiteral("--duration"), QStringLiteral("1"),
                    QStringLiteral("--format"), QStringLiteral("csv")};
   std::vector<std::string> ids;
-  for (const ToolSpec& tool : scenario.tools) {
+  for (const ToolDescription& tool : scenario.tools) {
     const std::string path = dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
     writeImage(path, tool.partNumber);
     args << QStringLiteral("--rom") << QString::fromStdString(path);

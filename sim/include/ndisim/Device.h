@@ -68,7 +68,7 @@ private:
         bool enabled = false;
         char priority = 'D';
         bool trackable = false;  // the camera can see it (scenario tool or tracked stand-in)
-        ToolSpec spec;
+        ToolDescription description;
         std::vector<Vec3> markers;
         std::string partNumber;
     };

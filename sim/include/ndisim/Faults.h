@@ -24,7 +24,7 @@ struct Faults {
 //   corrupt-crc=N, drop=N, delay=MS[/N], split=BYTES/MS, garbage=N,
 //   disconnect=FRAMES, ignore-comm, none.
 // Returns an empty string on success, else what was wrong.
-std::string applyFaultSpec(const std::string& spec, Faults& faults);
+std::string applyFaultItem(const std::string& item, Faults& faults);
 
 // A short human-readable summary (for the command's start-up banner).
 std::string describeFaults(const Faults& faults);

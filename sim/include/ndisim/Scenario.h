@@ -19,7 +19,7 @@ struct FrameRange {
     bool contains(std::uint32_t frame) const { return frame >= first && frame <= last; }
 };
 
-struct ToolSpec {
+struct ToolDescription {
     std::string name;        // for people reading the status; not sent
     std::string partNumber;  // up to 20 characters
     // 31 characters: tool type (8), manufacturer (12), revision (3), serial
@@ -56,7 +56,7 @@ struct Scenario {
     int maxPortHandles = 16;
     bool wireTime = false;      // serial: replies take 10 bits per byte at the line speed
     std::vector<OperatingVolume> volumes;
-    std::vector<ToolSpec> tools;
+    std::vector<ToolDescription> tools;
     std::vector<StrayMarker> strays;
     Faults faults;
 };
@@ -74,7 +74,7 @@ struct ToolFrame {
     Visibility visibility = Visibility::Visible;
     Pose pose;
 };
-ToolFrame toolFrameAt(const ToolSpec& tool, std::uint32_t frame, double frameRate);
+ToolFrame toolFrameAt(const ToolDescription& tool, std::uint32_t frame, double frameRate);
 bool strayVisibleAt(const StrayMarker& stray, std::uint32_t frame);
 Vec3 strayPositionAt(const StrayMarker& stray, std::uint32_t frame, double frameRate);
 
