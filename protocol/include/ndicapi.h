@@ -121,6 +121,20 @@ int ndiGetPort(NdiConnection* h);
 int ndiGetSocketError(NdiConnection* h);
 int ndiGetThreadMode(NdiConnection* h);
 
+/* Thread mode: while tracking runs (from TSTART until TSTOP, INIT or a
+ * reset) a background thread repeats the last TX, BX or GX command as fast
+ * as the device answers; ndiCommand answers those commands from its latest
+ * reply and holds the thread off the line for every other command. The
+ * thread's first failed exchange is the next tracking command's error and
+ * ends the thread; switch thread mode off and on again to restart it.
+ * Switching to the current state does nothing. Switching on fails, leaving
+ * thread mode off (see ndiGetThreadMode) and the handle working without it,
+ * when the thread or its buffers or synchronisation objects cannot be
+ * created. Closing a handle switches thread mode off first. */
+void ndiSetThreadMode(NdiConnection* h, int on);
+/* The background thread's body; handle is the connection. Returns null. */
+void* ndiThreadFunc(void* handle);
+
 /* Thread mode's synchronisation: heap-allocated POSIX mutexes, auto-reset
  * events (a wait consumes the signal; 0 signalled, 1 timed out; a negative
  * time waits without limit) and threads (0 when creation failed). */

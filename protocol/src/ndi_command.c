@@ -1,12 +1,11 @@
 /* The command engine: one Combined API exchange per call. */
 #include "ndicapi.h"
 #include "ndi_capture_internal.h"
-#include "ndi_transport_internal.h"
+#include "ndi_line_internal.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#define NDI_READ_LIMIT (NDI_BUFFER_SIZE - 1)
 #define NDI_INIT_PAUSE_MS 100
 #define NDI_COMM_PAUSE_MS 100
 #define NDI_POLL_WAIT_MS 5000
@@ -16,52 +15,6 @@ static void reportError(NdiConnection* h, int code)
     h->LastError = code;
     if (code != 0 && h->ErrorCallback != NULL) {
         h->ErrorCallback(code, (char*)ndiErrorString(code), h->ErrorCallbackData);
-    }
-}
-
-static int isSerial(const NdiConnection* h) { return h->DeviceHandle >= 0; }
-
-static int lineWrite(NdiConnection* h, const char* data, int n)
-{
-    return isSerial(h) ? ndiSerialWrite(h->DeviceHandle, data, n)
-                       : ndiSocketWrite(h->Socket, data, n);
-}
-
-static int lineRead(NdiConnection* h, char* buffer, int capacity, int binary)
-{
-    return isSerial(h) ? ndiSerialRead(h->DeviceHandle, buffer, capacity, binary, NULL)
-                       : ndiSocketRead(h->Socket, buffer, capacity, binary, NULL);
-}
-
-static void lineSleep(NdiConnection* h, int milliseconds)
-{
-    if (isSerial(h)) {
-        ndiSerialSleep(h->DeviceHandle, milliseconds);
-    } else {
-        ndiSocketSleep(h->Socket, milliseconds);
-    }
-}
-
-/* A reply too long for the buffer must not stay on the line, where it would
- * be taken for the reply to the next command (nothing flushes a TCP stream).
- * Read it to its end into scratch space. */
-static void discardRemainder(NdiConnection* h, int remainder, char* scratch)
-{
-    if (remainder == NDI_REMAINDER_TO_CR) {
-        for (;;) {
-            int r = lineRead(h, scratch, NDI_READ_LIMIT, 0);
-            if (r <= 0 || scratch[r - 1] == '\r') {
-                return;
-            }
-        }
-    }
-    while (remainder > 0) {
-        int chunk = remainder < NDI_READ_LIMIT ? remainder : NDI_READ_LIMIT;
-        int r = lineRead(h, scratch, chunk, 1);
-        if (r <= 0) {
-            return;
-        }
-        remainder -= r;
     }
 }
 
@@ -109,7 +62,7 @@ static char* resetExchange(NdiConnection* h)
     }
     h->TrackingActive = 0;
     int n;
-    if (isSerial(h)) {
+    if (ndiLineIsSerial(h)) {
         int fd = h->DeviceHandle;
         ndiSerialComm(fd, 9600, "8N1", 0);
         ndiSerialFlush(fd, 3);
@@ -178,7 +131,7 @@ static char* checkReply(NdiConnection* h, const char* command, int length, int n
     if (nameIs(command, nameLength, "COMM")) {
         ndiCOMMHelper(h, command, length);
     } else if (nameIs(command, nameLength, "INIT")) {
-        lineSleep(h, NDI_INIT_PAUSE_MS);
+        ndiLineSleep(h, NDI_INIT_PAUSE_MS);
     } else if (nameIs(command, nameLength, "TX") || nameIs(command, nameLength, "BX") ||
                nameIs(command, nameLength, "GX") || nameIs(command, nameLength, "PSTAT") ||
                nameIs(command, nameLength, "SSTAT") || nameIs(command, nameLength, "IRCHK") ||
@@ -308,35 +261,10 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
         }
     }
 
-    int error = 0;
     int n = 0;
-    if (isSerial(h)) {
-        ndiSerialFlush(h->DeviceHandle, 1);
-    } else {
-        ndiSocketFlush(h->Socket, 1);
-    }
-    int written = lineWrite(h, command, total);
-    if (written < 0) {
-        error = NDI_ERR_WRITE;
-    } else if (written < total) {
-        error = NDI_ERR_TIMEOUT;
-    } else {
-        n = lineRead(h, h->ReplyBuffer, NDI_READ_LIMIT, binary);
-        if (n < 0) {
-            error = NDI_ERR_READ;
-            n = 0;
-        } else if (n == 0) {
-            error = NDI_ERR_TIMEOUT;
-        }
-        h->ReplyBuffer[n] = '\0';
-        if (n == NDI_READ_LIMIT) {
-            int remainder = ndiReadRemainder(h->ReplyBuffer, n, binary);
-            if (remainder != 0) {
-                discardRemainder(h, remainder, h->ReplyText);
-                h->ReplyText[0] = '\0';
-                error = NDI_ERR_READ;
-            }
-        }
+    int error = ndiLineExchange(h, command, total, h->ReplyBuffer, binary, h->ReplyText, &n);
+    if (error != 0) {
+        h->ReplyText[0] = '\0';
     }
     /* Tracking on: let the background thread go on (TSTART from idle frees
      * the hold kept since the thread started). Tracking off: keep it held. */

@@ -90,6 +90,8 @@ void ndiCloseSerial(NdiConnection* h)
     if (h == NULL) {
         return;
     }
+    /* The background thread must be gone before its line is. */
+    ndiSetThreadMode(h, 0);
     if (h->DeviceHandle >= 0) {
         ndiSerialClose(h->DeviceHandle);
     }
@@ -101,6 +103,8 @@ void ndiCloseNetwork(NdiConnection* h)
     if (h == NULL) {
         return;
     }
+    /* The background thread must be gone before its line is. */
+    ndiSetThreadMode(h, 0);
     if (h->Socket >= 0) {
         ndiSocketClose(h->Socket);
     }

@@ -1,9 +1,8 @@
-// The command side of thread mode, and the events and mutexes it uses. The
-// background thread itself (switching thread mode on and the polling loop)
-// is not part of this library yet; a stand-in plays it here by the same
-// rules: it talks only while holding PollMutex, publishes each result under
-// ResultMutex and signals ResultEvent.
-#include "scripted_device.h"
+// Thread mode against the simulator over loopback TCP and a pseudo-terminal:
+// the background thread's polling, how the command side hands its replies
+// out, pauses and stops it, its failures, and the events and mutexes it
+// rests on.
+#include <ndisim/Simulator.h>
 
 #include <ndicapi.h>
 
@@ -11,96 +10,46 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
+
+// Creation failures on demand: the test binary links with
+// -Wl,--wrap=pthread_create,--wrap=pthread_mutex_init, and only the thread
+// that arms a failure sees it.
+namespace {
+thread_local bool failThreadCreate = false;
+thread_local bool failMutexInit = false;
+}  // namespace
+
+extern "C" {
+int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+int __real_pthread_mutex_init(pthread_mutex_t*, const pthread_mutexattr_t*);
+
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*function)(void*),
+                          void* argument)
+{
+    return failThreadCreate ? EAGAIN : __real_pthread_create(thread, attributes, function, argument);
+}
+
+int __wrap_pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes)
+{
+    return failMutexInit ? ENOMEM : __real_pthread_mutex_init(mutex, attributes);
+}
+}
 
 namespace {
 
-using nditest::binaryFrame;
-using nditest::framed;
-using nditest::Reply;
-using nditest::ScriptedDevice;
+using namespace ndisim;
+using namespace std::chrono_literals;
 
-struct PollAnswer {
-    std::string bytes;
-    int error = 0;
-};
-
-class PollThreadStandIn {
-public:
-    using Answer = std::function<PollAnswer(const std::string& command)>;
-
-    // Switches thread mode on as the library will: buffers, objects, and
-    // PollMutex held by the calling (driving) thread while tracking is off.
-    PollThreadStandIn(NdiConnection* h, Answer answer) : h_(h), answer_(std::move(answer))
-    {
-        h_->ThreadMode = 1;
-        h_->PollCommand = static_cast<char*>(std::calloc(NDI_BUFFER_SIZE, 1));
-        h_->PollReply = static_cast<char*>(std::calloc(NDI_BUFFER_SIZE, 1));
-        h_->PollResult = static_cast<char*>(std::calloc(NDI_BUFFER_SIZE, 1));
-        h_->PollError = 0;
-        h_->ResultMutex = ndiMutexCreate();
-        h_->ResultEvent = ndiEventCreate();
-        h_->PollMutex = ndiMutexCreate();
-        ndiMutexLock(h_->PollMutex);
-        thread_ = std::thread([this] { loop(); });
-    }
-
-    // Switches it off again; the test ends with tracking off.
-    ~PollThreadStandIn()
-    {
-        EXPECT_EQ(h_->TrackingActive, 0);
-        h_->ThreadMode = 0;
-        ndiMutexUnlock(h_->PollMutex);
-        thread_.join();
-        ndiEventDestroy(h_->ResultEvent);
-        ndiMutexDestroy(h_->ResultMutex);
-        ndiMutexDestroy(h_->PollMutex);
-        std::free(h_->PollResult);
-        std::free(h_->PollReply);
-        std::free(h_->PollCommand);
-        h_->PollResult = h_->PollReply = h_->PollCommand = nullptr;
-    }
-
-    int exchanges() const { return exchanges_; }
-
-private:
-    void loop()
-    {
-        for (;;) {
-            ndiMutexLock(h_->PollMutex);
-            if (!h_->ThreadMode) {
-                ndiMutexUnlock(h_->PollMutex);
-                return;
-            }
-            std::string command = h_->PollCommand;
-            if (!command.empty()) {
-                PollAnswer answer = answer_(command);
-                EXPECT_EQ(h_->PollBinary, command[0] == 'B');
-                ndiMutexLock(h_->ResultMutex);
-                std::memcpy(h_->PollResult, answer.bytes.data(), answer.bytes.size());
-                h_->PollResultLength = static_cast<int>(answer.bytes.size());
-                h_->PollError = answer.error;
-                ndiEventSignal(h_->ResultEvent);
-                ndiMutexUnlock(h_->ResultMutex);
-                ++exchanges_;
-            }
-            ndiMutexUnlock(h_->PollMutex);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-    NdiConnection* h_;
-    Answer answer_;
-    std::atomic<int> exchanges_{0};
-    std::thread thread_;
-};
+constexpr double kTextQuaternion = 0.5e-4 + 1e-6;
+constexpr double kTextMillimetres = 0.005 + 1e-4;
 
 bool heldByAnotherThread(NdiMutex mutex)
 {
@@ -114,61 +63,253 @@ bool heldByAnotherThread(NdiMutex mutex)
     return result == EBUSY;
 }
 
-TEST(ThreadMode, TrackingRepliesComeFromThePollThreadAndOtherCommandsHoldIt)
-{
-    // One tool, 0x0A, seen: transform, port status, frame 0x4D2.
-    const std::string tx = "010A+05000+05000+05000+05000+012345-002500-150000+00150"
-                           "00000031000004D2\n0000";
-    const std::string bxBody = std::string("\x01\x0A\x04\x00\x00", 5);
-    ScriptedDevice device(ScriptedDevice::Line::Pty, [](const std::string&) { return Reply{framed("OKAY")}; });
-    NdiConnection* h = ndiOpenSerial(device.path().c_str());
-    ASSERT_NE(h, nullptr);
+// An Aurora at 250 Hz whose wired tools are all enabled, on either line.
+struct Tracker {
+    explicit Tracker(bool tcp, Faults faults = {})
     {
-        PollThreadStandIn poll(h, [&](const std::string& command) -> PollAnswer {
-            if (command.rfind("TX:0801", 0) == 0) {
-                return {framed(tx)};
-            }
-            if (command.rfind("BX:0001", 0) == 0) {
-                return {binaryFrame(bxBody)};
-            }
-            return {"", NDI_ERR_READ};
-        });
-        EXPECT_TRUE(heldByAnotherThread(h->PollMutex)) << "idle: the driving thread holds the line";
-
-        ndiCommand(h, "TSTART:");
+        Scenario scenario = defaultScenario(Family::Aurora);
+        scenario.frameRate = 250;
+        scenario.faults = faults;
+        sim = tcp ? Simulator::tcp(scenario, "127.0.0.1", 0) : Simulator::serial(scenario);
+        h = tcp ? ndiOpenNetwork("127.0.0.1", sim->tcpPort()) : ndiOpenSerial(sim->serialDevice().c_str());
+        if (h == nullptr) {
+            return;
+        }
+        if (tcp) {
+            ndiTimeoutSocket(h, 5000);
+        }
+        ndiCommand(h, "INIT:");
         EXPECT_EQ(ndiGetError(h), 0);
-        EXPECT_EQ(h->TrackingActive, 1);
-
-        EXPECT_STREQ(ndiCommand(h, "TX:%04X", 0x0801), tx.c_str());
-        EXPECT_EQ(ndiGetError(h), 0);
-        EXPECT_EQ(ndiGetTXFrame(h, 0x0A), 0x4D2u) << "the handed-over reply is captured";
-        EXPECT_EQ(std::string(h->PollCommand), std::string(h->CommandBuffer));
-
-        ndiCommand(h, "BX:0001");
-        EXPECT_EQ(ndiGetError(h), 0) << "a binary result is handed over with its length";
-        EXPECT_EQ(ndiGetBXMarkerCount(h), 1);
-
-        ndiCommand(h, "TX:0002");
-        EXPECT_EQ(ndiGetError(h), NDI_ERR_READ) << "the thread's failure is the command's";
-
-        // Other commands go to the device, with the thread held off the line.
-        ndiCommand(h, "PHSR:00");
-        EXPECT_EQ(ndiGetError(h), 0);
-        ndiCommand(h, "TSTOP:");
-        EXPECT_EQ(h->TrackingActive, 0);
-        EXPECT_TRUE(heldByAnotherThread(h->PollMutex)) << "TSTOP keeps the thread stopped";
+        ndiCommand(h, "PHSR:%02X", 0);
+        for (int i = 0; i < ndiGetPHSRNumberOfHandles(h); ++i) {
+            handles.push_back(ndiGetPHSRHandle(h, i));
+        }
+        for (int ph : handles) {
+            ndiCommand(h, "PINIT:%02X", ph);
+            EXPECT_EQ(ndiGetError(h), 0);
+            ndiCommand(h, "PENA:%02X%c", ph, 'D');
+            EXPECT_EQ(ndiGetError(h), 0);
+        }
     }
-    EXPECT_EQ(device.commands().size(), 3u) << "TSTART, PHSR and TSTOP only";
-    ndiCloseSerial(h);
+    ~Tracker() { close(); }
+
+    void close()
+    {
+        if (h != nullptr) {
+            sim->isSerial() ? ndiCloseSerial(h) : ndiCloseNetwork(h);
+            h = nullptr;
+        }
+    }
+
+    // Whether the device hears nothing for a while.
+    bool quiet()
+    {
+        const auto before = sim->stats().commands;
+        std::this_thread::sleep_for(100ms);
+        return sim->stats().commands == before;
+    }
+
+    std::unique_ptr<Simulator> sim;
+    NdiConnection* h = nullptr;
+    std::vector<int> handles;
+};
+
+// One TX:0801 through the handle, checked against what the device reports
+// for the reply's frame. Returns the frame number, 0 on failure.
+std::uint32_t trackTX(Tracker& t)
+{
+    ndiCommand(t.h, "TX:%04X", 0x0801);
+    EXPECT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
+    std::uint32_t frame = 0;
+    for (int ph : t.handles) {
+        float got[8] = {};
+        if (ndiGetTXTransformf(t.h, ph, got) != 0) {
+            continue;
+        }
+        frame = static_cast<std::uint32_t>(ndiGetTXFrame(t.h, ph));
+        const auto want = t.sim->expectedFrame(ph, frame);
+        EXPECT_TRUE(want && want->visibility == Visibility::Visible) << "frame " << frame;
+        if (!want) continue;
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], kTextQuaternion);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], kTextMillimetres);
+    }
+    return frame;
 }
 
-TEST(ThreadMode, EventsResetWhenAWaitTakesThem)
+// The binary form, decoded from the background thread's reply.
+std::uint32_t trackBX(Tracker& t)
+{
+    ndiCommand(t.h, "BX:%04X", 0x0801);
+    EXPECT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
+    EXPECT_EQ(ndiGetBXMarkerCount(t.h), static_cast<int>(t.handles.size()));
+    std::uint32_t frame = 0;
+    for (int ph : t.handles) {
+        float got[8] = {};
+        if (ndiGetBXTransform(t.h, ph, got) != 0) {
+            continue;
+        }
+        frame = ndiGetBXFrame(t.h, ph);
+        const auto want = t.sim->expectedFrame(ph, frame);
+        EXPECT_TRUE(want && want->visibility == Visibility::Visible) << "frame " << frame;
+        if (!want) continue;
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], 1e-6);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], 1e-3);
+    }
+    return frame;
+}
+
+class ThreadModeLine : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
+{
+    Tracker t(GetParam());
+    ASSERT_NE(t.h, nullptr);
+    ASSERT_EQ(t.handles.size(), 4u);
+
+    ndiSetThreadMode(t.h, 1);
+    ASSERT_EQ(ndiGetThreadMode(t.h), 1);
+    const NdiThread thread = t.h->PollThread;
+    const NdiMutex pollMutex = t.h->PollMutex;
+    ndiSetThreadMode(t.h, 1);
+    EXPECT_TRUE(pthread_equal(t.h->PollThread, thread) && t.h->PollMutex == pollMutex)
+        << "switching on twice changes nothing";
+
+    // Idle: the thread waits, commands go to the device.
+    EXPECT_TRUE(heldByAnotherThread(t.h->PollMutex));
+    EXPECT_TRUE(t.quiet());
+    ndiCommand(t.h, "PHSR:%02X", 0);
+    EXPECT_EQ(ndiGetPHSRNumberOfHandles(t.h), 4);
+
+    ndiCommand(t.h, "TSTART:");
+    ASSERT_EQ(ndiGetError(t.h), 0);
+    std::uint32_t first = trackTX(t), last = first;
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(4ms);
+        last = std::max(last, trackTX(t));
+    }
+    EXPECT_GT(last, first) << "the answers follow the device's frames";
+    EXPECT_FALSE(t.quiet()) << "the thread polls on its own";
+
+    first = trackBX(t);
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(4ms);
+        last = std::max(last, trackBX(t));
+    }
+    EXPECT_GT(last, first);
+
+    // Other commands take the line from the thread: their replies arrive
+    // whole and unmixed while it polls between them.
+    for (int i = 0; i < 20; ++i) {
+        const int ph = t.handles[static_cast<std::size_t>(i) % t.handles.size()];
+        ndiCommand(t.h, "PHINF:%02X%04X", ph, 0x0001);
+        ASSERT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
+        char info[31];
+        ASSERT_EQ(ndiGetPHINFToolInfo(t.h, info), 0);
+        const auto& tool = t.sim->scenario().tools[static_cast<std::size_t>(t.sim->scenarioToolOf(ph))];
+        EXPECT_EQ(std::string(info, 31), tool.toolInfo);
+        trackTX(t);
+    }
+
+    // TSTOP stops the thread after its current exchange; tracking commands
+    // then go to the device, which refuses them.
+    ndiCommand(t.h, "TSTOP:");
+    ASSERT_EQ(ndiGetError(t.h), 0);
+    EXPECT_TRUE(heldByAnotherThread(t.h->PollMutex));
+    EXPECT_TRUE(t.quiet());
+    ndiCommand(t.h, "TX:%04X", 0x0801);
+    EXPECT_EQ(ndiGetError(t.h), 0x0C);
+
+    // Switched off while tracking: every tracking command is one exchange.
+    ndiCommand(t.h, "TSTART:");
+    trackTX(t);
+    ndiSetThreadMode(t.h, 0);
+    EXPECT_EQ(ndiGetThreadMode(t.h), 0);
+    EXPECT_EQ(t.h->PollCommand, nullptr);
+    ndiSetThreadMode(t.h, 0);
+    EXPECT_EQ(ndiGetThreadMode(t.h), 0);
+    EXPECT_TRUE(t.quiet());
+    const auto before = t.sim->stats().commands;
+    trackTX(t);
+    trackBX(t);
+    EXPECT_EQ(t.sim->stats().commands, before + 2);
+
+    // On again while tracking, then closed: the thread ends with the handle
+    // (a thread left behind would use the freed handle and its closed line).
+    ndiSetThreadMode(t.h, 1);
+    ASSERT_EQ(ndiGetThreadMode(t.h), 1);
+    trackBX(t);
+    EXPECT_FALSE(t.quiet());
+    t.close();
+    EXPECT_TRUE(t.quiet());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ThreadModeLine, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tcp" : "Pty"; });
+
+TEST(ThreadMode, TheThreadsFailureIsTheNextTrackingCommandsErrorThenTimeOuts)
+{
+    Tracker t(true);
+    ASSERT_NE(t.h, nullptr);
+    ndiSetThreadMode(t.h, 1);
+    ndiCommand(t.h, "TSTART:");
+    ASSERT_EQ(ndiGetError(t.h), 0);
+    Faults faults;
+    faults.disconnectAfterFrames = 200;
+    t.sim->setFaults(faults);
+
+    int error = 0;
+    for (int i = 0; i < 1000 && error == 0; ++i) {
+        ndiCommand(t.h, "TX:%04X", 0x0801);
+        error = ndiGetError(t.h);
+    }
+    EXPECT_TRUE(error == NDI_ERR_READ || error == NDI_ERR_WRITE) << ndiErrorString(error);
+    EXPECT_STREQ(t.h->ReplyText, "");
+
+    // The thread has ended: nothing answers any more.
+    const auto start = std::chrono::steady_clock::now();
+    ndiCommand(t.h, "TX:%04X", 0x0801);
+    EXPECT_EQ(ndiGetError(t.h), NDI_ERR_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 4900ms);
+}
+
+TEST(ThreadMode, WhatCannotBeCreatedLeavesThreadModeOffAndTheHandleWorking)
+{
+    struct Case {
+        const char* what;
+        bool* fault;
+    } cases[] = {{"thread", &failThreadCreate}, {"mutex", &failMutexInit}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Tracker t(true);
+        ASSERT_NE(t.h, nullptr);
+        *c.fault = true;
+        ndiSetThreadMode(t.h, 1);
+        *c.fault = false;
+        EXPECT_EQ(ndiGetThreadMode(t.h), 0);
+        EXPECT_EQ(t.h->PollMutex, nullptr);
+        EXPECT_EQ(t.h->PollCommand, nullptr);
+
+        ndiCommand(t.h, "TSTART:");
+        ASSERT_EQ(ndiGetError(t.h), 0);
+        const auto before = t.sim->stats().commands;
+        trackTX(t);
+        EXPECT_EQ(t.sim->stats().commands, before + 1) << "a direct exchange";
+
+        ndiSetThreadMode(t.h, 1);
+        ASSERT_EQ(ndiGetThreadMode(t.h), 1) << "a later attempt succeeds";
+        trackTX(t);
+    }
+}
+
+TEST(ThreadMode, EventsMutexesAndThreads)
 {
     NdiEvent event = ndiEventCreate();
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(ndiEventSignal(event), 0);
     EXPECT_EQ(ndiEventWait(event, 100), 0) << "signalled before the wait";
-    EXPECT_EQ(ndiEventWait(event, 20), 1) << "the first wait consumed the signal";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ndiEventWait(event, 100), 1) << "the first wait consumed the signal";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 
     std::thread signaller([&] { ndiEventSignal(event); });
     EXPECT_EQ(ndiEventWait(event, -1), 0);
@@ -194,4 +335,4 @@ TEST(ThreadMode, EventsResetWhenAWaitTakesThem)
     EXPECT_EQ(ran, 1);
 }
 
-} // namespace
+}  // namespace

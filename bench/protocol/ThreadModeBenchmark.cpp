@@ -1,0 +1,232 @@
+// Tracking-command latency with thread mode on (TX answered from the
+// background thread's latest reply) and off (one exchange per command),
+// against the simulator over loopback TCP, a caller asking at 250 Hz as a
+// navigation display would. The floor, measured in the same run on the same
+// kind of connection, is a raw send of the same command and receive of its
+// reply on the socket, bypassing the library. Thread mode also reports how
+// old its answers are (device frames behind the newest) and how many
+// exchanges per second its thread makes on its own.
+#include <ndisim/Simulator.h>
+
+#include <ndicapi.h>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace ndisim;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPeriod = std::chrono::microseconds(4000); // 250 Hz
+
+// An Aurora at 250 Hz over TCP with its four wired tools enabled and
+// tracking.
+class Tracking {
+public:
+    Tracking()
+    {
+        Scenario scenario = defaultScenario(Family::Aurora);
+        scenario.frameRate = 250;
+        sim_ = Simulator::tcp(scenario, "127.0.0.1", 0);
+        h_ = ndiOpenNetwork("127.0.0.1", sim_->tcpPort());
+        if (h_ == nullptr) {
+            return;
+        }
+        ndiTimeoutSocket(h_, 5000);
+        ndiCommand(h_, "INIT:");
+        ndiCommand(h_, "PHSR:%02X", 0);
+        std::vector<int> handles;
+        for (int i = 0; i < ndiGetPHSRNumberOfHandles(h_); ++i) {
+            handles.push_back(ndiGetPHSRHandle(h_, i));
+        }
+        for (int ph : handles) {
+            ndiCommand(h_, "PINIT:%02X", ph);
+            ndiCommand(h_, "PENA:%02X%c", ph, 'D');
+        }
+        ndiCommand(h_, "TSTART:");
+        ok_ = ndiGetError(h_) == 0 && !handles.empty();
+        firstHandle_ = handles.empty() ? 0 : handles[0];
+    }
+    ~Tracking()
+    {
+        if (h_ != nullptr) {
+            ndiCloseNetwork(h_);
+        }
+    }
+    bool ok() const { return ok_; }
+    NdiConnection* handle() const { return h_; }
+    Simulator& sim() const { return *sim_; }
+    int firstHandle() const { return firstHandle_; }
+
+private:
+    std::unique_ptr<Simulator> sim_;
+    NdiConnection* h_ = nullptr;
+    bool ok_ = false;
+    int firstHandle_ = 0;
+};
+
+// Runs `call` once every period; the iteration time is the call's own.
+template <typename Call>
+void paced(benchmark::State& state, Call call)
+{
+    auto next = Clock::now();
+    for (auto _ : state) {
+        next += kPeriod;
+        std::this_thread::sleep_until(next);
+        const auto start = Clock::now();
+        if (!call()) {
+            state.SkipWithError("the exchange failed");
+            break;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+}
+
+void directTX(benchmark::State& state)
+{
+    Tracking t;
+    if (!t.ok()) {
+        state.SkipWithError("the simulator could not be set up");
+        return;
+    }
+    paced(state, [&] {
+        ndiCommand(t.handle(), "TX:%04X", 0x0801);
+        return ndiGetError(t.handle()) == 0;
+    });
+}
+
+void threadTX(benchmark::State& state)
+{
+    Tracking t;
+    if (!t.ok()) {
+        state.SkipWithError("the simulator could not be set up");
+        return;
+    }
+    ndiSetThreadMode(t.handle(), 1);
+    if (!ndiGetThreadMode(t.handle())) {
+        state.SkipWithError("thread mode could not be switched on");
+        return;
+    }
+    double behind = 0;
+    const auto commandsBefore = t.sim().stats().commands;
+    const auto start = Clock::now();
+    paced(state, [&] {
+        ndiCommand(t.handle(), "TX:%04X", 0x0801);
+        if (ndiGetError(t.handle()) != 0) {
+            return false;
+        }
+        const double frame = static_cast<double>(ndiGetTXFrame(t.handle(), t.firstHandle()));
+        behind += static_cast<double>(t.sim().currentFrame()) - frame;
+        return true;
+    });
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.counters["frames_behind"] = benchmark::Counter(behind, benchmark::Counter::kAvgIterations);
+    state.counters["polls_per_s"] =
+        static_cast<double>(t.sim().stats().commands - commandsBefore) / seconds;
+    ndiSetThreadMode(t.handle(), 0);
+}
+
+// The floor: the same command bytes and reply on the same kind of socket,
+// without the library.
+void rawTX(benchmark::State& state)
+{
+    Tracking t;
+    if (!t.ok()) {
+        state.SkipWithError("the simulator could not be set up");
+        return;
+    }
+    ndiCommand(t.handle(), "TX:%04X", 0x0801);
+    const std::string command = t.handle()->CommandBuffer;
+    const int s = ndiGetSocket(t.handle());
+    std::vector<char> buffer(NDI_BUFFER_SIZE);
+    paced(state, [&] {
+        if (::send(s, command.data(), command.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(command.size())) {
+            return false;
+        }
+        size_t got = 0;
+        while (got == 0 || buffer[got - 1] != '\r') {
+            const ssize_t n = ::recv(s, buffer.data() + got, buffer.size() - got, 0);
+            if (n <= 0) {
+                return false;
+            }
+            got += static_cast<size_t>(n);
+        }
+        benchmark::DoNotOptimize(buffer.data());
+        return true;
+    });
+}
+
+// 250 calls a run (one second at 250 Hz), each measure repeated and
+// compared by its median: the machine is shared.
+BENCHMARK(rawTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(directTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(threadTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    MedianReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                const std::string name = run.run_name.function_name;
+                nanoseconds[name] = run.GetAdjustedRealTime();
+                for (const auto& counter : run.counters) {
+                    counters[name + "." + counter.first] = counter.second.value;
+                }
+            }
+        }
+    }
+    std::map<std::string, double> nanoseconds;
+    std::map<std::string, double> counters;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const auto floor = reporter.nanoseconds.find("rawTX");
+    if (floor == reporter.nanoseconds.end() || floor->second <= 0.0) {
+        return 0;
+    }
+    std::printf("\n%-44s %10s %10s %7s\n", "TX:0801 at 250 Hz over TCP (median)", "ours [us]", "floor [us]", "ratio");
+    const struct {
+        const char* label;
+        const char* name;
+    } rows[] = {{"direct exchange", "directTX"}, {"thread mode (background thread's reply)", "threadTX"}};
+    for (const auto& row : rows) {
+        const auto ours = reporter.nanoseconds.find(row.name);
+        if (ours != reporter.nanoseconds.end()) {
+            std::printf("%-44s %10.1f %10.1f %7.2f\n", row.label, ours->second / 1e3, floor->second / 1e3,
+                        ours->second / floor->second);
+        }
+    }
+    const auto behind = reporter.counters.find("threadTX.frames_behind");
+    const auto polls = reporter.counters.find("threadTX.polls_per_s");
+    if (behind != reporter.counters.end() && polls != reporter.counters.end()) {
+        std::printf("thread mode: answers %.2f device frames behind the newest, %.0f polls/s on the line\n",
+                    behind->second, polls->second);
+    }
+    return 0;
+}
