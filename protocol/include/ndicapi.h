@@ -13,6 +13,7 @@
 #include <stdarg.h>
 
 #include "ndicapi_capture.h"
+#include "ndicapi_state.h"
 #include "ndicapi_upload.h"
 
 #ifdef __cplusplus
