@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -59,25 +60,42 @@ TEST_F(QtHelpersTest, OpenFilenameOverrideAnswersAndIsRestored) {
   EXPECT_FALSE(QtHelpers::setOpenFilenameOverride(nullptr));
 }
 
-// Answers the next modal file dialog from inside its own event loop: with the
-// file, or by cancelling when file is empty. Records the directory it opened in.
-void answerDialog(const QString& file, QString* openedIn) {
-  auto* poll = new QTimer(qApp);
-  QObject::connect(poll, &QTimer::timeout, poll, [poll, file, openedIn] {
-    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-    if (!dialog) return;
-    poll->stop();
-    poll->deleteLater();
-    *openedIn = dialog->directory().absolutePath();
-    if (file.isEmpty()) {
-      dialog->reject();
-    } else {
-      dialog->selectFile(file);
-      static_cast<QDialog*>(dialog)->accept();
-    }
-  });
-  poll->start(10);
-}
+// Answers modal file dialogs from inside their own event loop, for as long
+// as it lives: with the file, or by cancelling when file is empty. Records the
+// directory the dialog opened in. It keeps answering until the dialog has
+// gone; any other modal window (a message box) fails the test and is closed,
+// so that nothing waits for a person who is not there.
+class DialogAnswerer {
+ public:
+  DialogAnswerer(const QString& file, QString* openedIn) {
+    QObject::connect(&poll_, &QTimer::timeout, [this, file, openedIn] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        ADD_FAILURE() << "unexpected message: " << box->text().toStdString();
+        box->reject();
+        return;
+      }
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      if (!dialog) return;
+      if (!answered_) *openedIn = dialog->directory().absolutePath();
+      answered_ = true;
+      if (file.isEmpty()) {
+        dialog->reject();
+      } else {
+        // selectFile leaves a focused file name box as it is (the user
+        // may be typing), and the window may have been activated by now.
+        if (QWidget* focused = dialog->focusWidget()) focused->clearFocus();
+        dialog->selectFile(file);
+        static_cast<QDialog*>(dialog)->accept();
+      }
+    });
+    poll_.start(10);
+  }
+
+ private:
+  QTimer poll_;
+  bool answered_ = false;
+};
 
 TEST_F(QtHelpersTest, RealFileDialogRemembersTheDirectoryPerCategory) {
   QTemporaryDir dir;
@@ -88,17 +106,21 @@ TEST_F(QtHelpersTest, RealFileDialogRemembersTheDirectoryPerCategory) {
   auto* extra = new QWidget(&extraOwner);
   QString openedIn;
 
-  answerDialog(file, &openedIn);
-  EXPECT_EQ(QtHelpers::getOpenFilename(&parent, "Tracker", "Select", "Geometry files (*.rom)", nullptr, dir.path(),
-                                       extra, QFileDialog::DontUseNativeDialog),
-            file);
+  {
+    DialogAnswerer answer(file, &openedIn);
+    EXPECT_EQ(QtHelpers::getOpenFilename(&parent, "Tracker", "Select", "Geometry files (*.rom)", nullptr,
+                                         dir.path(), extra, QFileDialog::DontUseNativeDialog),
+              file);
+  }
   EXPECT_EQ(extra->parentWidget(), &extraOwner);  // the caller's widget is given back
 
   // Same category, no directory given: back where the last file was chosen.
-  answerDialog(QString(), &openedIn);
-  EXPECT_TRUE(QtHelpers::getOpenFilename(&parent, "Tracker", "Select", "*.rom", nullptr, QString(), nullptr,
-                                         QFileDialog::DontUseNativeDialog)
-                  .isEmpty());  // cancelled
+  {
+    DialogAnswerer answer(QString(), &openedIn);
+    EXPECT_TRUE(QtHelpers::getOpenFilename(&parent, "Tracker", "Select", "*.rom", nullptr, QString(), nullptr,
+                                           QFileDialog::DontUseNativeDialog)
+                    .isEmpty());  // cancelled
+  }
   EXPECT_EQ(openedIn, QDir(dir.path()).absolutePath());
 }
 
