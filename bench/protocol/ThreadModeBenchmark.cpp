@@ -1,11 +1,13 @@
 // Tracking-command latency with thread mode on (TX answered from the
 // background thread's latest reply) and off (one exchange per command),
 // against the simulator over loopback TCP, a caller asking at 250 Hz as a
-// navigation display would. The floor, measured in the same run on the same
-// kind of connection, is a raw send of the same command and receive of its
-// reply on the socket, bypassing the library. Thread mode also reports how
-// old its answers are (device frames behind the newest) and how many
-// exchanges per second its thread makes on its own.
+// navigation display would. Each runs against a device that answers at once
+// and against one that takes 1 ms per reply, as a camera on a network does.
+// The floor, measured in the same run against the same device, is a raw
+// send of the same command and receive of its reply on the socket,
+// bypassing the library. Thread mode also reports how old its answers are
+// (device frames behind the newest) and how many exchanges per second its
+// thread makes on its own.
 #include <ndisim/Simulator.h>
 
 #include <ndicapi.h>
@@ -31,10 +33,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPeriod = std::chrono::microseconds(4000); // 250 Hz
 
 // An Aurora at 250 Hz over TCP with its four wired tools enabled and
-// tracking.
+// tracking, answering each command after replyDelayMs.
 class Tracking {
 public:
-    Tracking()
+    explicit Tracking(int replyDelayMs)
     {
         Scenario scenario = defaultScenario(Family::Aurora);
         scenario.frameRate = 250;
@@ -56,6 +58,9 @@ public:
         }
         ndiCommand(h_, "TSTART:");
         ok_ = ndiGetError(h_) == 0 && !handles.empty();
+        Faults faults;
+        faults.delayMs = replyDelayMs;
+        sim_->setFaults(faults);
         firstHandle_ = handles.empty() ? 0 : handles[0];
     }
     ~Tracking()
@@ -76,7 +81,18 @@ private:
     int firstHandle_ = 0;
 };
 
-// Runs `call` once every period; the iteration time is the call's own.
+// Seconds that `exchange` took, or a negative value when it failed.
+template <typename Exchange>
+double timed(Exchange exchange)
+{
+    const auto start = Clock::now();
+    const bool ok = exchange();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return ok ? seconds : -1.0;
+}
+
+// Runs `call` once every period; `call` returns the seconds of its timed
+// part (see timed), so that bookkeeping around the exchange stays outside.
 template <typename Call>
 void paced(benchmark::State& state, Call call)
 {
@@ -84,31 +100,33 @@ void paced(benchmark::State& state, Call call)
     for (auto _ : state) {
         next += kPeriod;
         std::this_thread::sleep_until(next);
-        const auto start = Clock::now();
-        if (!call()) {
+        const double seconds = call();
+        if (seconds < 0) {
             state.SkipWithError("the exchange failed");
             break;
         }
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        state.SetIterationTime(seconds);
     }
 }
 
 void directTX(benchmark::State& state)
 {
-    Tracking t;
+    Tracking t(static_cast<int>(state.range(0)));
     if (!t.ok()) {
         state.SkipWithError("the simulator could not be set up");
         return;
     }
     paced(state, [&] {
-        ndiCommand(t.handle(), "TX:%04X", 0x0801);
-        return ndiGetError(t.handle()) == 0;
+        return timed([&] {
+            ndiCommand(t.handle(), "TX:%04X", 0x0801);
+            return ndiGetError(t.handle()) == 0;
+        });
     });
 }
 
 void threadTX(benchmark::State& state)
 {
-    Tracking t;
+    Tracking t(static_cast<int>(state.range(0)));
     if (!t.ok()) {
         state.SkipWithError("the simulator could not be set up");
         return;
@@ -118,17 +136,23 @@ void threadTX(benchmark::State& state)
         state.SkipWithError("thread mode could not be switched on");
         return;
     }
+    // The first tracking command hands the command to the thread and waits
+    // for its replies; the paced calls measure what follows.
+    state.counters["first_call_us"] = 1e6 * timed([&] {
+        ndiCommand(t.handle(), "TX:%04X", 0x0801);
+        return ndiGetError(t.handle()) == 0;
+    });
     double behind = 0;
     const auto commandsBefore = t.sim().stats().commands;
     const auto start = Clock::now();
     paced(state, [&] {
-        ndiCommand(t.handle(), "TX:%04X", 0x0801);
-        if (ndiGetError(t.handle()) != 0) {
-            return false;
-        }
+        const double seconds = timed([&] {
+            ndiCommand(t.handle(), "TX:%04X", 0x0801);
+            return ndiGetError(t.handle()) == 0;
+        });
         const double frame = static_cast<double>(ndiGetTXFrame(t.handle(), t.firstHandle()));
         behind += static_cast<double>(t.sim().currentFrame()) - frame;
-        return true;
+        return seconds;
     });
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     state.counters["frames_behind"] = benchmark::Counter(behind, benchmark::Counter::kAvgIterations);
@@ -141,7 +165,7 @@ void threadTX(benchmark::State& state)
 // without the library.
 void rawTX(benchmark::State& state)
 {
-    Tracking t;
+    Tracking t(static_cast<int>(state.range(0)));
     if (!t.ok()) {
         state.SkipWithError("the simulator could not be set up");
         return;
@@ -150,7 +174,7 @@ void rawTX(benchmark::State& state)
     const std::string command = t.handle()->CommandBuffer;
     const int s = ndiGetSocket(t.handle());
     std::vector<char> buffer(NDI_BUFFER_SIZE);
-    paced(state, [&] {
+    paced(state, [&] { return timed([&] {
         if (::send(s, command.data(), command.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(command.size())) {
             return false;
         }
@@ -164,14 +188,15 @@ void rawTX(benchmark::State& state)
         }
         benchmark::DoNotOptimize(buffer.data());
         return true;
-    });
+    }); });
 }
 
 // 250 calls a run (one second at 250 Hz), each measure repeated and
 // compared by its median: the machine is shared.
-BENCHMARK(rawTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(directTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(threadTX)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+// The argument is the device's reply time in milliseconds.
+BENCHMARK(rawTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(directTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(threadTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
@@ -182,7 +207,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                const std::string name = run.run_name.function_name;
+                const std::string name = run.run_name.function_name + "/" + run.run_name.args;
                 nanoseconds[name] = run.GetAdjustedRealTime();
                 for (const auto& counter : run.counters) {
                     counters[name + "." + counter.first] = counter.second.value;
@@ -206,27 +231,34 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const auto floor = reporter.nanoseconds.find("rawTX");
-    if (floor == reporter.nanoseconds.end() || floor->second <= 0.0) {
-        return 0;
-    }
-    std::printf("\n%-44s %10s %10s %7s\n", "TX:0801 at 250 Hz over TCP (median)", "ours [us]", "floor [us]", "ratio");
-    const struct {
-        const char* label;
-        const char* name;
-    } rows[] = {{"direct exchange", "directTX"}, {"thread mode (background thread's reply)", "threadTX"}};
-    for (const auto& row : rows) {
-        const auto ours = reporter.nanoseconds.find(row.name);
-        if (ours != reporter.nanoseconds.end()) {
-            std::printf("%-44s %10.1f %10.1f %7.2f\n", row.label, ours->second / 1e3, floor->second / 1e3,
-                        ours->second / floor->second);
+    for (const char* delay : {"0", "1"}) {
+        const std::string suffix = std::string("/") + delay;
+        const auto floor = reporter.nanoseconds.find("rawTX" + suffix);
+        if (floor == reporter.nanoseconds.end() || floor->second <= 0.0) {
+            continue;
         }
-    }
-    const auto behind = reporter.counters.find("threadTX.frames_behind");
-    const auto polls = reporter.counters.find("threadTX.polls_per_s");
-    if (behind != reporter.counters.end() && polls != reporter.counters.end()) {
-        std::printf("thread mode: answers %.2f device frames behind the newest, %.0f polls/s on the line\n",
-                    behind->second, polls->second);
+        std::printf("\nTX:0801 at 250 Hz over TCP, device reply time %s ms (median)\n", delay);
+        std::printf("%-44s %10s %10s %7s\n", "", "ours [us]", "floor [us]", "ratio");
+        const struct {
+            const char* label;
+            const char* name;
+        } rows[] = {{"direct exchange", "directTX"}, {"thread mode (background thread's reply)", "threadTX"}};
+        for (const auto& row : rows) {
+            const auto ours = reporter.nanoseconds.find(row.name + suffix);
+            if (ours != reporter.nanoseconds.end()) {
+                std::printf("%-44s %10.1f %10.1f %7.2f\n", row.label, ours->second / 1e3, floor->second / 1e3,
+                            ours->second / floor->second);
+            }
+        }
+        const auto behind = reporter.counters.find("threadTX" + suffix + ".frames_behind");
+        const auto polls = reporter.counters.find("threadTX" + suffix + ".polls_per_s");
+        const auto firstCall = reporter.counters.find("threadTX" + suffix + ".first_call_us");
+        if (behind != reporter.counters.end() && polls != reporter.counters.end() &&
+            firstCall != reporter.counters.end()) {
+            std::printf("thread mode: answers %.2f device frames behind the newest, %.0f polls/s on the line,\n"
+                        "             first tracking command after TSTART %.1f ms\n",
+                        behind->second, polls->second, firstCall->second / 1e3);
+        }
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // Feeds arbitrary replies through every capture, then reads them back with
-// every accessor over a range of handles and indices. Any read or write
+// every accessor over a range of handles and indices, and through the state
+// dump. Any read or write
 // outside the bytes received or the capture areas is a finding; so is a
 // stored count that could index beyond the array it describes.
 #include "capture_input.h"
@@ -115,6 +116,28 @@ void readEverything(NdiConnection* h)
     }
 }
 
+// The state dump of whatever was captured: within its documented size, and
+// one "label: value" line per field whatever bytes the device sent.
+void dumpState(NdiConnection* h)
+{
+    char* out = static_cast<char*>(std::malloc(NDI_LOG_STATE_SIZE));
+    ndiLogState(h, out);
+    const std::size_t length = std::strlen(out);
+    require(length < NDI_LOG_STATE_SIZE && length > 0 && out[length - 1] == '\n');
+    bool labelled = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(out[i]);
+        if (c == '\n') {
+            require(labelled);
+            labelled = false;
+        } else {
+            require(c >= 0x20 && c != 0x7F);
+            labelled = labelled || (c == ':' && out[i + 1] == ' ');
+        }
+    }
+    std::free(out);
+}
+
 void checkCounts(const NdiConnection* h)
 {
     const NdiCaptureAreas& a = h->Capture;
@@ -159,11 +182,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ndiCaptureReply(h, cmd, static_cast<int>(command.size()), reply, static_cast<int>(n));
     checkCounts(h);
     readEverything(h);
+    dumpState(h);
     // A second reply on top of the first: the accessors must stay in bounds
     // with a mix of new and older contents.
     ndiCaptureReply(h, cmd, static_cast<int>(command.size()), reply, static_cast<int>(n / 2));
     checkCounts(h);
     readEverything(h);
+    dumpState(h);
 
     require(std::memcmp(&guard, h, offsetof(NdiConnection, Capture)) == 0);
     std::free(cmd);

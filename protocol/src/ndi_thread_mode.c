@@ -2,6 +2,7 @@
  * tracking runs and keeps the latest reply for ndiCommand to hand out. */
 #include "ndi_line_internal.h"
 
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -96,9 +97,8 @@ void* ndiThreadFunc(void* handle)
             ndiMutexUnlock(h->PollMutex);
             break;
         }
-        if (h->PollCommand[0] == '\0') {
-            ndiLineSleep(h, NDI_POLL_IDLE_MS);
-        } else {
+        const int idle = h->PollCommand[0] == '\0';
+        if (!idle) {
             int n = 0;
             error = ndiLineExchange(h, h->PollCommand, (int)strlen(h->PollCommand), h->PollReply,
                                     h->PollBinary, h->PollReply, &n);
@@ -114,6 +114,15 @@ void* ndiThreadFunc(void* handle)
             ndiMutexUnlock(h->ResultMutex);
         }
         ndiMutexUnlock(h->PollMutex);
+        /* PollMutex is not fair: locked again at once, it could keep a
+         * command waiting for the line turn after turn. Sleeping through
+         * the wait for a tracking command with it held kept the first one
+         * after TSTART waiting 50 to 100 ms. */
+        if (idle) {
+            ndiLineSleep(h, NDI_POLL_IDLE_MS);
+        } else {
+            sched_yield();
+        }
     }
     return NULL;
 }

@@ -182,6 +182,10 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
 
     ndiCommand(t.h, "TSTART:");
     ASSERT_EQ(ndiGetError(t.h), 0);
+    // Until the first tracking command the thread waits off the line: it
+    // must not keep other commands (or that first one) out meanwhile.
+    EXPECT_FALSE(heldByAnotherThread(t.h->PollMutex) && heldByAnotherThread(t.h->PollMutex) &&
+                 heldByAnotherThread(t.h->PollMutex));
     std::uint32_t first = trackTX(t), last = first;
     for (int i = 0; i < 30; ++i) {
         std::this_thread::sleep_for(4ms);
