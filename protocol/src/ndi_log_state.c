@@ -131,6 +131,16 @@ static void floats(Dump* d, const float* values, int n)
     }
 }
 
+/* One line per entry below n: the indexed label and the entry's floats. */
+static void floatRows(Dump* d, const char* head, const char* tail, const float* rows, int n, int width)
+{
+    for (int i = 0; i < n; ++i) {
+        putLabel(d, head, i, tail);
+        floats(d, rows + (size_t)i * (size_t)width, width);
+        putChar(d, '\n');
+    }
+}
+
 static int clampCount(int count, int limit)
 {
     return count < 0 ? 0 : count > limit ? limit : count;
@@ -215,11 +225,7 @@ static void dumpBX(Dump* d, const NdiCaptureAreas* a)
         putNumber(d, 10, "%u", a->BxFrameNumber[i]);
     }
     putChar(d, '\n');
-    for (int i = 0; i < n; ++i) {
-        putLabel(d, "BxTransforms[", i, "][8]: ");
-        floats(d, a->BxTransforms[i], 8);
-        putChar(d, '\n');
-    }
+    floatRows(d, "BxTransforms[", "][8]: ", &a->BxTransforms[0][0], n, 8);
 
     putString(d, "BxPortStatus[NDI_MAX_HANDLES]: ");
     for (int i = 0; i < n; ++i) {
@@ -234,11 +240,8 @@ static void dumpBX(Dump* d, const NdiCaptureAreas* a)
     }
 
     byteList(d, "BxActiveSingleStrayMarkerStatus[NDI_MAX_HANDLES]: ", a->BxActiveSingleStrayMarkerStatus, n);
-    for (int i = 0; i < n; ++i) {
-        putLabel(d, "BxActiveSingleStrayMarkerPosition[", i, "][3]: ");
-        floats(d, a->BxActiveSingleStrayMarkerPosition[i], 3);
-        putChar(d, '\n');
-    }
+    floatRows(d, "BxActiveSingleStrayMarkerPosition[", "][3]: ",
+              &a->BxActiveSingleStrayMarkerPosition[0][0], n, 3);
 
     putString(d, "Bx3DMarkerCount[NDI_MAX_HANDLES]: ");
     for (int i = 0; i < n; ++i) {
@@ -268,11 +271,7 @@ static void dumpBX(Dump* d, const NdiCaptureAreas* a)
     putString(d, "BxPassiveStrayOutOfVolume[30]: ");
     hexBytes(d, a->BxPassiveStrayOutOfVolume, (strays + 7) / 8);
     putChar(d, '\n');
-    for (int i = 0; i < strays; ++i) {
-        putLabel(d, "BxPassiveStrayPosition[", i, "][3]: ");
-        floats(d, a->BxPassiveStrayPosition[i], 3);
-        putChar(d, '\n');
-    }
+    floatRows(d, "BxPassiveStrayPosition[", "][3]: ", &a->BxPassiveStrayPosition[0][0], strays, 3);
 }
 
 void ndiLogState(NdiConnection* h, char* out)
