@@ -97,7 +97,8 @@ static void textRows(Dump* d, const char* head, const char* tail, const char* ro
 }
 
 #define TEXT(d, label, field) textLine(d, label, field, sizeof(field))
-#define ROWS(d, head, tail, rows) textRows(d, head, tail, &(rows)[0][0], COUNT_OF(rows), sizeof((rows)[0]))
+#define ROWS_OF(d, head, tail, rows, n) textRows(d, head, tail, &(rows)[0][0], (size_t)(n), sizeof((rows)[0]))
+#define ROWS(d, head, tail, rows) ROWS_OF(d, head, tail, rows, COUNT_OF(rows))
 
 static void intLine(Dump* d, const char* label, int value)
 {
@@ -199,13 +200,13 @@ static void dumpTX(Dump* d, const NdiCaptureAreas* a)
     const int n = clampCount(a->TxHandleCount, NDI_MAX_HANDLES);
     intLine(d, "TxHandleCount: ", a->TxHandleCount);
     byteList(d, "TxHandles[NDI_MAX_HANDLES]: ", a->TxHandles, n);
-    textRows(d, "TxTransforms[", "][52]: ", &a->TxTransforms[0][0], (size_t)n, sizeof a->TxTransforms[0]);
-    textRows(d, "TxStatus[", "][8]: ", &a->TxStatus[0][0], (size_t)n, sizeof a->TxStatus[0]);
-    textRows(d, "TxFrame[", "][8]: ", &a->TxFrame[0][0], (size_t)n, sizeof a->TxFrame[0]);
+    ROWS_OF(d, "TxTransforms[", "][52]: ", a->TxTransforms, n);
+    ROWS_OF(d, "TxStatus[", "][8]: ", a->TxStatus, n);
+    ROWS_OF(d, "TxFrame[", "][8]: ", a->TxFrame, n);
     /* The slot is wider than the label says: it keeps every marker's
      * character, and the dump shows all of them. */
-    textRows(d, "TxInformation[", "][12]: ", &a->TxInformation[0][0], (size_t)n, sizeof a->TxInformation[0]);
-    textRows(d, "TxSingleStray[", "][24]: ", &a->TxSingleStray[0][0], (size_t)n, sizeof a->TxSingleStray[0]);
+    ROWS_OF(d, "TxInformation[", "][12]: ", a->TxInformation, n);
+    ROWS_OF(d, "TxSingleStray[", "][24]: ", a->TxSingleStray, n);
     TEXT(d, "TxSystemStatus[4]: ", a->TxSystemStatus);
     intLine(d, "TxPassiveStrayCount: ", a->TxPassiveStrayCount);
     TEXT(d, "TxPassiveStrayOov[14]: ", a->TxPassiveStrayOov);
