@@ -4,8 +4,8 @@
 #include "NDIUtilsLog.h"
 
 #include <NDIResources.h>
-#include <ndicapi.h>
-#include <ndicapi_upload.h>
+#include <ndi/protocol.h>
+#include <ndi/upload.h>
 
 #include <QFile>
 #include <QString>

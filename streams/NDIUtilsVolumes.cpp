@@ -3,7 +3,7 @@
 #include "NDIUtils.h"
 #include "NDIUtilsLog.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <locale>
 #include <sstream>

@@ -2,7 +2,7 @@
 
 #include "NDIUtils.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <Velantor/Log.h>
 #include <Velantor/Properties.h>

@@ -8,7 +8,7 @@
 //   - capture plus every accessor of the largest BX:180F reply that fits the
 //     reply buffer, against a memcpy of the same bytes.
 // Only the ratios are comparable across machines.
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include "loopback_responder.h"
 #include "ndi_capture_internal.h"

@@ -10,7 +10,7 @@
 // thread makes on its own.
 #include <ndisim/Simulator.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
  * Input: byte 0 selects the command and how the raw read is done, bytes 1
  * and 2 are the command's option word, the rest is what the device sends. */
 #define _GNU_SOURCE
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <fcntl.h>
 #include <stdint.h>

@@ -4,7 +4,7 @@
 #ifndef NDI_ACCESSORS_FIELDS_H
 #define NDI_ACCESSORS_FIELDS_H
 
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #include <string.h>
 

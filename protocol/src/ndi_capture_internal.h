@@ -12,7 +12,7 @@
 #ifndef NDI_CAPTURE_INTERNAL_H
 #define NDI_CAPTURE_INTERNAL_H
 
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #ifdef __cplusplus
 extern "C" {

@@ -4,7 +4,7 @@
 #define NDI_CAPTURE_REPLIES_H
 
 #include "ndi_capture_cursor.h"
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 void ndiCaptureTX(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c);
 void ndiCaptureBX(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c);

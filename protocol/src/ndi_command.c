@@ -1,5 +1,5 @@
 /* The command engine: one Combined API exchange per call. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 #include "ndi_capture_internal.h"
 #include "ndi_line_internal.h"
 

@@ -1,5 +1,5 @@
 /* Opening and closing connections, and the handle's plain accessors. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,7 @@
 /* CRC-16/ARC as the Combined API frames it: reflected polynomial 0x8005,
  * initial value 0, no final XOR. One byte at a time with a nibble-parity
  * table: small enough to stay in cache on the tracking path. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 static const int oddparity[16] = {0, 1, 1, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 1, 1, 0};
 

@@ -1,5 +1,5 @@
 /* Messages for the device's own error codes and the library's codes. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 static const char* const textarray_low[] = {
     "No error",

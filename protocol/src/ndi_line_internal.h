@@ -3,7 +3,7 @@
 #ifndef NDI_LINE_INTERNAL_H
 #define NDI_LINE_INTERNAL_H
 
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #ifdef __cplusplus
 extern "C" {

@@ -7,8 +7,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "ndicapi.h"
-#include "ndicapi_state.h"
+#include <ndi/protocol.h>
+#include <ndi/state.h>
 
 /* Longest texts of the numbers: "%.9g" of a float ("-1.17549435e-38") and
  * "%d" of an int ("-2147483648"). The float limit is enforced, so that a

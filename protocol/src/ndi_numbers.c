@@ -1,7 +1,7 @@
 /* Fixed-width number fields of the tracker's text replies, and the hex
  * encoding used to send binary images. Every reader takes the field width so
  * that a field cut short by the end of a reply is never read beyond it. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 static int hexDigitValue(unsigned char c)
 {

@@ -1,6 +1,6 @@
 /* Pose arithmetic on the eight-number poses of the tracking replies:
  * quaternion (scalar first), translation in millimetres, RMS error. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #include <math.h>
 

@@ -1,7 +1,7 @@
 /* Finds out whether a measurement system answers on a serial device. The
  * commands carry their CRCs already: "E3A5" is that of "INIT:", "0492" that
  * of "GETINFO:Features.Firmware.Version" and "65EE" that of "VER:0". */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #include <string.h>
 

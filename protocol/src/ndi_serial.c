@@ -1,5 +1,5 @@
 /* Serial transport over the POSIX terminal interface. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 #include "ndi_transport_internal.h"
 
 #include <errno.h>

@@ -1,5 +1,5 @@
 /* TCP transport over BSD sockets. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 #include "ndi_transport_internal.h"
 
 #include <errno.h>

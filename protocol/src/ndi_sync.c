@@ -1,5 +1,5 @@
 /* Mutexes, auto-reset events and threads for thread mode. */
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 #include <errno.h>
 #include <stdlib.h>

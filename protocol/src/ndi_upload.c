@@ -1,10 +1,10 @@
 /* Upload of tool-definition images with PVWR. */
-#include "ndicapi_upload.h"
+#include <ndi/upload.h>
 
 #include <stdio.h>
 #include <string.h>
 
-#include "ndicapi.h"
+#include <ndi/protocol.h>
 
 int ndiPVWRFromImage(NdiConnection* h, int portHandle, const unsigned char* image)
 {

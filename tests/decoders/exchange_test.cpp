@@ -3,7 +3,7 @@
 // a reply that fails its checks leaves the captured data alone.
 #include <gtest/gtest.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include "loopback_responder.h"
 #include "reply_encoder.h"

@@ -6,7 +6,7 @@
 // nothing and the test skips.)
 #include <gtest/gtest.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include "loopback_responder.h"
 #include "reply_encoder.h"

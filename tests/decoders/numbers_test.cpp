@@ -2,7 +2,7 @@
 // hand-worked values and against Eigen.
 #include <gtest/gtest.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <Eigen/Geometry>
 

@@ -1,10 +1,10 @@
 // The command engine against a scripted measurement system, on a
 // pseudo-terminal and over loopback TCP.
-#include "c_api.h"
+#include "c_linkage_check.h"
 #include "scripted_device.h"
 #include "termios_request.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <boost/crc.hpp>
 #include <gtest/gtest.h>
@@ -626,12 +626,12 @@ TEST(Connection, HandlesKeepTheirLineAndNothingElse)
     EXPECT_EQ(ndiOpenNetwork("ndi-no-such-host.invalid", 8765), nullptr);
 }
 
-TEST(CApi, HeaderCompilesAsCAndTheLibraryLinks)
+TEST(CLinkage, HeaderCompilesAsCAndTheLibraryLinks)
 {
     ScriptedDevice device(Line::Pty, [](const std::string& command) {
         return command.rfind("TSTART:", 0) == 0 ? Reply{framed("ERROR0C")} : Reply{framed("OKAY")};
     });
-    const char* failure = ndiCApiCheck(device.path().c_str());
+    const char* failure = checkLibraryFromC(device.path().c_str());
     EXPECT_EQ(failure, nullptr) << failure;
 }
 

@@ -3,8 +3,8 @@
 // NDI_LOG_STATE_SIZE whatever the handle holds.
 #include <ndisim/Simulator.h>
 
-#include <ndicapi.h>
-#include <ndicapi_state.h>
+#include <ndi/protocol.h>
+#include <ndi/state.h>
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The probe against a scripted measurement system on a pseudo-terminal.
 #include "scripted_device.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

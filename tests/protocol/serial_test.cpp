@@ -2,7 +2,7 @@
 // and reads the host line's settings back from it.
 #include "termios_request.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The TCP transport against a loopback peer that the test drives by hand.
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // rests on.
 #include <ndisim/Simulator.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <device_namespace.h>
 #include <ndisim/Simulator.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

@@ -7,9 +7,9 @@
 
 #include <Velantor/ToolDefinitionImageLayout.h>
 
-#include <ndicapi.h>
-#include <ndicapi_capture.h>
-#include <ndicapi_upload.h>
+#include <ndi/protocol.h>
+#include <ndi/capture.h>
+#include <ndi/upload.h>
 
 #include <gtest/gtest.h>
 

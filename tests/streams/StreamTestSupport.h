@@ -12,7 +12,7 @@
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 #include <Velantor/TrackingStreamData.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include "LogLines.h"
 
 #include <NDIUtils.h>
-#include <ndicapi.h>
-#include <ndicapi_upload.h>
+#include <ndi/protocol.h>
+#include <ndi/upload.h>
 #include <ndisim/Simulator.h>
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "DeviceAdvice.h"
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <algorithm>
 #include <cerrno>

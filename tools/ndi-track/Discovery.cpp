@@ -6,7 +6,7 @@
 #include <Velantor/Network/HostAddresses.h>
 #include <Velantor/Network/UDPSocket.h>
 
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <algorithm>
 #include <chrono>

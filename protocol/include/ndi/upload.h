@@ -4,8 +4,8 @@
  * bytes (128 hex digits) each, at addresses 0x0000 to 0x03C0; a shorter
  * image goes out padded with zeros, a longer one is cut. The image is sent as
  * it is: nothing in it is interpreted here. */
-#ifndef NDICAPI_UPLOAD_H
-#define NDICAPI_UPLOAD_H
+#ifndef NDI_UPLOAD_H
+#define NDI_UPLOAD_H
 
 #ifdef __cplusplus
 extern "C" {

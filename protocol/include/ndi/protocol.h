@@ -6,15 +6,15 @@
  * connection is kept in its handle and, when a callback is set, reported
  * through it on the calling thread. A handle's buffers are allocated when it
  * opens, so a command exchange allocates nothing. */
-#ifndef NDICAPI_H
-#define NDICAPI_H
+#ifndef NDI_PROTOCOL_H
+#define NDI_PROTOCOL_H
 
 #include <pthread.h>
 #include <stdarg.h>
 
-#include "ndicapi_capture.h"
-#include "ndicapi_state.h"
-#include "ndicapi_upload.h"
+#include "capture.h"
+#include "state.h"
+#include "upload.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -15,8 +15,8 @@
  * Result codes of the accessors: 0 valid, 1 disabled, not found or no data,
  * 2 missing (or an index outside the count), 3 unoccupied / no tool.
  * No accessor NUL-terminates the character arrays it fills. */
-#ifndef NDICAPI_CAPTURE_H
-#define NDICAPI_CAPTURE_H
+#ifndef NDI_CAPTURE_H
+#define NDI_CAPTURE_H
 
 #define NDI_MAX_HANDLES 24
 

@@ -25,8 +25,8 @@
  *
  * Reads the handle only and sends nothing; must not run concurrently with
  * a command on the same handle. */
-#ifndef NDICAPI_STATE_H
-#define NDICAPI_STATE_H
+#ifndef NDI_STATE_H
+#define NDI_STATE_H
 
 #ifdef __cplusplus
 extern "C" {

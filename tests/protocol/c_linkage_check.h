@@ -4,7 +4,7 @@ extern "C" {
 #endif
 /* Runs the C checks against a device that answers INIT: with OKAY and
  * TSTART: with ERROR0C; returns null or what failed. */
-const char* ndiCApiCheck(const char* device);
+const char* checkLibraryFromC(const char* device);
 #ifdef __cplusplus
 }
 #endif

@@ -1,11 +1,11 @@
 /* The library seen from C: the header must compile as C11 and every call
  * used here must link without C++. */
-#include <ndicapi.h>
+#include <ndi/protocol.h>
 
 #include <stdio.h>
 #include <string.h>
 
-#include "c_api.h"
+#include "c_linkage_check.h"
 
 static int callbackCalls;
 
@@ -16,7 +16,7 @@ static void countCall(int code, char* message, void* data)
     *(int*)data += 1;
 }
 
-const char* ndiCApiCheck(const char* device)
+const char* checkLibraryFromC(const char* device)
 {
     if (ndiCRC16(0, "INIT:", 5) != 0xE3A5u) {
         return "CRC of INIT:";
