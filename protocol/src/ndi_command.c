@@ -2,6 +2,7 @@
 #include <ndi/protocol.h>
 #include "ndi_capture_internal.h"
 #include "ndi_line_internal.h"
+#include "ndi_sync_internal.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -14,7 +15,7 @@ static void reportError(NdiConnection* h, int code)
 {
     h->LastError = code;
     if (code != 0 && h->ErrorCallback != NULL) {
-        h->ErrorCallback(code, (char*)ndiErrorString(code), h->ErrorCallbackData);
+        h->ErrorCallback(code, (char*)ndiLineErrorText(h, code), h->ErrorCallbackData);
     }
 }
 
@@ -57,19 +58,17 @@ static void ndiCOMMHelper(NdiConnection* h, const char* command, int length)
  * answer "RESETBE6F". */
 static char* resetExchange(NdiConnection* h)
 {
-    if (h->ThreadMode && h->TrackingActive) {
-        ndiMutexLock(h->PollMutex); /* kept: tracking is off after a reset */
+    /* In thread mode the break shares the line with the background thread;
+     * with tracking off afterwards, the thread waits once the line is free. */
+    const int threadMode = h->ThreadMode;
+    if (threadMode) {
+        ndiMutexLock(h->PollMutex);
     }
     h->TrackingActive = 0;
-    int n;
-    if (ndiLineIsSerial(h)) {
-        int fd = h->DeviceHandle;
-        ndiSerialComm(fd, 9600, "8N1", 0);
-        ndiSerialFlush(fd, 3);
-        ndiSerialBreak(fd);
-        n = ndiSerialRead(fd, h->ReplyBuffer, NDI_READ_LIMIT, 0, NULL);
-    } else {
-        n = ndiSocketRead(h->Socket, h->ReplyBuffer, NDI_READ_LIMIT, 0, NULL);
+    ndiLineOf(h)->reset(h);
+    int n = ndiLineRead(h, h->ReplyBuffer, NDI_READ_LIMIT, 0);
+    if (threadMode) {
+        ndiMutexUnlock(h->PollMutex);
     }
     if (n < 8 || memcmp(h->ReplyBuffer, "RESETBE6", 8) != 0) {
         if (n > 0) {
@@ -122,8 +121,9 @@ static char* checkReply(NdiConnection* h, const char* command, int length, int n
 
     if (payload >= 5 && memcmp(h->ReplyText, "ERROR", 5) == 0) {
         /* An "ERROR" reply is a failure whatever its digits say: one whose
-         * code is missing, not hex or 00 would otherwise read as success. */
-        int code = payload >= 7 ? (int)ndiHexToUnsignedLong(h->ReplyText + 5, 2) : 0;
+         * code reads as 0 would otherwise pass for success. */
+        int digits = payload - 5 < 2 ? payload - 5 : 2;
+        int code = (int)ndiHexToUnsignedLong(h->ReplyText + 5, digits);
         reportError(h, code != 0 ? code : NDI_ERR_UNRECOGNIZED_DEVICE_ERROR);
         return h->ReplyText;
     }
@@ -147,10 +147,12 @@ static char* checkReply(NdiConnection* h, const char* command, int length, int n
 static char* pollThreadReply(NdiConnection* h, const char* command, int total, int length,
                              int nameLength, int binary)
 {
+    /* Only this side writes PollCommand, so reading it unlocked is safe. */
     if (strcmp(command, h->PollCommand) != 0) {
         ndiMutexLock(h->PollMutex);
         memcpy(h->PollCommand, command, (size_t)total + 1);
         h->PollBinary = command[0] == 'B';
+        ndiConditionWake(h->PollGate);
         ndiMutexUnlock(h->PollMutex);
         if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0) {
             reportError(h, NDI_ERR_TIMEOUT);
@@ -247,11 +249,14 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
             (command[0] == 'B' || command[0] == 'G' || command[0] == 'T')) {
             return pollThreadReply(h, command, total, length, nameLength, binary);
         }
-        /* Hold the background thread off the line for this exchange. */
+    }
+    /* In thread mode the line and the thread's gate are shared: hold the
+     * background thread off both for this one exchange. None of these
+     * changes gives a waiting thread work (TSTART empties PollCommand), so
+     * none needs to wake it. */
+    if (threadMode) {
         ndiMutexLock(h->PollMutex);
     }
-    /* In thread mode PollMutex is held here, so the background thread reads
-     * neither flag nor PollCommand while they change. */
     if (nameIs(command, nameLength, "TSTOP") || nameIs(command, nameLength, "INIT")) {
         h->TrackingActive = 0;
     } else if (nameIs(command, nameLength, "TSTART")) {
@@ -266,9 +271,7 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
     if (error != 0) {
         h->ReplyText[0] = '\0';
     }
-    /* Tracking on: let the background thread go on (TSTART from idle frees
-     * the hold kept since the thread started). Tracking off: keep it held. */
-    if (threadMode && h->TrackingActive) {
+    if (threadMode) {
         ndiMutexUnlock(h->PollMutex);
     }
     if (error != 0) {

@@ -1,5 +1,6 @@
 /* Opening and closing connections, and the handle's plain accessors. */
 #include <ndi/protocol.h>
+#include "ndi_line_internal.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -46,70 +47,50 @@ static NdiConnection* allocateConnection(void)
 
 NdiConnection* ndiOpenSerial(const char* device)
 {
-    int fd = ndiSerialOpen(device);
-    if (fd < 0) {
-        return NULL;
-    }
-    if (ndiSerialComm(fd, 9600, "8N1", 0) != 0 || ndiSerialFlush(fd, 3) != 0) {
-        ndiSerialClose(fd);
+    if (device == NULL) {
         return NULL;
     }
     NdiConnection* h = allocateConnection();
-    if (h == NULL || (h->SerialDeviceName = copyText(device)) == NULL) {
-        if (h != NULL) {
-            freeConnection(h);
-        }
-        ndiSerialClose(fd);
+    if (h == NULL) {
         return NULL;
     }
-    h->DeviceHandle = fd;
+    if ((h->SerialDeviceName = copyText(device)) == NULL || ndiLineOpenSerial(h, device) != 0) {
+        freeConnection(h);
+        return NULL;
+    }
     return h;
 }
 
 NdiConnection* ndiOpenNetwork(const char* host, int port)
 {
-    int s = -1;
-    if (!ndiSocketOpen(host, port, &s)) {
+    if (host == NULL) {
         return NULL;
     }
     NdiConnection* h = allocateConnection();
-    if (h == NULL || (h->Hostname = copyText(host)) == NULL) {
-        if (h != NULL) {
-            freeConnection(h);
-        }
-        ndiSocketClose(s);
+    if (h == NULL) {
         return NULL;
     }
-    h->Socket = s;
-    h->Port = port;
+    if ((h->Hostname = copyText(host)) == NULL || ndiLineOpenSocket(h, host, port) != 0) {
+        freeConnection(h);
+        return NULL;
+    }
     return h;
 }
 
-void ndiCloseSerial(NdiConnection* h)
+/* Either kind of connection: its line knows how to close itself. */
+static void closeConnection(NdiConnection* h)
 {
     if (h == NULL) {
         return;
     }
     /* The background thread must be gone before its line is. */
     ndiSetThreadMode(h, 0);
-    if (h->DeviceHandle >= 0) {
-        ndiSerialClose(h->DeviceHandle);
-    }
+    ndiLineOf(h)->close(h);
     freeConnection(h);
 }
 
-void ndiCloseNetwork(NdiConnection* h)
-{
-    if (h == NULL) {
-        return;
-    }
-    /* The background thread must be gone before its line is. */
-    ndiSetThreadMode(h, 0);
-    if (h->Socket >= 0) {
-        ndiSocketClose(h->Socket);
-    }
-    freeConnection(h);
-}
+void ndiCloseSerial(NdiConnection* h) { closeConnection(h); }
+void ndiCloseNetwork(NdiConnection* h) { closeConnection(h); }
 
 int ndiGetError(NdiConnection* h) { return h->LastError; }
 
@@ -124,7 +105,7 @@ void* ndiGetErrorCallbackData(NdiConnection* h) { return h->ErrorCallbackData; }
 
 int ndiTimeoutSocket(NdiConnection* h, int milliseconds)
 {
-    return ndiSocketTimeout(h->Socket, milliseconds);
+    return ndiLineOf(h)->timeout(h, milliseconds);
 }
 
 int ndiGetDeviceHandle(NdiConnection* h) { return h->DeviceHandle; }

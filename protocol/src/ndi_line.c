@@ -2,37 +2,45 @@
 #include "ndi_line_internal.h"
 #include "ndi_transport_internal.h"
 
-int ndiLineIsSerial(const NdiConnection* h) { return h->DeviceHandle >= 0; }
-
-static int lineWrite(NdiConnection* h, const char* data, int n)
+const NdiLineOperations* ndiLineOf(const NdiConnection* h)
 {
-    return ndiLineIsSerial(h) ? ndiSerialWrite(h->DeviceHandle, data, n)
-                              : ndiSocketWrite(h->Socket, data, n);
+    if (h->LineOperations != NULL) {
+        return h->LineOperations;
+    }
+    return h->DeviceHandle >= 0 ? ndiSerialLineOperations() : ndiSocketLineOperations();
 }
 
 int ndiLineRead(NdiConnection* h, char* buffer, int capacity, int binary)
 {
-    return ndiLineIsSerial(h) ? ndiSerialRead(h->DeviceHandle, buffer, capacity, binary, NULL)
-                              : ndiSocketRead(h->Socket, buffer, capacity, binary, NULL);
+    return ndiLineOf(h)->read(h, buffer, capacity, binary);
 }
 
 void ndiLineSleep(NdiConnection* h, int milliseconds)
 {
-    if (ndiLineIsSerial(h)) {
-        ndiSerialSleep(h->DeviceHandle, milliseconds);
-    } else {
-        ndiSocketSleep(h->Socket, milliseconds);
+    (void)h; /* neither line is needed to wait */
+    ndiSleepMilliseconds(milliseconds);
+}
+
+const char* ndiLineErrorText(const NdiConnection* h, int code)
+{
+    if (code == NDI_ERR_WRITE) {
+        return ndiLineOf(h)->writeFailure;
     }
+    if (code == NDI_ERR_READ) {
+        return ndiLineOf(h)->readFailure;
+    }
+    return ndiErrorString(code);
 }
 
 /* A reply too long for the buffer must not stay on the line, where it would
  * be taken for the reply to the next command (nothing flushes a TCP stream).
  * Read it to its end into scratch space. */
-static void discardRemainder(NdiConnection* h, int remainder, char* scratch)
+static void discardRemainder(NdiConnection* h, const NdiLineOperations* line, int remainder,
+                             char* scratch)
 {
     if (remainder == NDI_REMAINDER_TO_CR) {
         for (;;) {
-            int r = ndiLineRead(h, scratch, NDI_READ_LIMIT, 0);
+            int r = line->read(h, scratch, NDI_READ_LIMIT, 0);
             if (r <= 0 || scratch[r - 1] == '\r') {
                 return;
             }
@@ -40,7 +48,7 @@ static void discardRemainder(NdiConnection* h, int remainder, char* scratch)
     }
     while (remainder > 0) {
         int chunk = remainder < NDI_READ_LIMIT ? remainder : NDI_READ_LIMIT;
-        int r = ndiLineRead(h, scratch, chunk, 1);
+        int r = line->read(h, scratch, chunk, 1);
         if (r <= 0) {
             return;
         }
@@ -51,21 +59,18 @@ static void discardRemainder(NdiConnection* h, int remainder, char* scratch)
 int ndiLineExchange(NdiConnection* h, const char* command, int total, char* reply, int binary,
                     char* scratch, int* received)
 {
+    const NdiLineOperations* line = ndiLineOf(h);
     *received = 0;
     reply[0] = '\0';
-    if (ndiLineIsSerial(h)) {
-        ndiSerialFlush(h->DeviceHandle, 1);
-    } else {
-        ndiSocketFlush(h->Socket, 1);
-    }
-    int written = lineWrite(h, command, total);
+    line->flush(h, 1);
+    int written = line->write(h, command, total);
     if (written < 0) {
         return NDI_ERR_WRITE;
     }
     if (written < total) {
         return NDI_ERR_TIMEOUT;
     }
-    int n = ndiLineRead(h, reply, NDI_READ_LIMIT, binary);
+    int n = line->read(h, reply, NDI_READ_LIMIT, binary);
     if (n < 0) {
         return NDI_ERR_READ;
     }
@@ -77,7 +82,7 @@ int ndiLineExchange(NdiConnection* h, const char* command, int total, char* repl
     if (n == NDI_READ_LIMIT) {
         int remainder = ndiReadRemainder(reply, n, binary);
         if (remainder != 0) {
-            discardRemainder(h, remainder, scratch);
+            discardRemainder(h, line, remainder, scratch);
             return NDI_ERR_READ;
         }
     }

@@ -12,17 +12,54 @@ extern "C" {
 /* Replies are read into at most this many bytes, so that a NUL fits. */
 #define NDI_READ_LIMIT (NDI_BUFFER_SIZE - 1)
 
-int ndiLineIsSerial(const NdiConnection* h);
+/* What a connection does with its line, one table per transport, so that
+ * the engine above never asks which kind of line it drives. */
+typedef struct NdiLineOperations {
+    /* All n bytes, fewer when the line stopped taking them, or -1. */
+    int (*write)(NdiConnection* h, const char* data, int n);
+    /* One reply: its length, 0 when none came within the line's time-out
+     * (whatever part had arrived), -1 when the line failed or closed. */
+    int (*read)(NdiConnection* h, char* buffer, int capacity, int binary);
+    /* Discards what the line holds: 1 input, 2 output, else both. */
+    void (*flush)(NdiConnection* h, int which);
+    /* Bounds the wait for a reply: 1 applied, 0 nothing changed. */
+    int (*timeout)(NdiConnection* h, int milliseconds);
+    /* Readies the line for a reset's reply: the break that makes the
+     * measurement system answer, where the line has one. */
+    void (*reset)(NdiConnection* h);
+    /* Gives the line back as it was found and closes it. */
+    void (*close)(NdiConnection* h);
+    /* How a failed write or read is worded to the error callback, so that a
+     * network camera's user is not told about a serial port. */
+    const char* writeFailure;
+    const char* readFailure;
+} NdiLineOperations;
+
+/* Opens the line and attaches it and its table to h; 0, or -1 with nothing
+ * left open. */
+int ndiLineOpenSerial(NdiConnection* h, const char* device);
+int ndiLineOpenSocket(NdiConnection* h, const char* host, int port);
+
+/* The table of h's line. A record filled in by hand rather than by the open
+ * functions has none attached: it gets the one its descriptors name. */
+const NdiLineOperations* ndiLineOf(const NdiConnection* h);
+const NdiLineOperations* ndiSerialLineOperations(void);
+const NdiLineOperations* ndiSocketLineOperations(void);
+
 int ndiLineRead(NdiConnection* h, char* buffer, int capacity, int binary);
 void ndiLineSleep(NdiConnection* h, int milliseconds);
+
+/* The text the error callback gets for code on h's line. */
+const char* ndiLineErrorText(const NdiConnection* h, int code);
 
 /* Discards pending input, writes the whole command (total bytes) and reads
  * one reply into reply (NDI_BUFFER_SIZE bytes), NUL-terminated at the
  * received length, which goes to *received. Returns 0, NDI_ERR_WRITE (write
- * failed), NDI_ERR_TIMEOUT (short write, or no reply) or NDI_ERR_READ (read
- * failed: *received is 0). A reply too long for the buffer is read to its
- * end through scratch (NDI_BUFFER_SIZE bytes, may be reply itself), so that
- * it cannot pass for the next command's reply, and gives NDI_ERR_READ. */
+ * failed), NDI_ERR_TIMEOUT (short write, or no reply within the line's
+ * time-out) or NDI_ERR_READ (the line failed or closed: *received is 0). A
+ * reply too long for the buffer is read to its end through scratch
+ * (NDI_BUFFER_SIZE bytes, may be reply itself), so that it cannot pass for
+ * the next command's reply, and gives NDI_ERR_READ. */
 int ndiLineExchange(NdiConnection* h, const char* command, int total, char* reply, int binary,
                     char* scratch, int* received);
 

@@ -2,6 +2,7 @@
  * commands carry their CRCs already: "E3A5" is that of "INIT:", "0492" that
  * of "GETINFO:Features.Firmware.Version" and "65EE" that of "VER:0". */
 #include <ndi/protocol.h>
+#include "ndi_serial_internal.h"
 
 #include <string.h>
 
@@ -32,7 +33,7 @@ static int probeOpenLine(int fd)
     int n = 0;
     if (ndiSerialWrite(fd, initCommand, LENGTH(initCommand)) == LENGTH(initCommand)) {
         ndiSerialSleep(fd, 100);
-        n = ndiSerialRead(fd, reply, 16, 0, NULL);
+        n = ndiSerialReadReply(fd, reply, 16, 0);
     }
     if (!isReply(reply, n, okayReply, LENGTH(okayReply))) {
         /* The system may sit at another line speed: a break returns it to
@@ -42,7 +43,7 @@ static int probeOpenLine(int fd)
         if (ndiSerialFlush(fd, 3) != 0 || ndiSerialBreak(fd) != 0) {
             return NDI_ERR_COMM;
         }
-        n = ndiSerialRead(fd, reply, 16, 0, NULL);
+        n = ndiSerialReadReply(fd, reply, 16, 0);
         if (n < 0) {
             return NDI_ERR_READ;
         }
@@ -61,7 +62,7 @@ static int probeOpenLine(int fd)
             return NDI_ERR_TIMEOUT;
         }
         ndiSerialSleep(fd, 100);
-        n = ndiSerialRead(fd, reply, 16, 0, NULL);
+        n = ndiSerialReadReply(fd, reply, 16, 0);
         if (n < 0) {
             return NDI_ERR_READ;
         }
@@ -77,7 +78,7 @@ static int probeOpenLine(int fd)
     if (ndiSerialWrite(fd, getinfoCommand, LENGTH(getinfoCommand)) < LENGTH(getinfoCommand)) {
         return NDI_ERR_PROBE;
     }
-    n = ndiSerialRead(fd, reply, 1023, 0, NULL);
+    n = ndiSerialReadReply(fd, reply, 1023, 0);
     if (n == 0) {
         return NDI_ERR_TIMEOUT;
     }
@@ -89,7 +90,7 @@ static int probeOpenLine(int fd)
         if (ndiSerialWrite(fd, verCommand, LENGTH(verCommand)) < LENGTH(verCommand)) {
             return NDI_ERR_PROBE;
         }
-        n = ndiSerialRead(fd, reply, 1023, 0, NULL);
+        n = ndiSerialReadReply(fd, reply, 1023, 0);
         return n > 6 ? 0 : NDI_ERR_PROBE;
     }
     return n >= 8 && memcmp(reply, "Features", 8) == 0 ? 0 : NDI_ERR_PROBE;

@@ -1,5 +1,6 @@
 /* Serial transport over the POSIX terminal interface. */
 #include <ndi/protocol.h>
+#include "ndi_serial_internal.h"
 #include "ndi_transport_internal.h"
 
 #include <errno.h>
@@ -8,14 +9,6 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-
-#define NDI_MAX_SAVED_LINES 4
-
-/* The settings each line had before we opened it, so that close can give the
- * port back as we found it. Lines are opened and closed from one thread at a
- * time, so the table takes no lock. */
-static int ndi_open_handles[NDI_MAX_SAVED_LINES] = {-1, -1, -1, -1};
-static struct termios ndi_save_termios[NDI_MAX_SAVED_LINES];
 
 /* Open-file-description locks conflict with every other open of the device,
  * also within this process: a second stream probing the ports must not talk
@@ -32,7 +25,7 @@ static int lockWholeFile(int fd, short type)
     return fcntl(fd, F_OFD_SETLK, &lock);
 }
 
-int ndiSerialOpen(const char* device)
+int ndiSerialOpenSaving(const char* device, struct termios* saved)
 {
     if (device == NULL) {
         return -1;
@@ -52,17 +45,7 @@ int ndiSerialOpen(const char* device)
         close(fd);
         return -1;
     }
-    int slot = -1;
-    for (int i = 0; i < NDI_MAX_SAVED_LINES; i++) {
-        if (ndi_open_handles[i] == fd || ndi_open_handles[i] == -1) {
-            slot = i;
-            break;
-        }
-    }
-    if (slot >= 0) {
-        ndi_open_handles[slot] = fd;
-        ndi_save_termios[slot] = t;
-    }
+    *saved = t;
 
     t.c_iflag = 0;
     t.c_oflag = 0;
@@ -70,9 +53,6 @@ int ndiSerialOpen(const char* device)
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 50; /* return at once with data, or after 5 s without */
     if (tcsetattr(fd, TCSANOW, &t) < 0) {
-        if (slot >= 0) {
-            ndi_open_handles[slot] = -1;
-        }
         lockWholeFile(fd, F_UNLCK);
         close(fd);
         return -1;
@@ -81,17 +61,33 @@ int ndiSerialOpen(const char* device)
     return fd;
 }
 
-void ndiSerialClose(int fd)
+void ndiSerialCloseRestoring(int fd, const struct termios* saved)
 {
-    for (int i = 0; i < NDI_MAX_SAVED_LINES; i++) {
-        if (ndi_open_handles[i] == fd) {
-            tcsetattr(fd, TCSANOW, &ndi_save_termios[i]);
-            ndi_open_handles[i] = -1;
-            break;
-        }
+    if (saved != NULL) {
+        tcsetattr(fd, TCSANOW, saved);
     }
     lockWholeFile(fd, F_UNLCK);
     close(fd);
+}
+
+int ndiSerialOpen(const char* device)
+{
+    struct termios saved;
+    int fd = ndiSerialOpenSaving(device, &saved);
+    if (fd >= 0 && ndiSerialKeepSettings(fd, &saved) != 0) {
+        /* Without a place for the old settings the line could not be given
+         * back at close: refuse it rather than change it for good. */
+        ndiSerialCloseRestoring(fd, &saved);
+        return -1;
+    }
+    return fd;
+}
+
+void ndiSerialClose(int fd)
+{
+    struct termios saved;
+    int found = ndiSerialTakeSettings(fd, &saved);
+    ndiSerialCloseRestoring(fd, found ? &saved : NULL);
 }
 
 int ndiSerialCheckDSR(int fd)
@@ -208,9 +204,8 @@ int ndiSerialWrite(int fd, const char* data, int n)
     return n;
 }
 
-int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra)
+int ndiSerialReadReply(int fd, char* buffer, int capacity, int binary)
 {
-    (void)extra;
     NdiReadFrame frame;
     ndiReadFrameStart(&frame, capacity);
     int count = 0;
@@ -231,6 +226,12 @@ int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra)
         }
     }
     return count;
+}
+
+int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra)
+{
+    (void)extra; /* kept for callers of the public signature; nothing uses it */
+    return ndiSerialReadReply(fd, buffer, capacity, binary);
 }
 
 int ndiSerialSleep(int fd, int milliseconds)

@@ -1,5 +1,6 @@
 /* TCP transport over BSD sockets. */
 #include <ndi/protocol.h>
+#include "ndi_socket_internal.h"
 #include "ndi_transport_internal.h"
 
 #include <errno.h>
@@ -93,8 +94,8 @@ int ndiSocketTimeout(int s, int milliseconds)
     struct timeval tv;
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = (milliseconds % 1000) * 1000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return 1;
+    /* 1 promises that replies are waited for no longer than asked. */
+    return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 1 : 0;
 }
 
 int ndiSocketWrite(int s, const char* data, int n)
@@ -113,9 +114,8 @@ int ndiSocketWrite(int s, const char* data, int n)
     return done;
 }
 
-int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra)
+int ndiSocketReadReply(int s, char* buffer, int capacity, int binary)
 {
-    (void)extra;
     NdiReadFrame frame;
     ndiReadFrameStart(&frame, capacity);
     int count = 0;
@@ -124,8 +124,11 @@ int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra)
         if (r < 0 && errno == EINTR) {
             continue;
         }
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return 0; /* the receive time-out: whatever came is not a whole reply */
+        }
         if (r <= 0) {
-            return -1; /* peer closed, failure or receive time-out */
+            return -1; /* peer closed or failure */
         }
         count += (int)r;
         if (ndiReadFrameDone(&frame, buffer, count, binary)) {
@@ -133,6 +136,14 @@ int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra)
         }
     }
     return count;
+}
+
+int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra)
+{
+    (void)extra; /* kept for callers of the public signature; nothing uses it */
+    int n = ndiSocketReadReply(s, buffer, capacity, binary);
+    /* Callers of the public read know a TCP time-out as a failure. */
+    return n == 0 && capacity > 0 ? -1 : n;
 }
 
 int ndiSocketSleep(int s, int milliseconds)

@@ -1,5 +1,7 @@
-/* Mutexes, auto-reset events and threads for thread mode. */
+/* Mutexes, auto-reset events, condition variables and threads for thread
+ * mode. */
 #include <ndi/protocol.h>
+#include "ndi_sync_internal.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -115,3 +117,28 @@ NdiThread ndiThreadSplit(void* (*function)(void*), void* argument)
 }
 
 int ndiThreadJoin(NdiThread thread) { return pthread_join(thread, NULL); }
+
+pthread_cond_t* ndiConditionCreate(void)
+{
+    pthread_cond_t* condition = (pthread_cond_t*)malloc(sizeof *condition);
+    if (condition != NULL && pthread_cond_init(condition, NULL) != 0) {
+        free(condition);
+        condition = NULL;
+    }
+    return condition;
+}
+
+void ndiConditionDestroy(pthread_cond_t* condition)
+{
+    if (condition != NULL) {
+        pthread_cond_destroy(condition);
+        free(condition);
+    }
+}
+
+int ndiConditionWait(pthread_cond_t* condition, NdiMutex mutex)
+{
+    return pthread_cond_wait(condition, mutex);
+}
+
+int ndiConditionWake(pthread_cond_t* condition) { return pthread_cond_signal(condition); }

@@ -1,21 +1,29 @@
 /* Thread mode: a background thread repeats the tracking command while
- * tracking runs and keeps the latest reply for ndiCommand to hand out. */
+ * tracking runs and keeps the latest reply for ndiCommand to hand out.
+ *
+ * PollMutex guards the line and the gate the thread waits at: ThreadMode,
+ * TrackingActive, PollCommand and PollBinary change only under it, and
+ * whoever gives the thread work or switches thread mode off wakes it through
+ * PollGate. Each side holds it for one exchange at a time and never from one
+ * API call to the next, so the handle may pass between threads. */
 #include "ndi_line_internal.h"
+#include "ndi_sync_internal.h"
+#include "ndi_thread_mode_internal.h"
 
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
-#define NDI_POLL_IDLE_MS 20
-
 static void releaseThreadObjects(NdiConnection* h)
 {
+    ndiConditionDestroy(h->PollGate);
     ndiEventDestroy(h->ResultEvent);
     ndiMutexDestroy(h->ResultMutex);
     ndiMutexDestroy(h->PollMutex);
     free(h->PollResult);
     free(h->PollReply);
     free(h->PollCommand);
+    h->PollGate = NULL;
     h->ResultEvent = NULL;
     h->ResultMutex = NULL;
     h->PollMutex = NULL;
@@ -38,39 +46,31 @@ static void switchOn(NdiConnection* h)
     h->ResultMutex = ndiMutexCreate();
     h->ResultEvent = ndiEventCreate();
     h->PollMutex = ndiMutexCreate();
+    h->PollGate = ndiConditionCreate();
     if (h->PollCommand == NULL || h->PollReply == NULL || h->PollResult == NULL ||
-        h->ResultMutex == NULL || h->ResultEvent == NULL || h->PollMutex == NULL) {
+        h->ResultMutex == NULL || h->ResultEvent == NULL || h->PollMutex == NULL ||
+        h->PollGate == NULL) {
         releaseThreadObjects(h);
         return;
     }
-    /* Until TSTART the thread must wait on PollMutex. */
-    if (!h->TrackingActive) {
-        ndiMutexLock(h->PollMutex);
-    }
+    /* Set before the thread starts: its creation makes the write visible
+     * to it. */
     h->ThreadMode = 1;
     h->PollThread = ndiThreadSplit(ndiThreadFunc, h);
     if (h->PollThread == (NdiThread)0) {
         h->ThreadMode = 0;
-        if (!h->TrackingActive) {
-            ndiMutexUnlock(h->PollMutex);
-        }
         releaseThreadObjects(h);
     }
 }
 
 static void switchOff(NdiConnection* h)
 {
-    if (h->TrackingActive) {
-        /* The thread reads the flag under PollMutex, between exchanges. */
-        ndiMutexLock(h->PollMutex);
-        h->ThreadMode = 0;
-        ndiMutexUnlock(h->PollMutex);
-    } else {
-        /* PollMutex is ours while tracking is off: releasing it lets the
-         * waiting thread see the cleared flag. */
-        h->ThreadMode = 0;
-        ndiMutexUnlock(h->PollMutex);
-    }
+    /* The thread sees the cleared flag after its current exchange, or at
+     * once where it waits. */
+    ndiMutexLock(h->PollMutex);
+    h->ThreadMode = 0;
+    ndiConditionWake(h->PollGate);
+    ndiMutexUnlock(h->PollMutex);
     ndiThreadJoin(h->PollThread);
     releaseThreadObjects(h);
 }
@@ -87,42 +87,47 @@ void ndiSetThreadMode(NdiConnection* h, int on)
     }
 }
 
+/* Hands the outcome of one exchange to the command side. */
+static void publish(NdiConnection* h, int n, int error)
+{
+    if (error != 0) {
+        n = 0;
+        h->PollReply[0] = '\0';
+    }
+    ndiMutexLock(h->ResultMutex);
+    memcpy(h->PollResult, h->PollReply, (size_t)n + 1);
+    h->PollResultLength = n;
+    h->PollError = error;
+    ndiEventSignal(h->ResultEvent);
+    ndiMutexUnlock(h->ResultMutex);
+}
+
 void* ndiThreadFunc(void* handle)
 {
     NdiConnection* h = (NdiConnection*)handle;
-    int error = 0;
-    while (error == 0) {
-        ndiMutexLock(h->PollMutex);
+    ndiMutexLock(h->PollMutex);
+    for (;;) {
+        /* Waiting releases PollMutex: while tracking is off, or until the
+         * first tracking command after TSTART, the line stays free. */
+        while (h->ThreadMode && !(h->TrackingActive && h->PollCommand[0] != '\0')) {
+            ndiConditionWait(h->PollGate, h->PollMutex);
+        }
         if (!h->ThreadMode) {
-            ndiMutexUnlock(h->PollMutex);
             break;
         }
-        const int idle = h->PollCommand[0] == '\0';
-        if (!idle) {
-            int n = 0;
-            error = ndiLineExchange(h, h->PollCommand, (int)strlen(h->PollCommand), h->PollReply,
+        int n = 0;
+        int error = ndiLineExchange(h, h->PollCommand, (int)strlen(h->PollCommand), h->PollReply,
                                     h->PollBinary, h->PollReply, &n);
-            if (error != 0) {
-                n = 0;
-                h->PollReply[0] = '\0';
-            }
-            ndiMutexLock(h->ResultMutex);
-            memcpy(h->PollResult, h->PollReply, (size_t)n + 1);
-            h->PollResultLength = n;
-            h->PollError = error;
-            ndiEventSignal(h->ResultEvent);
-            ndiMutexUnlock(h->ResultMutex);
+        publish(h, n, error);
+        if (error != 0) {
+            break;
         }
+        /* PollMutex is not fair: taken again at once, it could keep a
+         * command waiting for the line turn after turn. */
         ndiMutexUnlock(h->PollMutex);
-        /* PollMutex is not fair: locked again at once, it could keep a
-         * command waiting for the line turn after turn. Sleeping through
-         * the wait for a tracking command with it held kept the first one
-         * after TSTART waiting 50 to 100 ms. */
-        if (idle) {
-            ndiLineSleep(h, NDI_POLL_IDLE_MS);
-        } else {
-            sched_yield();
-        }
+        sched_yield();
+        ndiMutexLock(h->PollMutex);
     }
+    ndiMutexUnlock(h->PollMutex);
     return NULL;
 }

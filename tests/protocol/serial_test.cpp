@@ -16,8 +16,11 @@
 #include <cstring>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -212,6 +215,121 @@ TEST(SerialLine, TimeoutSetsVtimeInTenthsOfASecond)
         EXPECT_EQ(t.c_cc[VTIME], c.vtime) << c.ms << " ms";
         EXPECT_EQ(t.c_cc[VMIN], 0);
     }
+}
+
+// A line opened through the bare descriptor or through a connection; each
+// kind keeps the line's earlier settings in its own place.
+struct OpenKind {
+    const char* name;
+    std::function<std::function<void()>(const char* path)> open; // returns the close, or null
+};
+
+const OpenKind openKinds[] = {
+    {"descriptor",
+     [](const char* path) -> std::function<void()> {
+         int fd = ndiSerialOpen(path);
+         if (fd < 0) {
+             return nullptr;
+         }
+         return [fd] { ndiSerialClose(fd); };
+     }},
+    {"connection",
+     [](const char* path) -> std::function<void()> {
+         NdiConnection* h = ndiOpenSerial(path);
+         if (h == nullptr) {
+             return nullptr;
+         }
+         return [h] { ndiCloseSerial(h); };
+     }},
+};
+
+// Settings no line has by chance, different for every n.
+termios distinctSettings(const Pty& pty, int n)
+{
+    static const speed_t speeds[] = {B1200, B2400, B4800, B19200, B38400, B57600, B115200};
+    termios t = pty.settings();
+    t.c_iflag = ICRNL | (n % 2 ? IXON : 0);
+    t.c_lflag = ICANON | (n % 3 ? ECHO : 0);
+    t.c_cc[VMIN] = static_cast<cc_t>(1 + n % 7);
+    t.c_cc[VTIME] = static_cast<cc_t>(1 + n % 11);
+    cfsetispeed(&t, speeds[n % 7]);
+    cfsetospeed(&t, speeds[n % 7]);
+    EXPECT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+    return pty.settings();
+}
+
+// More lines than any fixed table would hold, closed in another order than
+// they were opened: each gets its own settings back.
+TEST(SerialLine, SixLinesOpenAtOnceEachGetTheirOwnSettingsBack)
+{
+    for (const OpenKind& kind : openKinds) {
+        SCOPED_TRACE(kind.name);
+        std::vector<std::unique_ptr<Pty>> ptys;
+        std::vector<termios> before;
+        std::vector<std::function<void()>> closes;
+        for (int i = 0; i < 6; i++) {
+            ptys.push_back(std::make_unique<Pty>());
+            before.push_back(distinctSettings(*ptys.back(), i));
+            closes.push_back(kind.open(ptys.back()->path()));
+            ASSERT_TRUE(closes.back()) << "line " << i;
+            EXPECT_EQ(ptys.back()->settings().c_lflag, 0u) << "line " << i << " was not made raw";
+        }
+        for (int i : {4, 1, 5, 0, 3, 2}) {
+            closes[static_cast<size_t>(i)]();
+            EXPECT_TRUE(sameSettings(ptys[static_cast<size_t>(i)]->settings(), before[static_cast<size_t>(i)]))
+                << "line " << i;
+        }
+    }
+}
+
+// Streams open and close their lines on their own threads.
+TEST(SerialLine, LinesOpenedAndClosedFromTwoThreadsAtOnceGetTheirSettingsBack)
+{
+    auto rounds = [](int first) {
+        for (int round = 0; round < 100; round++) {
+            Pty pty;
+            const termios before = distinctSettings(pty, first + round);
+            const OpenKind& kind = openKinds[round % 2];
+            std::function<void()> close = kind.open(pty.path());
+            if (!close) {
+                ADD_FAILURE() << kind.name << " open failed in round " << round;
+                return;
+            }
+            close();
+            if (!sameSettings(pty.settings(), before)) {
+                ADD_FAILURE() << kind.name << " settings lost in round " << round;
+                return;
+            }
+        }
+    };
+    std::thread other(rounds, 1);
+    rounds(0);
+    other.join();
+}
+
+// A serial handle has no socket: setting the network's time-out on it does
+// nothing and says so, and line failures are worded for the serial port.
+TEST(SerialLine, ConnectionKeepsNetworkSettingsAndWordingOffTheSerialPort)
+{
+    Pty pty;
+    NdiConnection* h = ndiOpenSerial(pty.path());
+    ASSERT_NE(h, nullptr);
+    const termios before = pty.settings();
+    EXPECT_EQ(ndiTimeoutSocket(h, 100), 0);
+    EXPECT_TRUE(sameSettings(pty.settings(), before));
+
+    std::vector<std::pair<int, std::string>> reports;
+    ndiSetErrorCallback(
+        h,
+        [](int code, char* message, void* data) {
+            static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code, message);
+        },
+        &reports);
+    pty.closeMaster();
+    ndiCommand(h, "INIT:");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0], std::make_pair(NDI_ERR_WRITE, std::string("Serial port write error")));
+    ndiCloseSerial(h);
 }
 
 // The lock must keep every other opener out: another process, and also

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,9 +43,14 @@ public:
     {
         int s = -1;
         EXPECT_EQ(ndiSocketOpen(host, port_, &s), 1);
+        acceptLibrary();
+        return s;
+    }
+    // Takes the connection that the library has made to this peer.
+    void acceptLibrary()
+    {
         peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         EXPECT_GE(peer_, 0);
-        return s;
     }
     void send(const std::string& bytes) const
     {
@@ -216,6 +223,89 @@ TEST(SocketLine, FlushDiscardsQueuedInputAndSleepLeavesTheStreamAlone)
     char buffer[16];
     EXPECT_EQ(ndiSocketRead(s, buffer, sizeof buffer, 0, nullptr), 9);
     ndiSocketClose(s);
+}
+
+// A camera that never answers is a time-out, as a silent serial line is, and
+// a failing network line is not called a serial port; the error texts of the
+// codes themselves stay as they are.
+TEST(SocketLine, ConnectionReportsSilenceAsATimeOutAndWordsFailuresForTheNetwork)
+{
+    enum Fault { Silent, PartReply, HungUp, SendingClosed };
+    const struct {
+        const char* name;
+        Fault fault;
+        int code;
+        const char* message;
+    } cases[] = {
+        {"no reply", Silent, NDI_ERR_TIMEOUT, "Device->host communication timeout"},
+        {"reply without its end", PartReply, NDI_ERR_TIMEOUT, "Device->host communication timeout"},
+        {"peer hangs up", HungUp, NDI_ERR_READ, "Network connection read error"},
+        {"sending side closed", SendingClosed, NDI_ERR_WRITE, "Network connection write error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer;
+        NdiConnection* h = ndiOpenNetwork("127.0.0.1", peer.port());
+        ASSERT_NE(h, nullptr);
+        peer.acceptLibrary();
+        ASSERT_EQ(ndiTimeoutSocket(h, 100), 1);
+        std::vector<std::pair<int, std::string>> reports;
+        ndiSetErrorCallback(
+            h,
+            [](int code, char* message, void* data) {
+                static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code, message);
+            },
+            &reports);
+
+        // The peer acts once the command ("INIT:" with CRC and CR) is in.
+        std::thread device([&] {
+            if (c.fault == SendingClosed || peer.receive(10).size() != 10) {
+                return;
+            }
+            if (c.fault == PartReply) {
+                peer.send("OKAY");
+            } else if (c.fault == HungUp) {
+                peer.hangUp();
+            }
+        });
+        if (c.fault == SendingClosed) {
+            ASSERT_EQ(shutdown(ndiGetSocket(h), SHUT_WR), 0);
+        }
+        EXPECT_STREQ(ndiCommand(h, "INIT:"), "");
+        device.join();
+        EXPECT_EQ(ndiGetError(h), c.code);
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0], std::make_pair(c.code, std::string(c.message)));
+        ndiCloseNetwork(h);
+    }
+    EXPECT_STREQ(ndiErrorString(NDI_ERR_READ), "Serial port read error");
+    EXPECT_STREQ(ndiErrorString(NDI_ERR_WRITE), "Serial port write error");
+}
+
+// A record filled in by hand, as a caller with its own socket may do, has no
+// transport attached by an open function: it still talks over its socket.
+TEST(SocketLine, RecordFilledInByHandTalksOverItsSocket)
+{
+    Peer peer;
+    std::vector<char> command(NDI_BUFFER_SIZE), reply(NDI_BUFFER_SIZE), text(NDI_BUFFER_SIZE);
+    NdiConnection h{};
+    h.DeviceHandle = -1;
+    h.Hostname = const_cast<char*>("camera");
+    h.Port = peer.port();
+    h.Socket = peer.connectLibrary();
+    h.CommandBuffer = command.data();
+    h.ReplyBuffer = reply.data();
+    h.ReplyText = text.data();
+    std::thread device([&] {
+        if (peer.receive(10) == "INIT:E3A5\r") {
+            peer.send("OKAYA896\r");
+        }
+    });
+    EXPECT_STREQ(ndiCommand(&h, "INIT:"), "OKAY");
+    EXPECT_EQ(ndiGetError(&h), 0);
+    device.join();
+    EXPECT_EQ(ndiTimeoutSocket(&h, 100), 1);
+    ndiSocketClose(h.Socket);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,6 +62,21 @@ bool heldByAnotherThread(NdiMutex mutex)
         }
     }).join();
     return result == EBUSY;
+}
+
+// Whether the mutex is free between API calls. The background thread may hold
+// it for a moment (one exchange, or on its way to wait), so look again until
+// a deadline before calling it held.
+bool freeBetweenCalls(NdiMutex mutex)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (heldByAnotherThread(mutex)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 // An Aurora at 250 Hz whose wired tools are all enabled, on either line.
@@ -174,8 +190,9 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
     EXPECT_TRUE(pthread_equal(t.h->PollThread, thread) && t.h->PollMutex == pollMutex)
         << "switching on twice changes nothing";
 
-    // Idle: the thread waits, commands go to the device.
-    EXPECT_TRUE(heldByAnotherThread(t.h->PollMutex));
+    // Idle: the thread waits without anything held between calls, commands
+    // go to the device.
+    EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
     EXPECT_TRUE(t.quiet());
     ndiCommand(t.h, "PHSR:%02X", 0);
     EXPECT_EQ(ndiGetPHSRNumberOfHandles(t.h), 4);
@@ -184,8 +201,7 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
     ASSERT_EQ(ndiGetError(t.h), 0);
     // Until the first tracking command the thread waits off the line: it
     // must not keep other commands (or that first one) out meanwhile.
-    EXPECT_FALSE(heldByAnotherThread(t.h->PollMutex) && heldByAnotherThread(t.h->PollMutex) &&
-                 heldByAnotherThread(t.h->PollMutex));
+    EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
     std::uint32_t first = trackTX(t), last = first;
     for (int i = 0; i < 30; ++i) {
         std::this_thread::sleep_for(4ms);
@@ -218,7 +234,7 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
     // then go to the device, which refuses them.
     ndiCommand(t.h, "TSTOP:");
     ASSERT_EQ(ndiGetError(t.h), 0);
-    EXPECT_TRUE(heldByAnotherThread(t.h->PollMutex));
+    EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
     EXPECT_TRUE(t.quiet());
     ndiCommand(t.h, "TX:%04X", 0x0801);
     EXPECT_EQ(ndiGetError(t.h), 0x0C);
@@ -245,6 +261,47 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
     EXPECT_FALSE(t.quiet());
     t.close();
     EXPECT_TRUE(t.quiet());
+}
+
+// A handle may pass between threads from call to call: thread mode switched
+// on in one, tracking driven from another, switched off in a third. Nothing
+// may stay locked by a thread that has moved on (ThreadSanitizer reports an
+// unlock from the wrong thread, and the thread that took the lock may be
+// gone).
+TEST_P(ThreadModeLine, DrivenFromThreadsOtherThanTheOneThatSwitchedItOn)
+{
+    Tracker t(GetParam());
+    ASSERT_NE(t.h, nullptr);
+    ASSERT_FALSE(t.handles.empty());
+
+    std::thread([&] { ndiSetThreadMode(t.h, 1); }).join();
+    ASSERT_EQ(ndiGetThreadMode(t.h), 1);
+    EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
+
+    std::thread([&] {
+        ndiCommand(t.h, "TSTART:");
+        ASSERT_EQ(ndiGetError(t.h), 0);
+        std::uint32_t first = trackTX(t), last = first;
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(4ms);
+            last = std::max(last, trackBX(t));
+        }
+        EXPECT_GT(last, first);
+        ndiCommand(t.h, "PHINF:%02X%04X", t.handles[0], 0x0001);
+        EXPECT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
+    }).join();
+
+    std::thread([&] {
+        trackTX(t);
+        ndiCommand(t.h, "TSTOP:");
+        EXPECT_EQ(ndiGetError(t.h), 0);
+    }).join();
+    EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
+    EXPECT_TRUE(t.quiet());
+
+    std::thread([&] { ndiSetThreadMode(t.h, 0); }).join();
+    EXPECT_EQ(ndiGetThreadMode(t.h), 0);
+    EXPECT_EQ(t.h->PollMutex, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, ThreadModeLine, ::testing::Values(true, false),
@@ -274,6 +331,36 @@ TEST(ThreadMode, TheThreadsFailureIsTheNextTrackingCommandsErrorThenTimeOuts)
     ndiCommand(t.h, "TX:%04X", 0x0801);
     EXPECT_EQ(ndiGetError(t.h), NDI_ERR_TIMEOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 4900ms);
+}
+
+// Every way that tracking ends parks the thread off the line, with nothing
+// held between calls; tracking commands then go to the device one by one.
+TEST(ThreadMode, TSTOPInitAndTheResetEachParkTheThread)
+{
+    const char* stops[] = {"TSTOP:", "INIT:", nullptr};
+    for (const char* stop : stops) {
+        SCOPED_TRACE(stop != nullptr ? stop : "reset");
+        Tracker t(false); // a break reaches the simulator only on a serial line
+        ASSERT_NE(t.h, nullptr);
+        ndiSetThreadMode(t.h, 1);
+        ASSERT_EQ(ndiGetThreadMode(t.h), 1);
+        ndiCommand(t.h, "TSTART:");
+        ASSERT_EQ(ndiGetError(t.h), 0);
+        trackTX(t);
+        EXPECT_FALSE(t.quiet());
+
+        // The break notifier tells the simulator of the break through this.
+        ::setenv("NDI_BREAK_NOTIFY", t.sim->breakNotifyPath().c_str(), 1);
+        stop != nullptr ? ndiCommand(t.h, "%s", stop) : ndiCommand(t.h, nullptr);
+        ::unsetenv("NDI_BREAK_NOTIFY");
+        EXPECT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
+        EXPECT_EQ(t.h->TrackingActive, 0);
+        EXPECT_TRUE(freeBetweenCalls(t.h->PollMutex));
+        EXPECT_TRUE(t.quiet());
+        const auto before = t.sim->stats().commands;
+        ndiCommand(t.h, "TX:%04X", 0x0801);
+        EXPECT_EQ(t.sim->stats().commands, before + 1) << "a direct exchange";
+    }
 }
 
 TEST(ThreadMode, WhatCannotBeCreatedLeavesThreadModeOffAndTheHandleWorking)

@@ -18,6 +18,8 @@
 #ifndef NDI_CAPTURE_H
 #define NDI_CAPTURE_H
 
+#include "connection.h"
+
 #define NDI_MAX_HANDLES 24
 
 /* Most 3D markers kept per tool of a binary tracking reply. */
@@ -30,8 +32,6 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef struct NdiConnection NdiConnection;
 
 typedef struct NdiCaptureAreas {
     /* GX: active ports '1' to '3', passive ports 'A' to 'I'. */

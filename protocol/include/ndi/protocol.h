@@ -1,11 +1,17 @@
 /* Host side of the NDI Combined API: the connection handle, the command
  * engine, the serial and TCP transports and the number and pose helpers.
  *
- * Every function has C linkage. Integer results are 0 for success and
- * negative (or a library error code) for failure; the last error of a
- * connection is kept in its handle and, when a callback is set, reported
- * through it on the calling thread. A handle's buffers are allocated when it
- * opens, so a command exchange allocates nothing. */
+ * Every function has C linkage. Results: status results are 0 for success
+ * and -1 for failure; byte counts are negative for a failure and, on a
+ * serial line, 0 when no reply came within the line's time-out; the probe
+ * returns 0 or a library error code; the reply accessors return 0 valid,
+ * 1 disabled or not found, 2 missing, 3 unoccupied. The network functions
+ * and thread mode's synchronisation keep results of their own (the network
+ * ones 1 for success, 0 for failure or nothing done): each says so below.
+ * The last error of a connection is kept in its handle and, when a
+ * callback is set, reported through it on the calling thread. A handle's
+ * buffers are allocated when it opens, so a command exchange allocates
+ * nothing. */
 #ifndef NDI_PROTOCOL_H
 #define NDI_PROTOCOL_H
 
@@ -37,9 +43,11 @@ extern "C" {
 #define NDI_ERR_RESET 0x700
 #define NDI_ERR_PROBE 0x800
 
-/* Reported for an "ERROR" reply whose code is missing, not hexadecimal or
- * 00: the device refused the command but named no known reason. Its text is
- * "Unrecognized error code". */
+/* Reported for an "ERROR" reply whose code reads as 0: nothing after
+ * "ERROR", a first character that is no hex digit, or 00. The device refused
+ * the command, and 0 would read as success. Any other reply "ERROR" gives
+ * the value of its two characters read as hex, up to the first that is no
+ * hex digit ("ERROR1Z" gives 0x01). Its text is "Unrecognized error code". */
 #define NDI_ERR_UNRECOGNIZED_DEVICE_ERROR 0xF2
 
 typedef void (*NdiErrorCallback)(int code, char* message, void* data);
@@ -57,7 +65,7 @@ struct NdiConnection {
     int Socket;             /* connected TCP socket; -1 on a serial line */
     char* Hostname;         /* owned copy of the host text; null on serial */
     int Port;               /* TCP port; -1 on a serial line */
-    int SocketError;
+    int SocketError;        /* always 0: no operation of the library sets it */
 
     char* CommandBuffer; /* last command as sent, with CRC, CR and NUL */
     char* ReplyBuffer;   /* last reply exactly as received */
@@ -67,7 +75,7 @@ struct NdiConnection {
     /* Thread mode: a background thread repeats the tracking command. */
     int ThreadMode;
     NdiThread PollThread;
-    NdiMutex PollMutex;   /* held by the command side while the thread waits */
+    NdiMutex PollMutex; /* the line and the thread's gate, for one exchange */
     NdiMutex ResultMutex; /* guards PollResult, PollResultLength, PollError */
     NdiEvent ResultEvent;
     char* PollCommand;
@@ -83,6 +91,16 @@ struct NdiConnection {
     void* ErrorCallbackData;
 
     NdiCaptureAreas Capture;
+
+    /* The background thread waits on it with PollMutex until tracking runs
+     * with a tracking command to repeat, or thread mode goes off. */
+    pthread_cond_t* PollGate;
+
+    /* Private to the library, set by the open functions: the operations of
+     * the connection's transport, and the settings a serial line had before
+     * it was opened, given back when it closes (null on TCP). */
+    const struct NdiLineOperations* LineOperations;
+    struct NdiSavedLineSettings* SavedLineSettings;
 };
 
 /* ---- Connection handle and command engine ---- */
@@ -112,6 +130,10 @@ const char* ndiErrorString(int code);
 void ndiSetErrorCallback(NdiConnection* h, NdiErrorCallback callback, void* data);
 NdiErrorCallback ndiGetErrorCallback(NdiConnection* h);
 void* ndiGetErrorCallbackData(NdiConnection* h);
+/* Bounds the wait for each reply on a network connection: 1 when set, 0
+ * when milliseconds is 0 or less, the socket refused it, or the connection
+ * is a serial line (ndiSerialTimeout sets that on the descriptor). A reply
+ * that does not come in time is NDI_ERR_TIMEOUT, as on a serial line. */
 int ndiTimeoutSocket(NdiConnection* h, int milliseconds);
 
 int ndiGetDeviceHandle(NdiConnection* h);
@@ -119,22 +141,25 @@ char* ndiGetSerialDeviceName(NdiConnection* h);
 int ndiGetSocket(NdiConnection* h);
 char* ndiGetHostname(NdiConnection* h);
 int ndiGetPort(NdiConnection* h);
+/* Always 0: SocketError is kept for callers that read it. */
 int ndiGetSocketError(NdiConnection* h);
 int ndiGetThreadMode(NdiConnection* h);
 
 /* Thread mode: while tracking runs (from TSTART until TSTOP, INIT or a
  * reset) a background thread repeats the last TX, BX or GX command as fast
  * as the device answers; ndiCommand answers those commands from its latest
- * reply and holds the thread off the line for every other command. The
- * thread's first failed exchange is the next tracking command's error and
- * ends the thread; switch thread mode off and on again to restart it.
- * Switching to the current state does nothing. Switching on fails, leaving
- * thread mode off (see ndiGetThreadMode) and the handle working without it,
- * when the thread or its buffers or synchronisation objects cannot be
- * created. Closing a handle switches thread mode off first. */
+ * reply and holds the thread off the line for every other command. While
+ * tracking is off, and after TSTART until the first tracking command, the
+ * thread waits without touching the line. Nothing stays locked from one call
+ * to the next, so successive calls on a handle may come from different
+ * threads (one call at a time). The thread's first failed exchange is the
+ * next tracking command's error and ends the thread; switch thread mode off
+ * and on again to restart it. Switching to the current state does nothing.
+ * Switching on fails, leaving thread mode off (see ndiGetThreadMode) and the
+ * handle working without it, when the thread or its buffers or
+ * synchronisation objects cannot be created. Closing a handle switches
+ * thread mode off first. */
 void ndiSetThreadMode(NdiConnection* h, int on);
-/* The background thread's body; handle is the connection. Returns null. */
-void* ndiThreadFunc(void* handle);
 
 /* Thread mode's synchronisation: heap-allocated POSIX mutexes, auto-reset
  * events (a wait consumes the signal; 0 signalled, 1 timed out; a negative
@@ -156,27 +181,42 @@ unsigned int ndiCRC16(unsigned int crc, const void* data, int n);
 
 /* ---- Serial transport ---- */
 
+/* The descriptor, or -1. The line is locked against every other opener and
+ * made raw; ndiSerialClose gives it back with the settings it had, however
+ * many lines are open and from whichever threads. */
 int ndiSerialOpen(const char* device);
 void ndiSerialClose(int fd);
+/* 1 when DSR is asserted or cannot be read, 0 when it is clear. */
 int ndiSerialCheckDSR(int fd);
 int ndiSerialBreak(int fd);
 int ndiSerialFlush(int fd, int which);
 int ndiSerialComm(int fd, int baud, const char* mode, int handshake);
 int ndiSerialTimeout(int fd, int milliseconds);
 int ndiSerialWrite(int fd, const char* data, int n);
+/* Bytes of one reply, 0 when none came within the line's time-out, -1 on
+ * failure. extra is accepted and ignored. */
 int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra);
 int ndiSerialSleep(int fd, int milliseconds);
 const char* ndiSerialDeviceName(int i);
+/* 0 when a measurement system answers on device, else a library error code. */
 int ndiSerialProbe(const char* device);
 
 /* ---- Network transport ---- */
 
+/* 1 and *s set when connected; 0, and *s untouched, on failure. */
 int ndiSocketOpen(const char* host, int port, int* s);
 void ndiSocketClose(int s);
+/* Discards input already received (which 1 or 3); returns 1. */
 int ndiSocketFlush(int s, int which);
+/* Sets the receive time-out: 1 when set, 0 when milliseconds is 0 or less
+ * (nothing changed) or the socket refused it. */
 int ndiSocketTimeout(int s, int milliseconds);
+/* All n bytes, or -1. */
 int ndiSocketWrite(int s, const char* data, int n);
+/* Bytes of one reply, or -1 on failure, on the peer's close and on the
+ * receive time-out. extra is accepted and ignored. */
 int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra);
+/* Returns 1; the socket is not used. */
 int ndiSocketSleep(int s, int milliseconds);
 
 /* ---- Numbers and poses ---- */

@@ -28,11 +28,11 @@
 #ifndef NDI_STATE_H
 #define NDI_STATE_H
 
+#include "connection.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef struct NdiConnection NdiConnection;
 
 /* Bytes, terminating NUL included, of the longest text ndiLogState can
  * write, whatever the handle holds: every text field full, 24 tools with 20

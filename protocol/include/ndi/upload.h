@@ -7,11 +7,11 @@
 #ifndef NDI_UPLOAD_H
 #define NDI_UPLOAD_H
 
+#include "connection.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef struct NdiConnection NdiConnection;
 
 /* Bytes of one upload; images are loaded zero-filled to this size. */
 #define NDI_PVWR_IMAGE_SIZE 1024
