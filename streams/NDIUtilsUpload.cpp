@@ -3,7 +3,6 @@
 #include "NDIUtils.h"
 #include "NDIUtilsLog.h"
 
-#include <NDIResources.h>
 #include <ndi/protocol.h>
 #include <ndi/upload.h>
 
@@ -27,7 +26,6 @@ bool isResourcePath(const std::string& path) {
 }
 
 bool loadResource(const std::string& path, Image& image) {
-  NDIResources::ensureRegistered();
   QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
     NDIUtilsLog::log(NDIUtilsLog::Error, [&] { return "Failed to open Qt resource ROM file: " + path; });

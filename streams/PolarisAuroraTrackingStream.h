@@ -10,9 +10,8 @@
 // registry's own lock is only ever taken inside it. Settings may be changed
 // from any thread and take effect at the next open. Frames and registry
 // announcements go out with no lock of the stream held.
+#include "NDIInstrumentRegistry.h"
 #include "NDITrackingStream.h"
-
-#include <ThreadSafeInstruments.h>
 
 #include <cstddef>
 #include <memory>
@@ -22,12 +21,14 @@
 
 namespace Velantor {
 
+class TrackingInstrumentFiducialsData;
+
 template <NDISystemType Type>
 class PolarisAuroraTrackingStream : public NDITrackingStream {
  public:
   enum ConnectionType : int { Network = 0, Serial = 1 };
 
-  using Registry = ThreadSafeInstruments<NDITrackingInstrumentInfo>;
+  using Registry = NDIInstrumentRegistry;
 
   explicit PolarisAuroraTrackingStream(const std::string& name);
   // Closes the stream through the host (waiting for it) before anything is
@@ -71,8 +72,6 @@ class PolarisAuroraTrackingStream : public NDITrackingStream {
   // Probes the serial device names 0 to 19 in order; the first that answers
   // becomes hardwareDevice.
   bool probeHardwareDevices();
-  // Reads the system's operating volumes and selects maxRange (open only).
-  void queryOperatingVolumes();
 
   // --- tools ---
   // Adds a tool to the list loaded at the next open; an open stream is not
@@ -82,13 +81,6 @@ class PolarisAuroraTrackingStream : public NDITrackingStream {
   std::vector<NDITrackingInstrumentInfo> trackingTargets() const;
   // The main-instrument id waiting for its instrument to be discovered.
   std::optional<std::string> selectedInstrument() const;
-  // Discovery, run by openImpl with the connection held: wired tools
-  // (Aurora) or registered ROM files (optical types).
-  void queryTools();
-  void initializeOpticalTools();
-  // Whether the reply just received holds a frame not yet delivered
-  // (connection held).
-  bool newFrameAvailable(bool binary);
 
   // The stream's registry, typed (also installed as trackingInstruments()).
   Registry* instrumentRegistry() const { return m_instruments; }
@@ -96,12 +88,39 @@ class PolarisAuroraTrackingStream : public NDITrackingStream {
  private:
   struct Impl;
 
+  // Parts of configure and configuration.
+  void configureSelection(const std::string& selected);
+  void writeDeviceConfiguration(Properties& p) const;
+  void writeToolConfiguration(Properties& p) const;
+
   // Parts of openImpl, all with the connection held.
+  // The device named in the settings, or found, that answers; nothing (with
+  // the error logged) when there is none.
+  std::optional<std::string> findSerialDevice();
+  std::optional<std::string> findNetworkDevice();
   bool openSerialLocked();
   bool openNetworkLocked();
+  bool setLineSpeedLocked();
+  // The volume list and the tools, after INIT; false when an open without
+  // them is of no use.
+  bool setUpToolsLocked();
   bool initializeConnectionLocked(const std::string& device);
   bool sendInitLocked();
   void closeConnectionLocked();
+  // Reads the system's operating volumes and selects maxRange (open only).
+  void queryOperatingVolumes();
+  // Discovery, run by openImpl with the connection held: wired tools
+  // (Aurora) or registered ROM files (optical types).
+  void queryTools();
+  void initializeOpticalTools();
+  // One tracking command and, when its reply holds a new frame, the registry
+  // updated from it and the frame's markers; null when there is nothing to
+  // deliver. Takes the connection.
+  std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame();
+  // Whether the reply just received holds a frame not yet delivered
+  // (connection held).
+  bool newFrameAvailable(bool binary);
+  void emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData> fiducials);
   void storeTargetHandle(std::size_t index, int portHandle);
   // Registry changes are announced when no lock of the stream is held.
   void announce(Flags<InstrumentModification> flags);

@@ -3,6 +3,10 @@
 // and the serial line's speed at open and close.
 #include "StreamTestSupport.h"
 
+#include <DeviceErrorReport.h>
+#include <WiredToolDiscovery.h>
+#include <WiredToolNames.h>
+
 #include <Velantor/Properties.h>
 
 using namespace streamtest;
@@ -33,13 +37,40 @@ std::ostream& operator<<(std::ostream& out, const Instrument& i) {
   return out << "{" << i.id << ", " << i.model << ", " << i.name << "}";
 }
 
-template <class Stream>
-std::vector<Instrument> instruments(const Stream& stream) {
+std::vector<Instrument> instruments(const Velantor::NDIInstrumentRegistry& registry) {
   std::vector<Instrument> list;
-  for (const Velantor::TrackingInstrument& i : stream.trackingInstruments()->instruments())
+  for (const Velantor::TrackingInstrument& i : registry.instruments())
     list.push_back({i.id.ID(), i.id.modelNumber(), i.id.name()});
   return list;
 }
+
+template <class Stream>
+std::vector<Instrument> instruments(const Stream& stream) {
+  return instruments(*stream.instrumentRegistry());
+}
+
+// Discovery on a connection of the test's own: an open initialises the
+// system afresh, so only here does discovery meet ports that are set up.
+class AuroraSecondDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(connection, nullptr);
+    ndiSetErrorCallback(connection, &Velantor::reportDeviceError, nullptr);
+    ndiCommand(connection, "INIT:");
+    ASSERT_EQ(ndiGetError(connection), NDI_OKAY);
+    discover();
+    ASSERT_EQ(registry.size(), 4u);
+  }
+  void TearDown() override {
+    if (connection != nullptr) ndiCloseSerial(connection);
+  }
+  void discover() { Velantor::discoverWiredTools(connection, registry, {}, [](std::size_t, int) {}); }
+
+  std::unique_ptr<ndisim::Simulator> sim =
+      ndisim::Simulator::serial(ndisim::defaultScenario(ndisim::Family::Aurora));
+  NdiConnection* connection = ndiOpenSerial(sim->serialDevice().c_str());
+  Velantor::NDIInstrumentRegistry registry;
+};
 
 }  // namespace
 
@@ -158,18 +189,6 @@ TEST(AuroraStream, SettingsThatChangeTheConnectionWaitForClose) {
   ASSERT_EQ(stream.maxRangeOptions().size(), 1u);
   EXPECT_EQ(stream.maxRangeOptions()[0].rfind("Cube ", 0), 0u);
 
-  // A second discovery on the same system: every port is initialised and
-  // enabled by now, so only PHSR and two PHINF per tool go out (no PINIT,
-  // no PENA), and the names are counted afresh.
-  const auto namesBefore = stream.trackingInstruments()->instruments();
-  const std::uint64_t commandsBefore = sim->stats().commands;
-  stream.queryTools();
-  EXPECT_EQ(sim->stats().commands - commandsBefore, 1u + 4u * 2u);
-  const auto namesAfter = stream.trackingInstruments()->instruments();
-  ASSERT_EQ(namesAfter.size(), namesBefore.size());
-  for (std::size_t i = 0; i < namesAfter.size(); ++i) EXPECT_EQ(namesAfter[i].id, namesBefore[i].id);
-
-
   // Open, then running: refused with the message, values kept.
   for (bool running : {false, true}) {
     SCOPED_TRACE(running ? "running" : "open");
@@ -220,22 +239,28 @@ TEST(AuroraStream, SettingsThatChangeTheConnectionWaitForClose) {
   EXPECT_EQ(stream.maxRangeOptions().size(), 1u);
 }
 
+// A second discovery on the same system: every port is initialised and
+// enabled by now, so only PHSR and two PHINF per tool go out (no PINIT, no
+// PENA), and the names are counted afresh.
+TEST_F(AuroraSecondDiscovery, LeavesPortsThatAreSetUpAloneAndCountsNamesAfresh) {
+  const std::vector<Instrument> before = instruments(registry);
+  const std::uint64_t commandsBefore = sim->stats().commands;
+  discover();
+  EXPECT_EQ(sim->stats().commands - commandsBefore, 1u + 4u * 2u);
+  EXPECT_EQ(instruments(registry), before);
+}
+
 // A tool-information reply that fails its CRC leaves the previous tool's
 // reply captured: the tool must not take that tool's part number or type.
-TEST(AuroraStream, DiscoveryNeverReadsAnotherToolsReply) {
-  auto sim = ndisim::Simulator::serial(ndisim::defaultScenario(ndisim::Family::Aurora));
+TEST_F(AuroraSecondDiscovery, NeverReadsAnotherToolsReply) {
   LogCapture log(true);
-  AuroraStream stream("Aurora");
-  stream.setHardwareDevice(sim->serialDevice());
-  ASSERT_TRUE(stream.openAsync().get());
-
   // Discovery again with every port set up: replies PHSR, then per tool the
   // location and the tool information. The fifth is the second tool's
   // information.
   ndisim::Faults faults;
   faults.corruptCrcEvery = 5;
   sim->setFaults(faults);
-  stream.queryTools();
+  discover();
   sim->setFaults(ndisim::Faults());
 
   const std::vector<Instrument> expected = {
@@ -244,9 +269,45 @@ TEST(AuroraStream, DiscoveryNeverReadsAnotherToolsReply) {
       {"ndi-aurora-3-610029-36C3", "610029-36C3", "Wire"},
       {"ndi-aurora-4-610065", "610065", "Probe"},
   };
-  EXPECT_EQ(instruments(stream), expected);
-  EXPECT_EQ(countContaining(log, Log::Error, "NDI Tracking System Error in stream 'Aurora': " +
+  EXPECT_EQ(instruments(registry), expected);
+  EXPECT_EQ(countContaining(log, Log::Error, "NDI Error occurred outside of PolarisAuroraTrackingStream: " +
                                                  std::to_string(NDI_ERR_CRC) + " "),
             1u);
-  EXPECT_TRUE(stream.closeAsync().get());
+}
+
+// The kind of a wired tool: its description decides, the part number only
+// among the "02" tools, and the tests go in order ("021" with both marks is a
+// stylus). Names of one run are numbered per kind.
+TEST(AuroraToolNames, KindFromDescriptionThenPartNumber) {
+  const struct {
+    const char* description;
+    const char* partNumber;
+    const char* kind;
+  } cases[] = {
+      {"", "610066", "Unknown"},
+      {"0", "610066", "Unknown"},
+      {"01000000", "610066", "Reference"},
+      {"02100000", "610062-3AAA", "Stylus"},
+      {"02100000", "610062-3AAA-36C3", "Stylus"},
+      {"02100000", "610029-36C3", "Wire"},
+      {"02000000", "610062-3AAA", "Probe"},
+      {"02000000", "610029-36C3", "Wire"},
+      {"02100000", "610065", "Probe"},
+      {"03000000", "", "Switch"},
+      {"05000000", "", "Microscope"},
+      {"07000000", "", "Calibration Device"},
+      {"08000000", "", "Strober"},
+      {"0A000000", "", "C-Arm"},
+      {"0B000000", "", "Catheter"},
+      {"0C000000", "", "Unknown"},
+      {"0a000000", "", "Unknown"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Velantor::wiredToolTypeName(c.description, c.partNumber), c.kind)
+        << c.description << " / " << c.partNumber;
+
+  Velantor::UniqueToolNames names;
+  std::vector<std::string> given;
+  for (const char* kind : {"Probe", "Wire", "Probe", "Probe", "Wire"}) given.push_back(names.take(kind));
+  EXPECT_EQ(given, (std::vector<std::string>{"Probe", "Wire", "Probe 1", "Probe 2", "Wire 1"}));
 }

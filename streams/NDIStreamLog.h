@@ -1,0 +1,25 @@
+#pragma once
+// Logging for the camera-specific streams: everything goes to the host log
+// under "NDI", and a message is only built when the host would accept it.
+#include <Velantor/Log.h>
+
+#include <string>
+#include <utility>
+
+namespace Velantor::NDIStreamLog {
+
+inline const std::string& category() {
+  static const std::string name = "NDI";
+  return name;
+}
+
+template <class BuildMessage>
+void log(int level, BuildMessage&& build) {
+  Log::logIf(level, category(), [&] { return std::string(build()); });
+}
+
+inline void text(int level, const char* message) {
+  Log::logIf(level, category(), [message] { return std::string(message); });
+}
+
+}  // namespace Velantor::NDIStreamLog
