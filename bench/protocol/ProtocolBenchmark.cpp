@@ -3,16 +3,17 @@
 //   - the CRC-16 of a full reply buffer, against Boost.CRC's crc_16_type on
 //     the same bytes;
 //   - one BX exchange through ndiCommand (format, send, receive, check,
-//     capture) with a loopback TCP responder, against a raw send and receive
-//     of the same bytes over the same kind of socket to the same responder;
+//     capture) with a scripted device on loopback TCP, against a raw send
+//     and receive of the same bytes over the same kind of socket to the same
+//     kind of device;
 //   - capture plus every accessor of the largest BX:180F reply that fits the
 //     reply buffer, against a memcpy of the same bytes.
 // Only the ratios are comparable across machines.
 #include <ndi/protocol.h>
 
-#include "loopback_responder.h"
 #include "ndi_capture_internal.h"
 #include "reply_encoder.h"
+#include "scripted_device.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/crc.hpp>
@@ -84,15 +85,18 @@ std::string trackingReply()
 const std::string kCommand = "BX:0801" + hex(crc16("BX:0801"), 4) + "\r";
 
 // Both exchanges run side by side in every iteration, each on its own
-// connection to its own responder, and each benchmark times one of them: on
+// connection to its own device, and each benchmark times one of them: on
 // a shared machine the two then meet the same neighbours, and the ratio
 // shows what the library adds rather than what the scheduler did meanwhile.
 class ExchangePair {
+    using Line = nditest::ScriptedDevice::Line;
+    using Use = nditest::ScriptedDevice::Use;
+
 public:
     ExchangePair()
         : reply_(trackingReply()),
-          oursDevice_([this](const std::string&) { return reply_; }),
-          rawDevice_([this](const std::string&) { return reply_; }),
+          oursDevice_(Line::Tcp, [this](const std::string&) { return reply_; }, Use::Benchmark),
+          rawDevice_(Line::Tcp, [this](const std::string&) { return reply_; }, Use::Benchmark),
           buffer_(NDI_BUFFER_SIZE)
     {
         h_ = ndiOpenNetwork("127.0.0.1", oursDevice_.port());
@@ -144,8 +148,8 @@ public:
 
 private:
     const std::string reply_;
-    LoopbackResponder oursDevice_;
-    LoopbackResponder rawDevice_;
+    nditest::ScriptedDevice oursDevice_;
+    nditest::ScriptedDevice rawDevice_;
     std::vector<char> buffer_;
     NdiConnection* h_ = nullptr;
     int raw_ = -1;
@@ -158,7 +162,7 @@ void exchangeBX(benchmark::State& state)
 {
     ExchangePair pair;
     if (!pair.ready()) {
-        state.SkipWithError("cannot connect to the loopback responders");
+        state.SkipWithError("cannot connect to the scripted devices");
         return;
     }
     double oursTotal = 0, rawTotal = 0;
@@ -281,7 +285,7 @@ void captureMemcpy(benchmark::State& state)
 
 // The machine is shared: each measure is repeated and compared by its
 // median. CPU time for the in-process work; wall time for the exchanges,
-// which mostly wait on the responder's thread.
+// which mostly wait on the device's thread.
 BENCHMARK(crcOurs)->Repetitions(7)->ReportAggregatesOnly();
 BENCHMARK(crcBoost)->Repetitions(7)->ReportAggregatesOnly();
 BENCHMARK(exchangeBX)->UseManualTime()->Repetitions(9)->ReportAggregatesOnly();

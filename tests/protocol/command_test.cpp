@@ -1,6 +1,7 @@
 // The command engine against a scripted measurement system, on a
 // pseudo-terminal and over loopback TCP.
 #include "c_linkage_check.h"
+#include "reply_encoder.h"
 #include "scripted_device.h"
 #include "termios_request.h"
 
@@ -33,8 +34,8 @@
 
 namespace {
 
-using nditest::binaryFrame;
-using nditest::framed;
+using replies::binaryReply;
+using replies::frameText;
 using nditest::Reply;
 using nditest::ScriptedDevice;
 using Line = ScriptedDevice::Line;
@@ -91,7 +92,7 @@ private:
 
 std::string lineName(Line line) { return line == Line::Pty ? "pty" : "tcp"; }
 
-Reply okay(const std::string&) { return {framed("OKAY")}; }
+Reply okay(const std::string&) { return {frameText("OKAY")}; }
 
 TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
 {
@@ -106,7 +107,7 @@ TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
         for (char& c : bytes) {
             c = static_cast<char>(random());
         }
-        unsigned int expected = nditest::referenceCrc(bytes);
+        unsigned int expected = replies::crc16(bytes);
         EXPECT_EQ(ndiCRC16(0, bytes.data(), length), expected) << length;
         int half = length / 2;
         EXPECT_EQ(ndiCRC16(ndiCRC16(0, bytes.data(), half), bytes.data() + half, length - half), expected);
@@ -171,7 +172,7 @@ TEST(CommandEngine, SendsTextCrcAndCarriageReturn)
             std::string expected = cases[i].text;
             if (cases[i].crc) {
                 char digits[8];
-                std::snprintf(digits, sizeof digits, "%04X", nditest::referenceCrc(cases[i].text));
+                std::snprintf(digits, sizeof digits, "%04X", replies::crc16(cases[i].text));
                 expected += digits;
             }
             EXPECT_EQ(sent, expected);
@@ -194,7 +195,7 @@ struct FailureRow {
 // lines; each is reported once, through LastError and the callback.
 TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
 {
-    std::string goodFrame = binaryFrame(std::string("\x00\x00\x00", 3));
+    std::string goodFrame = binaryReply(std::string("\x00\x00\x00", 3));
     std::string badBody = goodFrame;
     badBody.back() ^= 0x01;
     std::string badHeader = goodFrame;
@@ -206,11 +207,11 @@ TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
          nullptr},
         {"binary header CRC mismatch", [&](const std::string&) { return Reply{badHeader}; }, "BX:0001",
          NDI_ERR_CRC, nullptr},
-        {"device error", [](const std::string&) { return Reply{framed("ERROR0D")}; }, "PENA:0AD", 0x0D,
+        {"device error", [](const std::string&) { return Reply{frameText("ERROR0D")}; }, "PENA:0AD", 0x0D,
          "ERROR0D"},
-        {"device error to a binary command", [](const std::string&) { return Reply{framed("ERROR0D")}; },
+        {"device error to a binary command", [](const std::string&) { return Reply{frameText("ERROR0D")}; },
          "BX:0001", 0x0D, "ERROR0D"},
-        {"high device error", [](const std::string&) { return Reply{framed("ERRORF4")}; }, "PVWR:0A0000",
+        {"high device error", [](const std::string&) { return Reply{frameText("ERRORF4")}; }, "PVWR:0A0000",
          0xF4, "ERRORF4"},
         {"no reply", [](const std::string&) { return Reply{}; }, "INIT:", -1, ""},
         {"reply cut short", [](const std::string&) { return Reply{"OKAYA8"}; }, "INIT:", -1, ""},
@@ -220,9 +221,8 @@ TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
             SCOPED_TRACE(lineName(line) + ": " + row.name);
             Connection c(line, row.device);
             c.shortTimeOut();
-            // A serial line reports silence as a time-out; TCP reports its
-            // receive time-out as a read error.
-            int code = row.code != -1 ? row.code : line == Line::Pty ? NDI_ERR_TIMEOUT : NDI_ERR_READ;
+            // Silence is a time-out on either line.
+            int code = row.code != -1 ? row.code : NDI_ERR_TIMEOUT;
             char* reply = ndiCommand(c.h(), "%s", row.command);
             EXPECT_EQ(ndiGetError(c.h()), code);
             ASSERT_EQ(c.reports().calls.size(), 1u);
@@ -237,7 +237,7 @@ TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
 
 TEST(CommandEngine, CallbackGetsItsDataAndCanBeSwitchedOff)
 {
-    Connection c(Line::Pty, [](const std::string&) { return Reply{framed("ERROR0D")}; });
+    Connection c(Line::Pty, [](const std::string&) { return Reply{frameText("ERROR0D")}; });
     EXPECT_EQ(ndiGetErrorCallback(c.h()), &record);
     EXPECT_EQ(ndiGetErrorCallbackData(c.h()), &c.reports());
     ndiCommand(c.h(), "PENA:0AD");
@@ -321,11 +321,11 @@ speed_t deviceSpeedFor(char digit)
 Reply followingDevice(const std::string& command)
 {
     if (command.rfind("COMM:", 0) == 0) {
-        Reply r{framed("OKAY")};
+        Reply r{frameText("OKAY")};
         r.newSpeed = deviceSpeedFor(command[5]);
         return r;
     }
-    return {framed("OKAY")};
+    return {frameText("OKAY")};
 }
 
 TEST(CommandEngine, HostFollowsCommAndReportsSettingsItCannotTake)
@@ -388,9 +388,9 @@ TEST(CommandEngine, TrackingActiveFollowsTheCommandsSent)
 {
     Connection c(Line::Pty, [](const std::string& command) {
         if (command.rfind("TSTART:", 0) == 0) {
-            return Reply{framed("ERROR12")}; // the device refuses; the flag is set anyway
+            return Reply{frameText("ERROR12")}; // the device refuses; the flag is set anyway
         }
-        return Reply{framed("OKAY")};
+        return Reply{frameText("OKAY")};
     });
     const struct {
         const char* command; // null: reset
@@ -438,17 +438,17 @@ TEST(CommandEngine, OversizedReplyIsReportedAndItsRestDiscarded)
         const char* command;
         std::string reply;
     } cases[] = {
-        {"text", "TX:0001", framed(std::string(3000, 'A'))},
-        {"binary", "BX:0001", binaryFrame(std::string(5000, '\x01'))},
-        {"binary holding carriage returns", "BX:0001", binaryFrame(std::string(3000, '\r'))},
-        {"text error to a binary command", "BX:0001", framed("ERROR" + std::string(3000, '0'))},
+        {"text", "TX:0001", frameText(std::string(3000, 'A'))},
+        {"binary", "BX:0001", binaryReply(std::string(5000, '\x01'))},
+        {"binary holding carriage returns", "BX:0001", binaryReply(std::string(3000, '\r'))},
+        {"text error to a binary command", "BX:0001", frameText("ERROR" + std::string(3000, '0'))},
     };
     for (Line line : {Line::Pty, Line::Tcp}) {
         for (const auto& k : cases) {
             SCOPED_TRACE(lineName(line) + ": " + k.name);
             std::string reply = k.reply;
             Connection c(line, [reply](const std::string& command) {
-                return command.rfind("INIT:", 0) == 0 ? Reply{framed("OKAY")} : Reply{reply};
+                return command.rfind("INIT:", 0) == 0 ? Reply{frameText("OKAY")} : Reply{reply};
             });
             EXPECT_STREQ(ndiCommand(c.h(), "%s", k.command), "");
             EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_READ);
@@ -502,9 +502,9 @@ TEST(CommandEngine, OnlySuccessfulRepliesAreCaptured)
 {
     // One handle, 0x0A, disabled; then the system status.
     std::string body = std::string("\x01\x0A\x04", 3) + std::string("\x00\x00", 2);
-    std::string brokenFrame = binaryFrame(std::string("\x02\x0A\x04\x0B\x04\x00\x00", 7));
+    std::string brokenFrame = binaryReply(std::string("\x02\x0A\x04\x0B\x04\x00\x00", 7));
     brokenFrame.back() ^= 1;
-    const std::vector<std::string> replies = {binaryFrame(body), framed("ERROR0D"), brokenFrame};
+    const std::vector<std::string> replies = {binaryReply(body), frameText("ERROR0D"), brokenFrame};
     Connection c(Line::Pty, [replies, next = size_t{0}](const std::string&) mutable {
         return Reply{replies.at(next++)};
     });
@@ -545,9 +545,9 @@ TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
     ASSERT_EQ(ndiTimeoutSocket(h, 100), 1);
 
     ndiCommand(h, "TX:0001");
-    ASSERT_EQ(ndiGetError(h), NDI_ERR_READ) << "the silent device should time the command out";
+    ASSERT_EQ(ndiGetError(h), NDI_ERR_TIMEOUT) << "the silent device should time the command out";
 
-    const std::string late = framed("LATE");
+    const std::string late = frameText("LATE");
     ASSERT_EQ(send(peer, late.data(), late.size(), MSG_NOSIGNAL), static_cast<ssize_t>(late.size()));
     pollfd ready{ndiGetSocket(h), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the late reply never reached the host";
@@ -563,7 +563,7 @@ TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
             }
             received.append(buffer, static_cast<size_t>(n));
         }
-        const std::string own = framed("SECOND");
+        const std::string own = frameText("SECOND");
         (void)send(peer, own.data(), own.size(), MSG_NOSIGNAL);
     });
     ASSERT_EQ(ndiTimeoutSocket(h, 10000), 1);
@@ -575,16 +575,27 @@ TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
     close(listener);
 }
 
-// An "ERROR" reply is a refusal even when its code is missing or 00.
+// An "ERROR" reply is a refusal even when its code is missing or 00; the
+// code is its two characters read as hex, up to the first that is none.
 TEST(CommandEngine, ErrorReplyWithoutAKnownCodeIsStillAFailure)
 {
-    for (const char* text : {"ERROR00", "ERROR", "ERRORZZ"}) {
-        SCOPED_TRACE(text);
-        Connection c(Line::Tcp, [text](const std::string&) { return Reply{framed(text)}; });
+    const struct {
+        const char* text;
+        int code;
+    } cases[] = {
+        {"ERROR00", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR}, {"ERROR", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERRORZZ", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR}, {"ERRORZ1", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERROR1", 0x01},                               {"ERROR1Z", 0x01},
+        {"ERROR0D7", 0x0D},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.text);
+        const char* text = k.text;
+        Connection c(Line::Tcp, [text](const std::string&) { return Reply{frameText(text)}; });
         ndiCommand(c.h(), "PINIT:0A");
-        EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_UNRECOGNIZED_DEVICE_ERROR);
+        EXPECT_EQ(ndiGetError(c.h()), k.code);
         ASSERT_EQ(c.reports().calls.size(), 1u);
-        EXPECT_EQ(c.reports().calls[0].second, "Unrecognized error code");
+        EXPECT_EQ(c.reports().calls[0].second, ndiErrorString(k.code));
     }
 }
 
@@ -629,7 +640,7 @@ TEST(Connection, HandlesKeepTheirLineAndNothingElse)
 TEST(CLinkage, HeaderCompilesAsCAndTheLibraryLinks)
 {
     ScriptedDevice device(Line::Pty, [](const std::string& command) {
-        return command.rfind("TSTART:", 0) == 0 ? Reply{framed("ERROR0C")} : Reply{framed("OKAY")};
+        return command.rfind("TSTART:", 0) == 0 ? Reply{frameText("ERROR0C")} : Reply{frameText("OKAY")};
     });
     const char* failure = checkLibraryFromC(device.path().c_str());
     EXPECT_EQ(failure, nullptr) << failure;

@@ -1,4 +1,5 @@
 // The probe against a scripted measurement system on a pseudo-terminal.
+#include "reply_encoder.h"
 #include "scripted_device.h"
 
 #include <ndi/protocol.h>
@@ -19,9 +20,9 @@ Reply currentSystem(const std::string& command)
         return {"OKAYA896\r"};
     }
     if (command == "GETINFO:Features.Firmware.Version0492") {
-        return {nditest::framed("Features.Firmware.Version=009")};
+        return {replies::frameText("Features.Firmware.Version=009")};
     }
-    return {nditest::framed("ERROR01")};
+    return {replies::frameText("ERROR01")};
 }
 
 // An older system that knows no GETINFO.
@@ -31,9 +32,9 @@ Reply olderSystem(const std::string& command)
         return {"OKAYA896\r"};
     }
     if (command == "VER:065EE") {
-        return {nditest::framed("Polaris Control Firmware 024")};
+        return {replies::frameText("Polaris Control Firmware 024")};
     }
-    return {nditest::framed("ERROR01")};
+    return {replies::frameText("ERROR01")};
 }
 
 TEST(Probe, FindsASystemThatAnswersAtOnce)
@@ -78,12 +79,12 @@ TEST(Probe, ReportsWhatWentWrong)
         {"INIT after the break refused",
          [inits = 0](const std::string& c) mutable {
              // The first INIT is lost; the one after the break gets an error.
-             return c == "INIT:E3A5" && inits++ > 0 ? Reply{nditest::framed("ERROR0C")} : Reply{};
+             return c == "INIT:E3A5" && inits++ > 0 ? Reply{replies::frameText("ERROR0C")} : Reply{};
          },
          "RESETBE6F\r", NDI_ERR_PROBE},
         {"GETINFO answered with something else",
          [](const std::string& c) {
-             return c == "INIT:E3A5" ? Reply{"OKAYA896\r"} : Reply{nditest::framed("Whatever")};
+             return c == "INIT:E3A5" ? Reply{"OKAYA896\r"} : Reply{replies::frameText("Whatever")};
          },
          "RESETBE6F\r", NDI_ERR_PROBE},
         {"VER answered too briefly",
@@ -91,7 +92,7 @@ TEST(Probe, ReportsWhatWentWrong)
              if (c == "INIT:E3A5") {
                  return Reply{"OKAYA896\r"};
              }
-             return c == "VER:065EE" ? Reply{"OK\r"} : Reply{nditest::framed("ERROR01")};
+             return c == "VER:065EE" ? Reply{"OK\r"} : Reply{replies::frameText("ERROR01")};
          },
          "RESETBE6F\r", NDI_ERR_PROBE},
     };

@@ -361,10 +361,10 @@ TEST(SimEndToEnd, EachFaultGivesItsLibraryError)
         {"corrupt CRC", make([](Faults& f) { f.corruptCrcEvery = 2; }), NDI_ERR_CRC, 0},
         // Garbage before a binary reply hides its header: the read waits for
         // the rest until the socket's time-out.
-        {"garbage", make([](Faults& f) { f.garbageEvery = 2; }), NDI_ERR_READ, 0},
+        {"garbage", make([](Faults& f) { f.garbageEvery = 2; }), NDI_ERR_TIMEOUT, 0},
         {"split and delayed", make([](Faults& f) { f.splitBytes = 2; f.splitPauseMs = 1; f.delayMs = 20; }), 0, 0},
-        // A dropped reply: the socket's receive time-out is an error.
-        {"dropped", make([](Faults& f) { f.dropEvery = 2; }), NDI_ERR_READ, 0},
+        // A dropped reply: the socket's receive time-out, as on a serial line.
+        {"dropped", make([](Faults& f) { f.dropEvery = 2; }), NDI_ERR_TIMEOUT, 0},
         // After one frame the camera closes the connection; the next command
         // still goes out into the closed socket and its read finds the end.
         {"disconnect", make([](Faults& f) { f.disconnectAfterFrames = 1; }), NDI_ERR_READ, NDI_ERR_READ},

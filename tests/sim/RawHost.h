@@ -1,8 +1,8 @@
 #pragma once
-// A bare-bones host for the simulator's own tests: frames commands with its
-// own CRC and reads replies from a socket or a pseudo-terminal, so that the
-// simulator can be checked without the protocol library.
-#include <ndisim/Crc16.h>
+// A bare-bones host for the simulator's own tests and benchmark: sends
+// framed commands and reads replies from a socket or a pseudo-terminal, so
+// that the simulator can be checked without the protocol library.
+#include <ndisim/ReplyFormat.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -21,12 +21,8 @@
 
 namespace rawhost {
 
-inline std::string framed(const std::string& text)
-{
-    char crc[8];
-    std::snprintf(crc, sizeof crc, "%04X", ndisim::crc16(text));
-    return text + crc + "\r";
-}
+// A command is framed as a text reply is: text, CRC digits, carriage return.
+inline std::string framed(const std::string& text) { return ndisim::textReply(text); }
 
 // Waits, without any claim about time, until `ready` holds; the generous
 // bound only keeps a broken simulator from hanging the test run.

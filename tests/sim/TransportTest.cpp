@@ -2,6 +2,7 @@
 // with faults, line speeds and breaks, driven by a raw host.
 #include "RawHost.h"
 
+#include <ndisim/Crc16.h>
 #include <ndisim/Simulator.h>
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // a number.
 #include "StreamTestSupport.h"
 
-#include "loopback_responder.h"
 #include "reply_encoder.h"
+#include "scripted_device.h"
 
 #include <atomic>
 #include <cmath>
@@ -23,25 +23,18 @@ class ScriptedCamera {
   using Special = std::function<std::optional<std::string>(const std::string& command)>;
 
   explicit ScriptedCamera(Special special)
-      : m_special(std::move(special)), m_responder([this](const std::string& command) { return answer(command); }) {}
+      : m_special(std::move(special)),
+        m_device(nditest::ScriptedDevice::Line::Tcp, [this](const std::string& command) { return answer(command); }) {}
 
-  int port() const { return m_responder.port(); }
-  std::vector<std::string> commands() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_commands;
-  }
+  int port() const { return m_device.port(); }
   std::size_t count(const std::string& name) const {
     std::size_t n = 0;
-    for (const std::string& c : commands()) n += c.rfind(name, 0) == 0 ? 1 : 0;
+    for (const std::string& c : m_device.commands()) n += c.rfind(name, 0) == 0 ? 1 : 0;
     return n;
   }
 
  private:
   std::string answer(const std::string& command) {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_commands.push_back(command);
-    }
     if (std::optional<std::string> reply = m_special(command)) return *reply;
     if (command.rfind("SFLIST:", 0) == 0) return replies::frameText("ERROR01");
     if (command.rfind("PHSR:", 0) == 0) return replies::frameText("00");
@@ -50,15 +43,13 @@ class ScriptedCamera {
   }
 
   Special m_special;
-  mutable std::mutex m_mutex;
-  std::vector<std::string> m_commands;
-  LoopbackResponder m_responder;
+  nditest::ScriptedDevice m_device;
 };
 
 }  // namespace
 
 // A system that did not initialise is no open system.
-TEST(ScriptedDevice, FailedInitFailsTheOpen) {
+TEST(AbnormalReplies, FailedInitFailsTheOpen) {
   ScriptedCamera camera([](const std::string& command) -> std::optional<std::string> {
     if (command.rfind("INIT:", 0) == 0) return replies::frameText("ERROR0C");
     return std::nullopt;
@@ -77,7 +68,7 @@ TEST(ScriptedDevice, FailedInitFailsTheOpen) {
 
 // Without a fresh handle a tool's ROM would overwrite the previous tool's:
 // the tool is skipped instead.
-TEST(ScriptedDevice, ToolWithoutAPortHandleIsSkipped) {
+TEST(AbnormalReplies, ToolWithoutAPortHandleIsSkipped) {
   std::atomic<int> requests{0};
   ScriptedCamera camera([&](const std::string& command) -> std::optional<std::string> {
     if (command.rfind("PHRQ:", 0) == 0 && requests++ > 0) return replies::frameText("ERROR2D");
@@ -105,7 +96,7 @@ TEST(ScriptedDevice, ToolWithoutAPortHandleIsSkipped) {
 
 // A pose that is not a number is no pose: the tool reads as missing in that
 // frame and is tracked again in the next.
-TEST(ScriptedDevice, NonFinitePoseReadsAsMissing) {
+TEST(AbnormalReplies, NonFinitePoseReadsAsMissing) {
   std::atomic<std::uint32_t> frame{0};
   ScriptedCamera camera([&](const std::string& command) -> std::optional<std::string> {
     if (command.rfind("BX:", 0) != 0) return std::nullopt;

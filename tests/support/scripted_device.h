@@ -1,12 +1,14 @@
-// A small stand-in for a measurement system, for the protocol tests: a thread
-// that serves the master side of a pseudo-terminal or one loopback TCP peer,
-// collects each command (the bytes before a carriage return) and answers
-// with what the test's handler returns.
+// A small stand-in for a measurement system whose every answer the test
+// chooses: a thread that serves the master side of a pseudo-terminal or one
+// loopback TCP peer at a time, collects each command (the bytes before a
+// carriage return) and answers with what the test's handler returns. Tests
+// build the replies with reply_encoder.h.
 //
 // On a pty it also plays the line: it has a speed of its own and treats
 // bytes that arrive while the host's line speed (read from the master)
-// differs as noise, and a break (learnt through tests/support's break
-// notifier) returns it to 9600 baud and makes it answer "RESETBE6F".
+// differs as noise, and a break (learnt through the simulator's break
+// notifier, which the test program must link) returns it to 9600 baud and
+// makes it answer "RESETBE6F".
 #pragma once
 
 #include <termios.h>
@@ -16,11 +18,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace nditest {
 
 struct Reply {
+    // Implicit, so that a handler may simply return the reply's bytes.
+    Reply(std::string replyBytes = {}) : bytes(std::move(replyBytes)) {}
+
     std::string bytes;       // written back as they are (nothing: no answer)
     speed_t newSpeed = 0;    // the device's line speed after answering (0: keep)
     bool hangUp = false;     // TCP: close the connection after the bytes
@@ -28,20 +34,21 @@ struct Reply {
 
 using Handler = std::function<Reply(const std::string& command)>;
 
-// Frames a text reply the way a device does: text, CRC-16 as four upper-case
-// hex digits, carriage return. The CRC comes from Boost.CRC.
-std::string framed(const std::string& text);
-// The same CRC as a number, for checking what the host sent.
-unsigned int referenceCrc(const std::string& bytes);
-// A binary reply: the C4 A5 header with the body's length, the header CRC,
-// the body and its CRC, both little-endian.
-std::string binaryFrame(const std::string& body);
-
 class ScriptedDevice {
 public:
     enum class Line { Pty, Tcp };
 
-    explicit ScriptedDevice(Line line, Handler handler);
+    // Test: the device keeps every command for the test to read, and asks
+    // for real-time priority where the scheduler allows it (root), so that
+    // it stays as prompt as a real system on a loaded machine.
+    // Benchmark (loopback TCP): an ordinary thread that keeps nothing and
+    // waits in accept and recv rather than in poll, so that what it costs
+    // each exchange stays what a benchmark's floor was measured against: it
+    // does not grow with the run, change with the benchmark's privileges or
+    // add a wake-up of its own. commands() stays empty.
+    enum class Use { Test, Benchmark };
+
+    ScriptedDevice(Line line, Handler handler, Use use = Use::Test);
     ~ScriptedDevice();
     ScriptedDevice(const ScriptedDevice&) = delete;
     ScriptedDevice& operator=(const ScriptedDevice&) = delete;
@@ -66,6 +73,7 @@ public:
 
 private:
     void run();
+    void serveBlocking();
     void serve(int fd);
     void handleBytes(int fd, const char* data, size_t n);
     void onBreak(int fd);
@@ -73,6 +81,7 @@ private:
 
     Line line_;
     Handler handler_;
+    Use use_;
     int master_ = -1;
     int slaveKeeper_ = -1; // keeps the pty from hanging up between opens
     int listener_ = -1;
@@ -90,6 +99,8 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> commands_;
     int breaks_ = 0;
+    int connection_ = -1; // Benchmark: the peer served, for the destructor to end
+    bool stopping_ = false;
     std::thread thread_;
 };
 

@@ -17,12 +17,7 @@ using namespace ndisim;
 namespace {
 
 // A command as a host frames it: CRC digits after a ':' command.
-std::string framed(const std::string& text)
-{
-    char crc[8];
-    std::snprintf(crc, sizeof crc, "%04X", crc16(text));
-    return text + crc;
-}
+std::string framed(const std::string& text) { return text + hexField(crc16(text), 4); }
 
 // The payload of a text reply after checking its framing.
 std::string payload(const std::string& reply)

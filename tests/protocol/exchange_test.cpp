@@ -5,8 +5,8 @@
 
 #include <ndi/protocol.h>
 
-#include "loopback_responder.h"
 #include "reply_encoder.h"
+#include "scripted_device.h"
 
 #include <map>
 #include <memory>
@@ -37,7 +37,7 @@ BxReply bxReply(float tx, std::uint32_t frame)
 class Exchange : public ::testing::Test {
 protected:
     Exchange()
-        : device([this](const std::string& command) {
+        : device(nditest::ScriptedDevice::Line::Tcp, [this](const std::string& command) {
               std::lock_guard<std::mutex> lock(mutex);
               auto it = replies.find(command);
               return it != replies.end() ? it->second : frameText("ERROR01");
@@ -63,7 +63,7 @@ protected:
 
     std::mutex mutex;
     std::map<std::string, std::string> replies;
-    LoopbackResponder device;
+    nditest::ScriptedDevice device;
     NdiConnection* h = nullptr;
 };
 

@@ -1,7 +1,10 @@
-// Builds tracker replies from their wire layouts, for tests, seeds and
-// benchmarks. Written from the reply formats, independently of the capture
-// code it exercises: text replies are assembled field by field, binary ones
-// byte by byte (little-endian), and framing CRCs come from Boost.CRC.
+// Builds tracker replies from their wire layouts, for the protocol library's
+// tests, the capture fuzzer's seeds and the benchmarks: the one reply encoder
+// of the tests. Written from the reply formats, independently of the capture
+// code it exercises, and able to say what no well-behaved system says (wrong
+// counts and lengths): text replies are assembled field by field, binary ones
+// byte by byte (little-endian), and framing CRCs come from Boost.CRC, so that
+// the library's own CRC is checked against an independent one.
 #pragma once
 
 #include <boost/crc.hpp>
@@ -303,6 +306,18 @@ inline std::string frameBx(const std::string& payload)
     Bytes crc;
     crc.u16(crc16(payload.substr(6)));
     return payload + crc.data;
+}
+
+// A whole binary reply around any body: magic, the body's length, header
+// CRC, body, body CRC.
+inline std::string binaryReply(const std::string& body)
+{
+    Bytes header;
+    header.u8(0xC4);
+    header.u8(0xA5);
+    header.u16(static_cast<unsigned>(body.size()));
+    header.u16(crc16(header.data));
+    return frameBx(header.data + body);
 }
 
 // A text reply on the wire: payload, four CRC digits, carriage return.

@@ -1,5 +1,6 @@
-// Auto-detection as the streams do it, with the simulated device under one
-// of the fixed serial names, inside a private mount namespace.
+// The serial probe over the fixed device names, as the streams' auto-detection
+// runs it, finding the simulated device under one of those names inside a
+// private mount namespace, even when it takes a break to reach it.
 #include "RawHost.h"
 
 #include <device_namespace.h>
@@ -24,7 +25,7 @@ bool exists(const char* path)
 
 }  // namespace
 
-TEST(SimAutoDetect, ProbingTheFixedNamesFindsTheDeviceEvenAfterABreak)
+TEST(FixedNameProbe, ProbingTheFixedNamesFindsTheDeviceEvenAfterABreak)
 {
     const bool existedBefore = exists("/dev/ttyUSB1");
     NDI_IN_DEVICE_NAMESPACE([] {

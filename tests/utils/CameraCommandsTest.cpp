@@ -55,7 +55,7 @@ std::vector<unsigned char> image(std::size_t size, const std::string& partNumber
   return bytes;
 }
 
-class Device : public ::testing::Test {
+class CameraCommands : public ::testing::Test {
 protected:
   void SetUp() override {
     ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
@@ -134,7 +134,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Device, OperatingVolumesAreReadAndTheChosenOneSelected) {
+TEST_F(CameraCommands, OperatingVolumesAreReadAndTheChosenOneSelected) {
   for (int index : {0, 1}) {
     SCOPED_TRACE(index);
     NdiUtilsLog log;
@@ -151,7 +151,7 @@ TEST_F(Device, OperatingVolumesAreReadAndTheChosenOneSelected) {
   }
 }
 
-TEST_F(Device, NoSelectionWithoutTheWholeList) {
+TEST_F(CameraCommands, NoSelectionWithoutTheWholeList) {
   ndisim::Scenario none = simulator->scenario();
   none.volumes.clear();
   struct Case {
@@ -179,7 +179,7 @@ TEST_F(Device, NoSelectionWithoutTheWholeList) {
   }
 }
 
-TEST_F(Device, PlaceholderUpload) {
+TEST_F(CameraCommands, PlaceholderUpload) {
   const int handle = newHandle();
   ASSERT_GT(handle, 0);
   int partNumber = 0;
@@ -206,7 +206,7 @@ TEST_F(Device, PlaceholderUpload) {
   EXPECT_EQ(std::string(part).substr(0, 9), "999999999");
 }
 
-TEST_F(Device, ImagesAreCutOrPaddedToOneKilobyte) {
+TEST_F(CameraCommands, ImagesAreCutOrPaddedToOneKilobyte) {
   struct Case {
     const char* what;
     std::vector<unsigned char> bytes;
@@ -236,7 +236,7 @@ TEST_F(Device, ImagesAreCutOrPaddedToOneKilobyte) {
   }
 }
 
-TEST_F(Device, PartNumberOnlyFromAPlainDecimalField) {
+TEST_F(CameraCommands, PartNumberOnlyFromAPlainDecimalField) {
   struct Case {
     const char* what;
     std::vector<unsigned char> bytes;
@@ -277,7 +277,7 @@ TEST_F(Device, PartNumberOnlyFromAPlainDecimalField) {
   }
 }
 
-TEST_F(Device, UploadStopsAtTheFirstFailedChunk) {
+TEST_F(CameraCommands, UploadStopsAtTheFirstFailedChunk) {
   const std::string path = writeFile("image.rom", image(752, "42"));
   for (bool fromFile : {true, false}) {
     SCOPED_TRACE(fromFile ? "ndiPVWRFromFile" : "ndiPVWRFromResource");
@@ -298,7 +298,7 @@ TEST_F(Device, UploadStopsAtTheFirstFailedChunk) {
   }
 }
 
-TEST_F(Device, UnreadableImagesSendNothing) {
+TEST_F(CameraCommands, UnreadableImagesSendNothing) {
   const int handle = newHandle();
   const std::string missing = dir.filePath("missing.rom").toStdString();
   const std::string directory = dir.path().toStdString();
@@ -333,7 +333,7 @@ TEST_F(Device, UnreadableImagesSendNothing) {
   EXPECT_TRUE(recorder->commands().empty());
 }
 
-TEST_F(Device, PortHandleRequest) {
+TEST_F(CameraCommands, PortHandleRequest) {
   const int first = NDIUtils::requestNewPortHandle(connection);
   EXPECT_EQ(ndiGetError(connection), 0);
   const int second = NDIUtils::requestNewPortHandle(connection);

@@ -1,5 +1,10 @@
-/* Wraps tcsendbreak() so that a simulated device on a pseudo-terminal learns
- * of a break: see CMakeLists.txt beside this file for the protocol. */
+/* A pseudo-terminal does not carry a break, yet the simulated device must
+ * learn of one to reset its line the way a real system does. Linked into a
+ * host program (or preloaded), this wraps tcsendbreak() and, after the real
+ * call, sends one UNIX datagram to the socket named by $NDI_BREAK_NOTIFY
+ * holding the path of the terminal the break was sent on (the target of
+ * /proc/self/fd/<fd>), so that a device on a pty can tell its own line's
+ * breaks from others'. Without the variable it only calls the real function. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>

@@ -1,10 +1,9 @@
 #include "scripted_device.h"
 
-#include <boost/crc.hpp>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -20,31 +19,6 @@
 
 namespace nditest {
 
-unsigned int referenceCrc(const std::string& bytes)
-{
-    boost::crc_16_type crc;
-    crc.process_bytes(bytes.data(), bytes.size());
-    return crc.checksum();
-}
-
-std::string framed(const std::string& text)
-{
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%04X", referenceCrc(text));
-    return text + digits + "\r";
-}
-
-static std::string littleEndian16(unsigned int value)
-{
-    return std::string{static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
-}
-
-std::string binaryFrame(const std::string& body)
-{
-    std::string header = std::string("\xC4\xA5", 2) + littleEndian16(static_cast<unsigned int>(body.size()));
-    return header + littleEndian16(referenceCrc(header)) + body + littleEndian16(referenceCrc(body));
-}
-
 static void check(bool ok, const char* what)
 {
     if (!ok) {
@@ -52,7 +26,8 @@ static void check(bool ok, const char* what)
     }
 }
 
-ScriptedDevice::ScriptedDevice(Line line, Handler handler) : line_(line), handler_(std::move(handler))
+ScriptedDevice::ScriptedDevice(Line line, Handler handler, Use use)
+    : line_(line), handler_(std::move(handler)), use_(use)
 {
     check(pipe2(wake_, O_CLOEXEC) == 0, "pipe");
     if (line_ == Line::Pty) {
@@ -98,6 +73,16 @@ ScriptedDevice::~ScriptedDevice()
 {
     char byte = 0;
     (void)!write(wake_[1], &byte, 1);
+    if (use_ == Use::Benchmark && line_ == Line::Tcp) {
+        // Ends a wait in accept or recv; the poll of a test's device sees
+        // the byte on the wake pipe instead.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        shutdown(listener_, SHUT_RDWR);
+        if (connection_ >= 0) {
+            shutdown(connection_, SHUT_RDWR);
+        }
+    }
     thread_.join();
     for (int fd : {master_, slaveKeeper_, listener_, breakSocket_, wake_[0], wake_[1]}) {
         if (fd >= 0) {
@@ -183,11 +168,13 @@ void ScriptedDevice::handleBytes(int fd, const char* data, size_t n)
     while ((end = pending_.find('\r')) != std::string::npos) {
         std::string command = pending_.substr(0, end);
         pending_.erase(0, end + 1);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            commands_.push_back(command);
+        if (use_ == Use::Test) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                commands_.push_back(command);
+            }
+            changed_.notify_all();
         }
-        changed_.notify_all();
         Reply reply = handler_(command);
         writeAll(fd, reply.bytes);
         if (reply.newSpeed != 0) {
@@ -220,14 +207,64 @@ void ScriptedDevice::onBreak(int fd)
     writeAll(fd, reply);
 }
 
+void ScriptedDevice::serveBlocking()
+{
+    for (;;) {
+        int peer = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (peer < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        int on = 1;
+        setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                close(peer);
+                return;
+            }
+            connection_ = peer;
+        }
+        pending_.clear();
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = recv(peer, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            handleBytes(peer, buffer, static_cast<size_t>(n));
+            if (hangUpNow_) {
+                hangUpNow_ = false;
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connection_ = -1;
+        }
+        close(peer);
+    }
+}
+
 void ScriptedDevice::run()
 {
+    if (use_ == Use::Benchmark && line_ == Line::Tcp) {
+        serveBlocking();
+        return;
+    }
     // A real system answers within its own bounded time, whatever the host
     // machine is doing; the probe gives it only 200 ms. Keep the stand-in as
     // prompt on a loaded machine where the scheduler allows (root).
-    sched_param priority{};
-    priority.sched_priority = 1;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    if (use_ == Use::Test) {
+        sched_param priority{};
+        priority.sched_priority = 1;
+        (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    }
 
     int connection = line_ == Line::Pty ? master_ : -1;
     for (;;) {
@@ -247,6 +284,12 @@ void ScriptedDevice::run()
             if (connection < 0) {
                 connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 pending_.clear();
+                if (connection >= 0) {
+                    // A device answers at once; its replies must not wait
+                    // for the host's acknowledgement of the previous one.
+                    int on = 1;
+                    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                }
             } else {
                 char buffer[4096];
                 ssize_t n = read(connection, buffer, sizeof buffer);

@@ -8,8 +8,8 @@
 
 #include <ndi/protocol.h>
 
-#include "loopback_responder.h"
 #include "reply_encoder.h"
+#include "scripted_device.h"
 
 #include <atomic>
 #include <cstddef>
@@ -204,7 +204,7 @@ TEST(NoAllocation, CommandExchangeCaptureAndAccessors)
     if (!NDI_COUNTS_ALLOCATIONS) {
         GTEST_SKIP() << "a sanitizer supplies its own allocator in this build; the count runs in the normal build";
     }
-    LoopbackResponder device(answer);
+    nditest::ScriptedDevice device(nditest::ScriptedDevice::Line::Tcp, answer);
     NdiConnection* h = ndiOpenNetwork("127.0.0.1", device.port());
     ASSERT_NE(h, nullptr);
     ndiTimeoutSocket(h, 5000);
