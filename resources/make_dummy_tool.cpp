@@ -137,7 +137,8 @@ Tool parseTool(const QCommandLineParser& parser, const QCommandLineOption& partN
     if (parser.isSet(noMarkers)) tool.markers.clear();
     if (parser.isSet(marker)) {
         tool.markers.clear();
-        for (const QString& value : parser.values(marker)) tool.markers.push_back(parseMarker(value));
+        for (const QString& value : parser.values(marker))
+            tool.markers.push_back(parseMarker(value));
         if (tool.markers.size() > Layout::kMaxMarkers)
             throw UsageError{QString("--marker: %1 markers given, an image holds at most %2")
                                  .arg(tool.markers.size())

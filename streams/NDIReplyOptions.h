@@ -13,8 +13,9 @@ constexpr int kUnusualTransformations = 0x0800;
 constexpr int kStrayPassiveMarkers = 0x1000;
 
 // Optical systems: poses, every marker on and off the tools.
-constexpr int kOpticalBinaryTracking = kTransformations | kToolAndMarkerInformation | kSingleStrayActiveMarker |
-                                       kMarkersOnTools | kUnusualTransformations | kStrayPassiveMarkers;
+constexpr int kOpticalBinaryTracking = kTransformations | kToolAndMarkerInformation |
+                                       kSingleStrayActiveMarker | kMarkersOnTools |
+                                       kUnusualTransformations | kStrayPassiveMarkers;
 // Electromagnetic systems have no markers: poses only.
 constexpr int kElectromagneticBinaryTracking = kTransformations | kUnusualTransformations;
 // Text replies carry no markers on tools.

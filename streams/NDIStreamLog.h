@@ -8,18 +8,21 @@
 
 namespace Velantor::NDIStreamLog {
 
-inline const std::string& category() {
-  static const std::string name = "NDI";
-  return name;
+inline const std::string& category()
+{
+    static const std::string name = "NDI";
+    return name;
 }
 
 template <class BuildMessage>
-void log(int level, BuildMessage&& build) {
-  Log::logIf(level, category(), [&] { return std::string(build()); });
+void log(int level, BuildMessage&& build)
+{
+    Log::logIf(level, category(), [&] { return std::string(build()); });
 }
 
-inline void text(int level, const char* message) {
-  Log::logIf(level, category(), [message] { return std::string(message); });
+inline void text(int level, const char* message)
+{
+    Log::logIf(level, category(), [message] { return std::string(message); });
 }
 
 }  // namespace Velantor::NDIStreamLog

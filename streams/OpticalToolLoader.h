@@ -15,26 +15,26 @@ typedef struct NdiConnection NdiConnection;
 namespace Velantor {
 
 class OpticalToolLoader {
- public:
-  OpticalToolLoader(NdiConnection* connection, NDIInstrumentRegistry& registry);
+public:
+    OpticalToolLoader(NdiConnection* connection, NDIInstrumentRegistry& registry);
 
-  // Frees the handles a previous session left behind.
-  void freeStaleHandles();
-  // Loads every registered tool in list order, adding an instrument for each
-  // whose ROM was uploaded; returns the registry's changes, not yet announced.
-  Flags<InstrumentModification> loadTargets(const std::vector<NDITrackingInstrumentInfo>& targets,
-                                            const TargetHandleStore& storeHandle);
-  // Loads the placeholder tool (not added to the registry) and returns its
-  // port handle, or -1 when no handle could be had.
-  int loadPlaceholder();
+    // Frees the handles a previous session left behind.
+    void freeStaleHandles();
+    // Loads every registered tool in list order, adding an instrument for each
+    // whose ROM was uploaded; returns the registry's changes, not yet announced.
+    Flags<InstrumentModification> loadTargets(const std::vector<NDITrackingInstrumentInfo>& targets,
+                                              const TargetHandleStore& storeHandle);
+    // Loads the placeholder tool (not added to the registry) and returns its
+    // port handle, or -1 when no handle could be had.
+    int loadPlaceholder();
 
- private:
-  Flags<InstrumentModification> loadTarget(NDITrackingInstrumentInfo entry, std::size_t index,
-                                           const TargetHandleStore& storeHandle);
-  void enable(int handle);
+private:
+    Flags<InstrumentModification> loadTarget(NDITrackingInstrumentInfo entry, std::size_t index,
+                                             const TargetHandleStore& storeHandle);
+    void enable(int handle);
 
-  NdiConnection* m_connection;
-  NDIInstrumentRegistry& m_registry;
+    NdiConnection* m_connection;
+    NDIInstrumentRegistry& m_registry;
 };
 
 }  // namespace Velantor

@@ -14,27 +14,30 @@ namespace Velantor {
 template <NDISystemType Type>
 PolarisAuroraTrackingStream<Type>::PolarisAuroraTrackingStream(const std::string& name)
     : NDITrackingStream(name),
-      m_measurementRates(Type == NDIPolarisNetwork
-                             ? std::vector<int>{}
-                             : std::vector<int>{9600, 14400, 19200, 38400, 57600, 115200, 921600, 1228739}),
-      m_impl(std::make_unique<Impl>()) {
-  auto registry = std::make_unique<Registry>();
-  m_instruments = registry.get();
-  setInstruments(std::move(registry));
+      m_measurementRates(
+          Type == NDIPolarisNetwork
+              ? std::vector<int>{}
+              : std::vector<int>{9600, 14400, 19200, 38400, 57600, 115200, 921600, 1228739}),
+      m_impl(std::make_unique<Impl>())
+{
+    auto registry = std::make_unique<Registry>();
+    m_instruments = registry.get();
+    setInstruments(std::move(registry));
 }
 
 template <NDISystemType Type>
-PolarisAuroraTrackingStream<Type>::~PolarisAuroraTrackingStream() {
-  closeAsync().wait();
-  // The host could not close it (its runner is gone): never leak the line.
-  std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-  if (m_impl->connection != nullptr) {
-    if (m_impl->connectionType == Serial)
-      ndiCloseSerial(m_impl->connection);
-    else
-      ndiCloseNetwork(m_impl->connection);
-    m_impl->connection = nullptr;
-  }
+PolarisAuroraTrackingStream<Type>::~PolarisAuroraTrackingStream()
+{
+    closeAsync().wait();
+    // The host could not close it (its runner is gone): never leak the line.
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    if (m_impl->connection != nullptr) {
+        if (m_impl->connectionType == Serial)
+            ndiCloseSerial(m_impl->connection);
+        else
+            ndiCloseNetwork(m_impl->connection);
+        m_impl->connection = nullptr;
+    }
 }
 
 template class PolarisAuroraTrackingStream<NDIPolarisSerial>;

@@ -25,112 +25,112 @@ class TrackingInstrumentFiducialsData;
 
 template <NDISystemType Type>
 class PolarisAuroraTrackingStream : public NDITrackingStream {
- public:
-  enum ConnectionType : int { Network = 0, Serial = 1 };
+public:
+    enum ConnectionType : int { Network = 0, Serial = 1 };
 
-  using Registry = NDIInstrumentRegistry;
+    using Registry = NDIInstrumentRegistry;
 
-  explicit PolarisAuroraTrackingStream(const std::string& name);
-  // Closes the stream through the host (waiting for it) before anything is
-  // released.
-  ~PolarisAuroraTrackingStream() override;
+    explicit PolarisAuroraTrackingStream(const std::string& name);
+    // Closes the stream through the host (waiting for it) before anything is
+    // released.
+    ~PolarisAuroraTrackingStream() override;
 
-  // --- host hooks ---
-  bool openImpl() override;
-  bool closeImpl() override;
-  bool startImpl() override;
-  bool stopImpl() override;
-  WorkResult doWork() override;
+    // --- host hooks ---
+    bool openImpl() override;
+    bool closeImpl() override;
+    bool startImpl() override;
+    bool stopImpl() override;
+    WorkResult doWork() override;
 
-  // --- measurement rate and tracking volume ---
-  // Serial types: the line speeds 9600 ... 115200 (indices 0 to 5; indices 6
-  // and 7, 921600 and 1228739, are accepted but not offered). Network: none.
-  std::vector<std::string> measurementRateOptions() const override;
-  int measurementRate() const override;
-  // Refused with an error while the connection is established.
-  void setMeasurementRate(int index) override;
-  // Names of the operating volumes reported at the last open.
-  std::vector<std::string> maxRangeOptions() const override;
-  int maxRange() const override;
-  // Refused with an error while the connection is established.
-  void setMaxRange(int index) override;
+    // --- measurement rate and tracking volume ---
+    // Serial types: the line speeds 9600 ... 115200 (indices 0 to 5; indices 6
+    // and 7, 921600 and 1228739, are accepted but not offered). Network: none.
+    std::vector<std::string> measurementRateOptions() const override;
+    int measurementRate() const override;
+    // Refused with an error while the connection is established.
+    void setMeasurementRate(int index) override;
+    // Names of the operating volumes reported at the last open.
+    std::vector<std::string> maxRangeOptions() const override;
+    int maxRange() const override;
+    // Refused with an error while the connection is established.
+    void setMaxRange(int index) override;
 
-  void configure(const Properties* p) override;
-  void configuration(Properties* p) const override;
+    void configure(const Properties* p) override;
+    void configuration(Properties* p) const override;
 
-  // --- connection settings (taken at the next open) ---
-  // A serial device name or IPv4 address; empty or containing "auto" means
-  // auto-detect on open.
-  void setHardwareDevice(const std::string& device);
-  std::string hardwareDevice() const;
-  void setHardwareIPPort(int port);
-  int hardwareIPPort() const;
-  void setBinaryQueryMode(bool binary);
-  bool binaryQueryMode() const;
-  int connectionType() const;
+    // --- connection settings (taken at the next open) ---
+    // A serial device name or IPv4 address; empty or containing "auto" means
+    // auto-detect on open.
+    void setHardwareDevice(const std::string& device);
+    std::string hardwareDevice() const;
+    void setHardwareIPPort(int port);
+    int hardwareIPPort() const;
+    void setBinaryQueryMode(bool binary);
+    bool binaryQueryMode() const;
+    int connectionType() const;
 
-  // Probes the serial device names 0 to 19 in order; the first that answers
-  // becomes hardwareDevice.
-  bool probeHardwareDevices();
+    // Probes the serial device names 0 to 19 in order; the first that answers
+    // becomes hardwareDevice.
+    bool probeHardwareDevices();
 
-  // --- tools ---
-  // Adds a tool to the list loaded at the next open; an open stream is not
-  // changed.
-  void registerTool(const NDITrackingInstrumentInfo& info);
-  // The tools registered to be loaded (with the port handles of the last open).
-  std::vector<NDITrackingInstrumentInfo> trackingTargets() const;
-  // The main-instrument id waiting for its instrument to be discovered.
-  std::optional<std::string> selectedInstrument() const;
+    // --- tools ---
+    // Adds a tool to the list loaded at the next open; an open stream is not
+    // changed.
+    void registerTool(const NDITrackingInstrumentInfo& info);
+    // The tools registered to be loaded (with the port handles of the last open).
+    std::vector<NDITrackingInstrumentInfo> trackingTargets() const;
+    // The main-instrument id waiting for its instrument to be discovered.
+    std::optional<std::string> selectedInstrument() const;
 
-  // The stream's registry, typed (also installed as trackingInstruments()).
-  Registry* instrumentRegistry() const { return m_instruments; }
+    // The stream's registry, typed (also installed as trackingInstruments()).
+    Registry* instrumentRegistry() const { return m_instruments; }
 
- private:
-  struct Impl;
+private:
+    struct Impl;
 
-  // Parts of configure and configuration.
-  void configureSelection(const std::string& selected);
-  void writeDeviceConfiguration(Properties& p) const;
-  void writeToolConfiguration(Properties& p) const;
+    // Parts of configure and configuration.
+    void configureSelection(const std::string& selected);
+    void writeDeviceConfiguration(Properties& p) const;
+    void writeToolConfiguration(Properties& p) const;
 
-  // Parts of openImpl, all with the connection held.
-  // The device named in the settings, or found, that answers; nothing (with
-  // the error logged) when there is none.
-  std::optional<std::string> findSerialDevice();
-  std::optional<std::string> findNetworkDevice();
-  bool openSerialLocked();
-  bool openNetworkLocked();
-  bool setLineSpeedLocked();
-  // The volume list and the tools, after INIT; false when an open without
-  // them is of no use.
-  bool setUpToolsLocked();
-  bool initializeConnectionLocked(const std::string& device);
-  bool sendInitLocked();
-  void closeConnectionLocked();
-  // Reads the system's operating volumes and selects maxRange (open only).
-  void queryOperatingVolumes();
-  // Discovery, run by openImpl with the connection held: wired tools
-  // (Aurora) or registered ROM files (optical types).
-  void queryTools();
-  void initializeOpticalTools();
-  // One tracking command and, when its reply holds a new frame, the registry
-  // updated from it and the frame's markers; null when there is nothing to
-  // deliver. Takes the connection.
-  std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame();
-  // Whether the reply just received holds a frame not yet delivered
-  // (connection held).
-  bool newFrameAvailable(bool binary);
-  void emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData> fiducials);
-  void storeTargetHandle(std::size_t index, int portHandle);
-  // Registry changes are announced when no lock of the stream is held.
-  void announce(Flags<InstrumentModification> flags);
-  std::optional<std::string> takeSelectedInstrument();
+    // Parts of openImpl, all with the connection held.
+    // The device named in the settings, or found, that answers; nothing (with
+    // the error logged) when there is none.
+    std::optional<std::string> findSerialDevice();
+    std::optional<std::string> findNetworkDevice();
+    bool openSerialLocked();
+    bool openNetworkLocked();
+    bool setLineSpeedLocked();
+    // The volume list and the tools, after INIT; false when an open without
+    // them is of no use.
+    bool setUpToolsLocked();
+    bool initializeConnectionLocked(const std::string& device);
+    bool sendInitLocked();
+    void closeConnectionLocked();
+    // Reads the system's operating volumes and selects maxRange (open only).
+    void queryOperatingVolumes();
+    // Discovery, run by openImpl with the connection held: wired tools
+    // (Aurora) or registered ROM files (optical types).
+    void queryTools();
+    void initializeOpticalTools();
+    // One tracking command and, when its reply holds a new frame, the registry
+    // updated from it and the frame's markers; null when there is nothing to
+    // deliver. Takes the connection.
+    std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame();
+    // Whether the reply just received holds a frame not yet delivered
+    // (connection held).
+    bool newFrameAvailable(bool binary);
+    void emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData> fiducials);
+    void storeTargetHandle(std::size_t index, int portHandle);
+    // Registry changes are announced when no lock of the stream is held.
+    void announce(Flags<InstrumentModification> flags);
+    std::optional<std::string> takeSelectedInstrument();
 
-  std::vector<int> m_measurementRates;
-  std::vector<NDITrackingInstrumentInfo> m_trackingTargets;
-  std::unique_ptr<Impl> m_impl;
-  Registry* m_instruments = nullptr;
-  std::optional<std::string> m_selectedInstrument;
+    std::vector<int> m_measurementRates;
+    std::vector<NDITrackingInstrumentInfo> m_trackingTargets;
+    std::unique_ptr<Impl> m_impl;
+    Registry* m_instruments = nullptr;
+    std::optional<std::string> m_selectedInstrument;
 };
 
 extern template class PolarisAuroraTrackingStream<NDIPolarisSerial>;

@@ -17,33 +17,33 @@ namespace Velantor {
 
 template <NDISystemType Type>
 struct PolarisAuroraTrackingStream<Type>::Impl {
-  // Settings: set from any thread, read when the stream opens. The string
-  // and the lists of the stream object are guarded by settingsMutex.
-  mutable std::mutex settingsMutex;
-  std::string hardwareDevice = "auto";
-  std::atomic<int> hardwareIPPort{8765};
-  std::atomic<bool> binaryQueryMode{true};
-  std::atomic<int> maxRange{0};
-  std::atomic<int> measurementRate{5};
-  const int connectionType = Type == NDIPolarisNetwork ? Network : Serial;
+    // Settings: set from any thread, read when the stream opens. The string
+    // and the lists of the stream object are guarded by settingsMutex.
+    mutable std::mutex settingsMutex;
+    std::string hardwareDevice = "auto";
+    std::atomic<int> hardwareIPPort{8765};
+    std::atomic<bool> binaryQueryMode{true};
+    std::atomic<int> maxRange{0};
+    std::atomic<int> measurementRate{5};
+    const int connectionType = Type == NDIPolarisNetwork ? Network : Serial;
 
-  // Kept apart from the connection so that reading the choices never waits
-  // for device I/O.
-  mutable std::mutex volumesMutex;
-  std::vector<NDIUtils::OperatingVolume> operatingVolumes;
+    // Kept apart from the connection so that reading the choices never waits
+    // for device I/O.
+    mutable std::mutex volumesMutex;
+    std::vector<NDIUtils::OperatingVolume> operatingVolumes;
 
-  // Everything below belongs to the connection and is used under
-  // connectionMutex.
-  mutable std::mutex connectionMutex;
-  int dummyToolHandle = -1;
-  std::uint64_t lastFrame = 0;
-  NdiConnection* connection = nullptr;
-  // The query mode of the current connection, fixed when it opened.
-  bool binaryConnection = true;
-  // Registry changes made during open, announced once the connection is
-  // released.
-  bool deferAnnouncements = false;
-  Flags<InstrumentModification> pendingAnnouncements;
+    // Everything below belongs to the connection and is used under
+    // connectionMutex.
+    mutable std::mutex connectionMutex;
+    int dummyToolHandle = -1;
+    std::uint64_t lastFrame = 0;
+    NdiConnection* connection = nullptr;
+    // The query mode of the current connection, fixed when it opened.
+    bool binaryConnection = true;
+    // Registry changes made during open, announced once the connection is
+    // released.
+    bool deferAnnouncements = false;
+    Flags<InstrumentModification> pendingAnnouncements;
 };
 
 }  // namespace Velantor
@@ -51,5 +51,6 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
 // The class itself is instantiated once, with its lifecycle; every other
 // source file instantiates the members it defines, each for the three
 // families, since no member may be instantiated in two places.
-#define NDI_INSTANTIATE_FOR_EVERY_FAMILY(instantiateMembers) \
-  instantiateMembers(NDIPolarisSerial) instantiateMembers(NDIPolarisNetwork) instantiateMembers(NDIAurora)
+#define NDI_INSTANTIATE_FOR_EVERY_FAMILY(instantiateMembers)                   \
+    instantiateMembers(NDIPolarisSerial) instantiateMembers(NDIPolarisNetwork) \
+        instantiateMembers(NDIAurora)

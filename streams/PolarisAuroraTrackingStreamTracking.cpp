@@ -24,91 +24,103 @@ constexpr std::int64_t kPassPeriodNs = 5'000'000;
 }  // namespace
 
 template <NDISystemType Type>
-bool PolarisAuroraTrackingStream<Type>::startImpl() {
-  std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-  // The reply decides nothing: a lost reply may hide a system that did start,
-  // and one that did not shows in every pass through the error callback.
-  if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
-  return true;
+bool PolarisAuroraTrackingStream<Type>::startImpl()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    // The reply decides nothing: a lost reply may hide a system that did start,
+    // and one that did not shows in every pass through the error callback.
+    if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
+    return true;
 }
 
 template <NDISystemType Type>
-bool PolarisAuroraTrackingStream<Type>::stopImpl() {
-  std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-  if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTOP:");
-  return true;
+bool PolarisAuroraTrackingStream<Type>::stopImpl()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTOP:");
+    return true;
 }
 
 template <NDISystemType Type>
-bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool binary) {
-  if (m_instruments->size() == 0) return true;
+bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool binary)
+{
+    if (m_instruments->size() == 0) return true;
 
-  const TrackingFrameDecoder decoder(m_impl->connection, binary);
-  std::uint64_t frame = m_impl->lastFrame;
-  m_instruments->modify(m_instruments->mainId(),
-                        typename Registry::SpecialFunction([&](const std::string&, NDITrackingInstrumentInfo& info) {
-                          frame = decoder.frameNumber(info.portHandle);
-                        }));
-  if (frame == m_impl->lastFrame) return false;
-  m_impl->lastFrame = frame;
-  return true;
+    const TrackingFrameDecoder decoder(m_impl->connection, binary);
+    std::uint64_t frame = m_impl->lastFrame;
+    m_instruments->modify(m_instruments->mainId(),
+                          typename Registry::SpecialFunction(
+                              [&](const std::string&, NDITrackingInstrumentInfo& info) {
+                                  frame = decoder.frameNumber(info.portHandle);
+                              }));
+    if (frame == m_impl->lastFrame) return false;
+    m_impl->lastFrame = frame;
+    return true;
 }
 
 template <NDISystemType Type>
-std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Type>::receiveFrame() {
-  // Electromagnetic systems have no markers to ask for.
-  constexpr int kBinaryTrackingReplyOptions = Type == NDIAurora ? NDIReplyOptions::kElectromagneticBinaryTracking
-                                                                : NDIReplyOptions::kOpticalBinaryTracking;
-  std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-  NdiConnection* connection = m_impl->connection;
-  if (connection == nullptr) return nullptr;
+std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Type>::receiveFrame()
+{
+    // Electromagnetic systems have no markers to ask for.
+    constexpr int kBinaryTrackingReplyOptions =
+        Type == NDIAurora ? NDIReplyOptions::kElectromagneticBinaryTracking
+                          : NDIReplyOptions::kOpticalBinaryTracking;
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    NdiConnection* connection = m_impl->connection;
+    if (connection == nullptr) return nullptr;
 
-  const bool binary = m_impl->binaryConnection;
-  if (binary)
-    ndiCommand(connection, "BX:%04X", kBinaryTrackingReplyOptions);
-  else
-    ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
-  // A reply that failed its checks leaves the previous one captured:
-  // nothing of it may go out as a new frame.
-  if (ndiGetError(connection) != NDI_OKAY) return nullptr;
-  if (!newFrameAvailable(binary)) return nullptr;
+    const bool binary = m_impl->binaryConnection;
+    if (binary)
+        ndiCommand(connection, "BX:%04X", kBinaryTrackingReplyOptions);
+    else
+        ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
+    // A reply that failed its checks leaves the previous one captured:
+    // nothing of it may go out as a new frame.
+    if (ndiGetError(connection) != NDI_OKAY) return nullptr;
+    if (!newFrameAvailable(binary)) return nullptr;
 
-  const TrackingFrameDecoder decoder(connection, binary);
-  std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = decoder.strayMarkers();
-  decoder.updateInstruments(*m_instruments, StreamUtils::systemTimeMs(), *fiducials);
-  return fiducials;
+    const TrackingFrameDecoder decoder(connection, binary);
+    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = decoder.strayMarkers();
+    decoder.updateInstruments(*m_instruments, StreamUtils::systemTimeMs(), *fiducials);
+    return fiducials;
 }
 
 template <NDISystemType Type>
-void PolarisAuroraTrackingStream<Type>::emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData> fiducials) {
-  std::unique_ptr<TrackingStreamData> frame = createTrackingStreamData();
-  frame->components().add(std::move(fiducials));
-  dataSignal.emitSignal(std::shared_ptr<const StreamData>(std::move(frame)));
+void PolarisAuroraTrackingStream<Type>::emitFrame(
+    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials)
+{
+    std::unique_ptr<TrackingStreamData> frame = createTrackingStreamData();
+    frame->components().add(std::move(fiducials));
+    dataSignal.emitSignal(std::shared_ptr<const StreamData>(std::move(frame)));
 }
 
 template <NDISystemType Type>
-Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork() {
-  const std::int64_t next = StreamUtils::systemTimeNs() + kPassPeriodNs;
-  try {
-    // Frames go out with the connection released.
-    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receiveFrame();
-    if (fiducials) emitFrame(std::move(fiducials));
-  } catch (const std::exception& e) {
-    const std::string text = e.what();
-    NDIStreamLog::log(Log::Error, [&] { return "Error while receiving tracking data. " + text; });
-  } catch (...) {
-    NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
-  }
-  return WorkResult(next, true, true);
+Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork()
+{
+    const std::int64_t next = StreamUtils::systemTimeNs() + kPassPeriodNs;
+    try {
+        // Frames go out with the connection released.
+        std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receiveFrame();
+        if (fiducials) emitFrame(std::move(fiducials));
+    } catch (const std::exception& e) {
+        const std::string text = e.what();
+        NDIStreamLog::log(Log::Error,
+                          [&] { return "Error while receiving tracking data. " + text; });
+    } catch (...) {
+        NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
+    }
+    return WorkResult(next, true, true);
 }
 
-#define NDI_INSTANTIATE_TRACKING(Type)                                                                  \
-  template bool PolarisAuroraTrackingStream<Type>::startImpl();                                         \
-  template bool PolarisAuroraTrackingStream<Type>::stopImpl();                                          \
-  template bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool);                             \
-  template std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Type>::receiveFrame(); \
-  template void PolarisAuroraTrackingStream<Type>::emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData>); \
-  template Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork();
+#define NDI_INSTANTIATE_TRACKING(Type)                                        \
+    template bool PolarisAuroraTrackingStream<Type>::startImpl();             \
+    template bool PolarisAuroraTrackingStream<Type>::stopImpl();              \
+    template bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool); \
+    template std::unique_ptr<TrackingInstrumentFiducialsData>                 \
+    PolarisAuroraTrackingStream<Type>::receiveFrame();                        \
+    template void PolarisAuroraTrackingStream<Type>::emitFrame(               \
+        std::unique_ptr<TrackingInstrumentFiducialsData>);                    \
+    template Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork();
 NDI_INSTANTIATE_FOR_EVERY_FAMILY(NDI_INSTANTIATE_TRACKING)
 
 }  // namespace Velantor

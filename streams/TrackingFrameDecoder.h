@@ -16,31 +16,32 @@ typedef struct NdiConnection NdiConnection;
 namespace Velantor {
 
 class TrackingFrameDecoder {
- public:
-  // binary: the capture is that of a BX reply, else of a TX reply.
-  TrackingFrameDecoder(NdiConnection* connection, bool binary);
+public:
+    // binary: the capture is that of a BX reply, else of a TX reply.
+    TrackingFrameDecoder(NdiConnection* connection, bool binary);
 
-  // The frame number the reply gives the tool of portHandle; 0 when the tool
-  // is not in the reply.
-  std::uint64_t frameNumber(int portHandle) const;
+    // The frame number the reply gives the tool of portHandle; 0 when the tool
+    // is not in the reply.
+    std::uint64_t frameNumber(int portHandle) const;
 
-  // The stray passive markers, each keyed by the hash of the empty string.
-  std::unique_ptr<TrackingInstrumentFiducialsData> strayMarkers() const;
+    // The stray passive markers, each keyed by the hash of the empty string.
+    std::unique_ptr<TrackingInstrumentFiducialsData> strayMarkers() const;
 
-  // Rewrites every active instrument from the reply, stamped with timestamp;
-  // in binary mode the markers seen on each tool are appended to fiducials,
-  // keyed by the hash of the instrument's ID. An inactive instrument is left
-  // as it is.
-  void updateInstruments(NDIInstrumentRegistry& registry, std::uint64_t timestamp,
-                         TrackingInstrumentFiducialsData& fiducials) const;
+    // Rewrites every active instrument from the reply, stamped with timestamp;
+    // in binary mode the markers seen on each tool are appended to fiducials,
+    // keyed by the hash of the instrument's ID. An inactive instrument is left
+    // as it is.
+    void updateInstruments(NDIInstrumentRegistry& registry, std::uint64_t timestamp,
+                           TrackingInstrumentFiducialsData& fiducials) const;
 
- private:
-  void updateInstrument(TrackingInstrument& instrument, int portHandle, std::uint64_t timestamp) const;
-  void appendToolMarkers(const TrackingInstrument& instrument, int portHandle,
-                         TrackingInstrumentFiducialsData& fiducials) const;
+private:
+    void updateInstrument(TrackingInstrument& instrument, int portHandle,
+                          std::uint64_t timestamp) const;
+    void appendToolMarkers(const TrackingInstrument& instrument, int portHandle,
+                           TrackingInstrumentFiducialsData& fiducials) const;
 
-  NdiConnection* m_connection;
-  bool m_binary;
+    NdiConnection* m_connection;
+    bool m_binary;
 };
 
 }  // namespace Velantor

@@ -17,8 +17,8 @@ namespace Velantor {
 // Rebuilds registry from nothing (an empty registry when there is no
 // connection) and returns the changes made, not yet announced. Command
 // failures reach the connection's error callback; discovery goes on.
-Flags<InstrumentModification> discoverWiredTools(NdiConnection* connection, NDIInstrumentRegistry& registry,
-                                                 const std::vector<NDITrackingInstrumentInfo>& targets,
-                                                 const TargetHandleStore& storeHandle);
+Flags<InstrumentModification> discoverWiredTools(
+    NdiConnection* connection, NDIInstrumentRegistry& registry,
+    const std::vector<NDITrackingInstrumentInfo>& targets, const TargetHandleStore& storeHandle);
 
 }  // namespace Velantor

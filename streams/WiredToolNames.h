@@ -11,12 +11,12 @@ std::string wiredToolTypeName(const std::string& description, const std::string&
 
 // Hands out names within one discovery run.
 class UniqueToolNames {
- public:
-  // The first tool of a kind keeps the bare name; the next ones are numbered.
-  std::string take(const std::string& base);
+public:
+    // The first tool of a kind keeps the bare name; the next ones are numbered.
+    std::string take(const std::string& base);
 
- private:
-  std::map<std::string, int> m_counters;
+private:
+    std::map<std::string, int> m_counters;
 };
 
 }  // namespace Velantor

@@ -34,10 +34,7 @@ using Registry = Velantor::ThreadSafeInstruments<PortData>;
 
 constexpr int kInstruments = 24;
 
-std::string toolId(int i)
-{
-    return "8700" + std::to_string(340 + i);
-}
+std::string toolId(int i) { return "8700" + std::to_string(340 + i); }
 
 // What the worker writes for one tool: a pose that moves every frame.
 inline void writePose(TrackingInstrument& instrument, const PortData& port, std::uint64_t frame)
@@ -77,15 +74,15 @@ void plainMapLoop(benchmark::State& state)
     for (int i = 0; i < kInstruments; ++i) {
         auto port = std::make_unique<PortData>();
         port->portHandle = i + 1;
-        map.emplace(toolId(i), std::make_pair(TrackingInstrument(TrackerID(toolId(i), "model", "tool")),
-                                              std::move(port)));
+        map.emplace(toolId(i),
+                    std::make_pair(TrackingInstrument(TrackerID(toolId(i), "model", "tool")),
+                                   std::move(port)));
     }
     std::uint64_t frame = 0;
     for (auto _ : state) {
         ++frame;
         for (auto& [id, entry] : map) {
-            if (entry.second)
-                writePose(entry.first, *entry.second, frame);
+            if (entry.second) writePose(entry.first, *entry.second, frame);
         }
         benchmark::DoNotOptimize(map);
         benchmark::ClobberMemory();
@@ -107,8 +104,7 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred)
-                continue;
+            if (run.error_occurred) continue;
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
                 times[run.run_name.function_name] = run.GetAdjustedCPUTime();
             else if (run.run_type == Run::RT_Iteration && !times.count(run.run_name.function_name))
@@ -118,13 +114,12 @@ public:
     std::map<std::string, double> times;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
@@ -133,7 +128,8 @@ int main(int argc, char** argv)
     const auto floor = reporter.times.find("plainMapLoop");
     if (ours == reporter.times.end() || floor == reporter.times.end() || floor->second <= 0.0)
         return 0;  // a --benchmark_filter left one of them out
-    std::printf("\n%-44s %12s %12s %8s\n", "measure (median CPU time)", "ours [ns]", "floor [ns]", "ratio");
+    std::printf("\n%-44s %12s %12s %8s\n", "measure (median CPU time)", "ours [ns]", "floor [ns]",
+                "ratio");
     std::printf("%-44s %12.1f %12.1f %8.2f\n", "modifyAll over 24 instruments (per frame)",
                 ours->second, floor->second, ours->second / floor->second);
     return 0;

@@ -94,65 +94,68 @@ class ExchangePair {
 
 public:
     ExchangePair()
-        : reply_(trackingReply()),
-          oursDevice_(Line::Tcp, [this](const std::string&) { return reply_; }, Use::Benchmark),
-          rawDevice_(Line::Tcp, [this](const std::string&) { return reply_; }, Use::Benchmark),
-          buffer_(NDI_BUFFER_SIZE)
+        : m_reply(trackingReply()),
+          m_oursDevice(
+              Line::Tcp, [this](const std::string&) { return m_reply; }, Use::Benchmark),
+          m_rawDevice(
+              Line::Tcp, [this](const std::string&) { return m_reply; }, Use::Benchmark),
+          m_buffer(NDI_BUFFER_SIZE)
     {
-        h_ = ndiOpenNetwork("127.0.0.1", oursDevice_.port());
-        if (h_) {
-            ndiTimeoutSocket(h_, 5000);
+        m_h = ndiOpenNetwork("127.0.0.1", m_oursDevice.port());
+        if (m_h) {
+            ndiTimeoutSocket(m_h, 5000);
         }
-        if (!ndiSocketOpen("127.0.0.1", rawDevice_.port(), &raw_)) {
-            raw_ = -1;
+        if (!ndiSocketOpen("127.0.0.1", m_rawDevice.port(), &m_raw)) {
+            m_raw = -1;
         }
     }
     ~ExchangePair()
     {
-        if (h_) {
-            ndiCloseNetwork(h_);
+        if (m_h) {
+            ndiCloseNetwork(m_h);
         }
-        if (raw_ >= 0) {
-            ndiSocketClose(raw_);
+        if (m_raw >= 0) {
+            ndiSocketClose(m_raw);
         }
     }
-    bool ready() const { return h_ && raw_ >= 0; }
+    bool ready() const { return m_h && m_raw >= 0; }
 
     // Seconds taken, or a negative value on failure.
     double ours()
     {
         const auto start = std::chrono::steady_clock::now();
-        ndiCommand(h_, "BX:%04X", 0x0801);
+        ndiCommand(m_h, "BX:%04X", 0x0801);
         const auto end = std::chrono::steady_clock::now();
-        return ndiGetError(h_) == 0 ? std::chrono::duration<double>(end - start).count() : -1.0;
+        return ndiGetError(m_h) == 0 ? std::chrono::duration<double>(end - start).count() : -1.0;
     }
 
     double raw()
     {
         const auto start = std::chrono::steady_clock::now();
-        if (::send(raw_, kCommand.data(), kCommand.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(kCommand.size())) {
+        if (::send(m_raw, kCommand.data(), kCommand.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(kCommand.size())) {
             return -1.0;
         }
         size_t got = 0;
-        while (got < reply_.size()) {
-            ssize_t n = ::recv(raw_, buffer_.data() + got, buffer_.size() - got, 0);
+        while (got < m_reply.size()) {
+            ssize_t n = ::recv(m_raw, m_buffer.data() + got, m_buffer.size() - got, 0);
             if (n <= 0) {
                 return -1.0;
             }
             got += static_cast<size_t>(n);
         }
         const auto end = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(buffer_.data());
-        return got == reply_.size() ? std::chrono::duration<double>(end - start).count() : -1.0;
+        benchmark::DoNotOptimize(m_buffer.data());
+        return got == m_reply.size() ? std::chrono::duration<double>(end - start).count() : -1.0;
     }
 
 private:
-    const std::string reply_;
-    nditest::ScriptedDevice oursDevice_;
-    nditest::ScriptedDevice rawDevice_;
-    std::vector<char> buffer_;
-    NdiConnection* h_ = nullptr;
-    int raw_ = -1;
+    const std::string m_reply;
+    nditest::ScriptedDevice m_oursDevice;
+    nditest::ScriptedDevice m_rawDevice;
+    std::vector<char> m_buffer;
+    NdiConnection* m_h = nullptr;
+    int m_raw = -1;
 };
 
 // One benchmark times both: the iteration time is the library's exchange,
@@ -187,8 +190,10 @@ void exchangeBX(benchmark::State& state)
         rawTotal += raw;
         state.SetIterationTime(ours);
     }
-    state.counters["ours_ns"] = benchmark::Counter(oursTotal * 1e9, benchmark::Counter::kAvgIterations);
-    state.counters["raw_ns"] = benchmark::Counter(rawTotal * 1e9, benchmark::Counter::kAvgIterations);
+    state.counters["ours_ns"] =
+        benchmark::Counter(oursTotal * 1e9, benchmark::Counter::kAvgIterations);
+    state.counters["raw_ns"] =
+        benchmark::Counter(rawTotal * 1e9, benchmark::Counter::kAvgIterations);
     state.counters["ratio"] = rawTotal > 0 ? oursTotal / rawTotal : 0.0;
 }
 
@@ -227,7 +232,7 @@ std::string largestReply()
             break;
         }
     }
-    return encodeBx(0x180F, r); // as the capture sees it: without the body CRC
+    return encodeBx(0x180F, r);  // as the capture sees it: without the body CRC
 }
 
 void readAll(NdiConnection* h)
@@ -320,7 +325,7 @@ public:
     std::map<std::string, double> times;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -336,10 +341,11 @@ int main(int argc, char** argv)
         const char* measure;
         std::string ours;
         std::string floor;
-        std::string ratio; // a measured ratio, when the pair ran side by side
+        std::string ratio;  // a measured ratio, when the pair ran side by side
     } rows[] = {
         {"CRC-16 of 2047 bytes (CPU) vs Boost.CRC", "crcOurs", "crcBoost", ""},
-        {"BX:0801 exchange, loopback TCP (wall) vs raw", "exchangeBX.ours", "exchangeBX.floor", "exchangeBX"},
+        {"BX:0801 exchange, loopback TCP (wall) vs raw", "exchangeBX.ours", "exchangeBX.floor",
+         "exchangeBX"},
         {"BX:180F capture + accessors (CPU) vs memcpy", "captureOurs", "captureMemcpy", ""},
     };
     std::printf("\n%-46s %12s %12s %8s\n", "measure (median)", "ours [ns]", "floor [ns]", "ratio");
@@ -347,10 +353,11 @@ int main(int argc, char** argv)
         const auto ours = reporter.times.find(row.ours);
         const auto floor = reporter.times.find(row.floor);
         if (ours == reporter.times.end() || floor == reporter.times.end() || floor->second <= 0.0) {
-            continue; // left out by a filter, or failed
+            continue;  // left out by a filter, or failed
         }
         const auto measured = reporter.ratios.find(row.ratio);
-        const double ratio = measured != reporter.ratios.end() ? measured->second : ours->second / floor->second;
+        const double ratio =
+            measured != reporter.ratios.end() ? measured->second : ours->second / floor->second;
         std::printf("%-46s %12.1f %12.1f %8.2f\n", row.measure, ours->second, floor->second, ratio);
     }
     return 0;

@@ -30,7 +30,7 @@ namespace {
 using namespace ndisim;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPeriod = std::chrono::microseconds(4000); // 250 Hz
+constexpr auto kPeriod = std::chrono::microseconds(4000);  // 250 Hz
 
 // An Aurora at 250 Hz over TCP with its four wired tools enabled and
 // tracking, answering each command after replyDelayMs.
@@ -40,45 +40,45 @@ public:
     {
         Scenario scenario = defaultScenario(Family::Aurora);
         scenario.frameRate = 250;
-        sim_ = Simulator::tcp(scenario, "127.0.0.1", 0);
-        h_ = ndiOpenNetwork("127.0.0.1", sim_->tcpPort());
-        if (h_ == nullptr) {
+        m_sim = Simulator::tcp(scenario, "127.0.0.1", 0);
+        m_h = ndiOpenNetwork("127.0.0.1", m_sim->tcpPort());
+        if (m_h == nullptr) {
             return;
         }
-        ndiTimeoutSocket(h_, 5000);
-        ndiCommand(h_, "INIT:");
-        ndiCommand(h_, "PHSR:%02X", 0);
+        ndiTimeoutSocket(m_h, 5000);
+        ndiCommand(m_h, "INIT:");
+        ndiCommand(m_h, "PHSR:%02X", 0);
         std::vector<int> handles;
-        for (int i = 0; i < ndiGetPHSRNumberOfHandles(h_); ++i) {
-            handles.push_back(ndiGetPHSRHandle(h_, i));
+        for (int i = 0; i < ndiGetPHSRNumberOfHandles(m_h); ++i) {
+            handles.push_back(ndiGetPHSRHandle(m_h, i));
         }
         for (int ph : handles) {
-            ndiCommand(h_, "PINIT:%02X", ph);
-            ndiCommand(h_, "PENA:%02X%c", ph, 'D');
+            ndiCommand(m_h, "PINIT:%02X", ph);
+            ndiCommand(m_h, "PENA:%02X%c", ph, 'D');
         }
-        ndiCommand(h_, "TSTART:");
-        ok_ = ndiGetError(h_) == 0 && !handles.empty();
+        ndiCommand(m_h, "TSTART:");
+        m_ok = ndiGetError(m_h) == 0 && !handles.empty();
         Faults faults;
         faults.delayMs = replyDelayMs;
-        sim_->setFaults(faults);
-        firstHandle_ = handles.empty() ? 0 : handles[0];
+        m_sim->setFaults(faults);
+        m_firstHandle = handles.empty() ? 0 : handles[0];
     }
     ~Tracking()
     {
-        if (h_ != nullptr) {
-            ndiCloseNetwork(h_);
+        if (m_h != nullptr) {
+            ndiCloseNetwork(m_h);
         }
     }
-    bool ok() const { return ok_; }
-    NdiConnection* handle() const { return h_; }
-    Simulator& sim() const { return *sim_; }
-    int firstHandle() const { return firstHandle_; }
+    bool ok() const { return m_ok; }
+    NdiConnection* handle() const { return m_h; }
+    Simulator& sim() const { return *m_sim; }
+    int firstHandle() const { return m_firstHandle; }
 
 private:
-    std::unique_ptr<Simulator> sim_;
-    NdiConnection* h_ = nullptr;
-    bool ok_ = false;
-    int firstHandle_ = 0;
+    std::unique_ptr<Simulator> m_sim;
+    NdiConnection* m_h = nullptr;
+    bool m_ok = false;
+    int m_firstHandle = 0;
 };
 
 // Seconds that `exchange` took, or a negative value when it failed.
@@ -139,9 +139,9 @@ void threadTX(benchmark::State& state)
     // The first tracking command hands the command to the thread and waits
     // for its replies; the paced calls measure what follows.
     state.counters["first_call_us"] = 1e6 * timed([&] {
-        ndiCommand(t.handle(), "TX:%04X", 0x0801);
-        return ndiGetError(t.handle()) == 0;
-    });
+                                          ndiCommand(t.handle(), "TX:%04X", 0x0801);
+                                          return ndiGetError(t.handle()) == 0;
+                                      });
     double behind = 0;
     const auto commandsBefore = t.sim().stats().commands;
     const auto start = Clock::now();
@@ -155,7 +155,8 @@ void threadTX(benchmark::State& state)
         return seconds;
     });
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.counters["frames_behind"] = benchmark::Counter(behind, benchmark::Counter::kAvgIterations);
+    state.counters["frames_behind"] =
+        benchmark::Counter(behind, benchmark::Counter::kAvgIterations);
     state.counters["polls_per_s"] =
         static_cast<double>(t.sim().stats().commands - commandsBefore) / seconds;
     ndiSetThreadMode(t.handle(), 0);
@@ -174,29 +175,50 @@ void rawTX(benchmark::State& state)
     const std::string command = t.handle()->CommandBuffer;
     const int s = ndiGetSocket(t.handle());
     std::vector<char> buffer(NDI_BUFFER_SIZE);
-    paced(state, [&] { return timed([&] {
-        if (::send(s, command.data(), command.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(command.size())) {
-            return false;
-        }
-        size_t got = 0;
-        while (got == 0 || buffer[got - 1] != '\r') {
-            const ssize_t n = ::recv(s, buffer.data() + got, buffer.size() - got, 0);
-            if (n <= 0) {
+    paced(state, [&] {
+        return timed([&] {
+            if (::send(s, command.data(), command.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(command.size())) {
                 return false;
             }
-            got += static_cast<size_t>(n);
-        }
-        benchmark::DoNotOptimize(buffer.data());
-        return true;
-    }); });
+            size_t got = 0;
+            while (got == 0 || buffer[got - 1] != '\r') {
+                const ssize_t n = ::recv(s, buffer.data() + got, buffer.size() - got, 0);
+                if (n <= 0) {
+                    return false;
+                }
+                got += static_cast<size_t>(n);
+            }
+            benchmark::DoNotOptimize(buffer.data());
+            return true;
+        });
+    });
 }
 
 // 250 calls a run (one second at 250 Hz), each measure repeated and
 // compared by its median: the machine is shared.
 // The argument is the device's reply time in milliseconds.
-BENCHMARK(rawTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(directTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(threadTX)->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(rawTX)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(250)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+BENCHMARK(directTX)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(250)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+BENCHMARK(threadTX)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(250)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
@@ -206,7 +228,8 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+            if (!run.error_occurred && run.run_type == Run::RT_Aggregate &&
+                run.aggregate_name == "median") {
                 const std::string name = run.run_name.function_name + "/" + run.run_name.args;
                 nanoseconds[name] = run.GetAdjustedRealTime();
                 for (const auto& counter : run.counters) {
@@ -219,7 +242,7 @@ public:
     std::map<std::string, double> counters;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -242,12 +265,13 @@ int main(int argc, char** argv)
         const struct {
             const char* label;
             const char* name;
-        } rows[] = {{"direct exchange", "directTX"}, {"thread mode (background thread's reply)", "threadTX"}};
+        } rows[] = {{"direct exchange", "directTX"},
+                    {"thread mode (background thread's reply)", "threadTX"}};
         for (const auto& row : rows) {
             const auto ours = reporter.nanoseconds.find(row.name + suffix);
             if (ours != reporter.nanoseconds.end()) {
-                std::printf("%-44s %10.1f %10.1f %7.2f\n", row.label, ours->second / 1e3, floor->second / 1e3,
-                            ours->second / floor->second);
+                std::printf("%-44s %10.1f %10.1f %7.2f\n", row.label, ours->second / 1e3,
+                            floor->second / 1e3, ours->second / floor->second);
             }
         }
         const auto behind = reporter.counters.find("threadTX" + suffix + ".frames_behind");
@@ -255,9 +279,11 @@ int main(int argc, char** argv)
         const auto firstCall = reporter.counters.find("threadTX" + suffix + ".first_call_us");
         if (behind != reporter.counters.end() && polls != reporter.counters.end() &&
             firstCall != reporter.counters.end()) {
-            std::printf("thread mode: answers %.2f device frames behind the newest, %.0f polls/s on the line,\n"
-                        "             first tracking command after TSTART %.1f ms\n",
-                        behind->second, polls->second, firstCall->second / 1e3);
+            std::printf(
+                "thread mode: answers %.2f device frames behind the newest, %.0f polls/s on the "
+                "line,\n"
+                "             first tracking command after TSTART %.1f ms\n",
+                behind->second, polls->second, firstCall->second / 1e3);
         }
     }
     return 0;

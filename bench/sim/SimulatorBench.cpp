@@ -55,7 +55,9 @@ bool loadTools(rawhost::Link& link, const Scenario& s)
         for (std::size_t a = 0; a < img.size(); a += 64) {
             char address[24];
             std::snprintf(address, sizeof address, "%04zX", a);
-            if (link.exchange("PVWR:" + handle + address + hexOf(img.substr(a, 64))) != "OKAYA896\r") return false;
+            if (link.exchange("PVWR:" + handle + address + hexOf(img.substr(a, 64))) !=
+                "OKAYA896\r")
+                return false;
         }
         if (link.exchange("PINIT:" + handle) != "OKAYA896\r") return false;
         if (link.exchange("PENA:" + handle + "D") != "OKAYA896\r") return false;
@@ -104,7 +106,8 @@ double echoFloor(std::size_t size, int rounds)
             got += static_cast<std::size_t>(n);
         }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     client.close();
     echo.join();
     ::close(listener);
@@ -139,15 +142,19 @@ void BM_SimulatorBX12Tools(benchmark::State& state)
                 return;
             }
             got += static_cast<std::size_t>(n);
-            if (got >= 4) want = (static_cast<std::uint8_t>(in[2]) | static_cast<std::uint8_t>(in[3]) << 8) + 8u;
+            if (got >= 4)
+                want =
+                    (static_cast<std::uint8_t>(in[2]) | static_cast<std::uint8_t>(in[3]) << 8) + 8u;
         }
         benchmark::DoNotOptimize(in.data());
     }
-    const double perExchange = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-                               static_cast<double>(state.iterations());
+    const double perExchange =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+        static_cast<double>(state.iterations());
     const double floor = echoFloor(replySize, 2000);
     state.SetItemsProcessed(state.iterations());
-    state.counters["exchanges_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["exchanges_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["reply_bytes"] = static_cast<double>(replySize);
     state.counters["floor_exchanges_per_s"] = 1.0 / floor;
     state.counters["ratio_to_floor"] = perExchange / floor;

@@ -49,8 +49,8 @@ void readEverything(NdiConnection* h)
     }
     // Marker indices around both ends, for every handle in the reply.
     for (int i = 0; i < 2 * NDI_MAX_HANDLES + 4; ++i) {
-        if (i >= 4 && ((i % 2 == 0 && (i - 4) / 2 >= h->Capture.TxHandleCount)
-                       || (i % 2 == 1 && (i - 4) / 2 >= h->Capture.BxHandleCount))) {
+        if (i >= 4 && ((i % 2 == 0 && (i - 4) / 2 >= h->Capture.TxHandleCount) ||
+                       (i % 2 == 1 && (i - 4) / 2 >= h->Capture.BxHandleCount))) {
             continue;
         }
         for (int marker = -1; marker <= 21; ++marker) {
@@ -88,7 +88,8 @@ void readEverything(NdiConnection* h)
     ndiGetPHINFPartNumber(h, part);
     ndiGetPHINFPortLocation(h, location);
 
-    const int ports[] = {0, '0', '1', '2', '3', '4', '@', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 255};
+    const int ports[] = {0,   '0', '1', '2', '3', '4', '@', 'A', 'B',
+                         'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 255};
     for (int port : ports) {
         ndiGetGXTransform(h, port, d8);
         ndiGetGXPortStatus(h, port);
@@ -155,7 +156,7 @@ void checkCounts(const NdiConnection* h)
     require(std::memchr(a.PhsrReply, 0, sizeof a.PhsrReply) != nullptr);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -9,12 +9,13 @@
 
 namespace capture_input {
 
-inline const char* const kCommands[] = {"TX", "BX", "GX", "PSTAT", "SSTAT", "IRCHK", "PHINF", "PHRQ", "PHSR"};
+inline const char* const kCommands[] = {"TX",    "BX",    "GX",   "PSTAT", "SSTAT",
+                                        "IRCHK", "PHINF", "PHRQ", "PHSR"};
 constexpr int kCommandCount = sizeof kCommands / sizeof kCommands[0];
 constexpr std::size_t kHeaderSize = 4;
 
 enum Flags : unsigned char {
-    NoOptionWord = 0x01, // the command's parameters end after its name
+    NoOptionWord = 0x01,  // the command's parameters end after its name
     BlankSeparator = 0x02,
 };
 
@@ -36,7 +37,8 @@ inline std::string commandText(unsigned char command, unsigned option, unsigned 
     return text;
 }
 
-inline std::string seed(unsigned char command, unsigned option, unsigned char flags, const std::string& reply)
+inline std::string seed(unsigned char command, unsigned option, unsigned char flags,
+                        const std::string& reply)
 {
     std::string out;
     out += static_cast<char>(command);
@@ -46,4 +48,4 @@ inline std::string seed(unsigned char command, unsigned option, unsigned char fl
     return out + reply;
 }
 
-} // namespace capture_input
+}  // namespace capture_input

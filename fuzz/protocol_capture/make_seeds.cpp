@@ -40,19 +40,22 @@ BxEntry bxEntry(std::uint8_t handle, std::uint8_t status, int markers)
     return e;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::printf("Usage: %s DIRECTORY\nWrites the capture fuzzer's seed replies into DIRECTORY.\n", argv[0]);
+        std::printf(
+            "Usage: %s DIRECTORY\nWrites the capture fuzzer's seed replies into DIRECTORY.\n",
+            argv[0]);
         return argc == 2 ? 0 : 2;
     }
     const std::string dir = argv[1];
     int written = 0;
     auto write = [&](const char* name, Command command, unsigned option, unsigned char flags,
                      const std::string& reply) {
-        std::ofstream(dir + "/" + name, std::ios::binary) << capture_input::seed(command, option, flags, reply);
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            << capture_input::seed(command, option, flags, reply);
         ++written;
     };
 
@@ -70,7 +73,8 @@ int main(int argc, char** argv)
     write("tx_default", TX, 0x0000, capture_input::NoOptionWord, encodeTx(0x0001, tx));
 
     BxReply bx;
-    bx.entries = {bxEntry(0x01, 0x01, 3), bxEntry(0x02, 0x02, 0), bxEntry(0x03, 0x04, 0), bxEntry(0x04, 0x01, 20)};
+    bx.entries = {bxEntry(0x01, 0x01, 3), bxEntry(0x02, 0x02, 0), bxEntry(0x03, 0x04, 0),
+                  bxEntry(0x04, 0x01, 20)};
     bx.passiveStrays = {{1, 2, 3}, {4, 5, 6}};
     bx.systemStatus = 0x0042;
     write("bx_0801", BX, 0x0801, 0, encodeBx(0x0801, bx));
@@ -93,8 +97,8 @@ int main(int argc, char** argv)
     write("gx_b00f", GX, 0xB00F, 0, encodeGx(0xB00F, gx));
     write("gx_9001", GX, 0x9001, 0, encodeGx(0x9001, gx));
 
-    const std::string port = std::string("0ROM  TOOL    NAME_56789012345") + "1F" + "00000031"
-                           + "8700339             " + "0F" + "41" + "\n";
+    const std::string port = std::string("0ROM  TOOL    NAME_56789012345") + "1F" + "00000031" +
+                             "8700339             " + "0F" + "41" + "\n";
     std::string pstat;
     for (int i = 0; i < 12; ++i) {
         pstat += i == 1 ? "UNOCCUPIED\n" : port;
@@ -103,13 +107,17 @@ int main(int argc, char** argv)
     write("sstat_0007", SSTAT, 0x0007, 0, "0102FF");
     write("irchk_0003", IRCHK, 0x0003, 0, "1+02+10-20+33+44+01-05+06");
 
-    const std::string phinf = std::string("0ROM  TOOL    NAME_567890123456") + "1F" + "00000031"
-                            + "8700339             " + "0F" + "41" + "0A000000000001" + "03";
+    const std::string phinf = std::string("0ROM  TOOL    NAME_567890123456") + "1F" + "00000031" +
+                              "8700339             " + "0F" + "41" + "0A000000000001" + "03";
     write("phinf_007f", PHINF, 0x0A7F, 0, phinf);
     write("phinf_unoccupied", PHINF, 0x0A7F, 0, "UNOCCUPIED");
     write("phinf_default", PHINF, 0x0A00, capture_input::NoOptionWord, phinf);
     write("phrq", PHRQ, 0, 0, "0A");
-    write("phsr", PHSR, 0, 0, "03" "01001" "0A31F" "FFFFF");
+    write("phsr", PHSR, 0, 0,
+          "03"
+          "01001"
+          "0A31F"
+          "FFFFF");
 
     std::printf("%d seeds written to %s\n", written, dir.c_str());
     return 0;

@@ -19,9 +19,10 @@
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 static const char* const commands[] = {
-    "BX:%04X",  "TX:%04X",  "GX:%04X",   "PSTAT:%04X", "SSTAT:%04X", "IRCHK:%04X",
-    "PHINF:0A%04X", "PHRQ:*********1****", "PHSR:%02X", "GETLOG:%04X", "VGET:%04X",
-    "TSTART:", "VER:%d", "TSTOP ", "BX %04X", "PHINF:%02X",
+    "BX:%04X",    "TX:%04X",     "GX:%04X",      "PSTAT:%04X",
+    "SSTAT:%04X", "IRCHK:%04X",  "PHINF:0A%04X", "PHRQ:*********1****",
+    "PHSR:%02X",  "GETLOG:%04X", "VGET:%04X",    "TSTART:",
+    "VER:%d",     "TSTOP ",      "BX %04X",      "PHINF:%02X",
 };
 
 static int ptyMaster = -1;

@@ -43,7 +43,8 @@ unsigned trackingOptions(const std::string& line)
 {
     if (line.size() <= 2) return ReplyOption::kTransforms;
     const std::string params = line[2] == ':' ? line.substr(3, line.size() - 7) : line.substr(3);
-    return params.empty() ? ReplyOption::kTransforms : static_cast<unsigned>(std::stoul(params, nullptr, 16));
+    return params.empty() ? ReplyOption::kTransforms
+                          : static_cast<unsigned>(std::stoul(params, nullptr, 16));
 }
 
 void checkReply(const std::string& line, const DeviceReply& reply)
@@ -80,7 +81,8 @@ void checkState(const Device& device)
 void encodeEverything(const Device& device, std::uint32_t frame)
 {
     const FrameSnapshot s = device.snapshot(frame);
-    static const unsigned kOptions[] = {0x0000, 0x0001, 0x0002, 0x0004, 0x0008, 0x0801, 0x1000, 0x1007, ReplyOption::kAll};
+    static const unsigned kOptions[] = {0x0000, 0x0001, 0x0002, 0x0004,           0x0008,
+                                        0x0801, 0x1000, 0x1007, ReplyOption::kAll};
     for (unsigned options : kOptions) {
         const simfuzz::TrackingReport tx = simfuzz::checkTX(encodeTX(s, options), options);
         const simfuzz::TrackingReport bx = simfuzz::checkBX(encodeBX(s, options), options);
@@ -118,7 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::int64_t step = 0;
             for (std::size_t i = back ? 2 : 1; i < line.size() && i < 14; ++i) {
                 const char c = line[i];
-                const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                const int d = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                     : -1;
                 if (d < 0) break;
                 step = step * 16 + d;
             }
@@ -136,8 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const Faults before = faults;
             if (applyFaultItem(line.substr(1), faults).empty()) {
                 check(faults.corruptCrcEvery >= 0 && faults.dropEvery >= 0 && faults.delayMs >= 0 &&
-                      faults.delayEvery >= 1 && faults.splitBytes >= 0 && faults.splitPauseMs >= 0 &&
-                      faults.garbageEvery >= 0 && faults.disconnectAfterFrames >= 0);
+                      faults.delayEvery >= 1 && faults.splitBytes >= 0 &&
+                      faults.splitPauseMs >= 0 && faults.garbageEvery >= 0 &&
+                      faults.disconnectAfterFrames >= 0);
                 (void)describeFaults(faults);
             } else {
                 check(faults == before);

@@ -46,7 +46,10 @@ DeviceReply send(Device& device, const std::string& text, Clock::time_point now 
     return reply;
 }
 
-std::string payload(const DeviceReply& reply) { return reply.bytes.substr(0, reply.bytes.size() - 5); }
+std::string payload(const DeviceReply& reply)
+{
+    return reply.bytes.substr(0, reply.bytes.size() - 5);
+}
 
 void checkScenario(const Scenario& s)
 {
@@ -62,8 +65,9 @@ void checkScenario(const Scenario& s)
         check(std::isfinite(t.rmsError) && t.rmsError >= 0);
     }
     const Faults& f = s.faults;
-    check(f.corruptCrcEvery >= 0 && f.dropEvery >= 0 && f.delayMs >= 0 && f.delayEvery >= 1 && f.splitBytes >= 0 &&
-          f.splitPauseMs >= 0 && f.garbageEvery >= 0 && f.disconnectAfterFrames >= 0);
+    check(f.corruptCrcEvery >= 0 && f.dropEvery >= 0 && f.delayMs >= 0 && f.delayEvery >= 1 &&
+          f.splitBytes >= 0 && f.splitPauseMs >= 0 && f.garbageEvery >= 0 &&
+          f.disconnectAfterFrames >= 0);
 }
 
 ImageBytes imageFor(const ToolDescription& tool)
@@ -74,7 +78,8 @@ ImageBytes imageFor(const ToolDescription& tool)
     for (std::size_t m = 0; m < tool.markers.size(); ++m) {
         for (std::size_t k = 0; k < 3; ++k) {
             const float f = static_cast<float>(tool.markers[m][k]);
-            std::memcpy(img.data() + L::kMarkersOffset + m * L::kMarkerStride + 4 * k, &f, sizeof f);
+            std::memcpy(img.data() + L::kMarkersOffset + m * L::kMarkerStride + 4 * k, &f,
+                        sizeof f);
         }
     }
     std::memcpy(img.data() + L::kSecondMagicOffset, L::kMagic, sizeof L::kMagic);
@@ -101,8 +106,10 @@ void addPassiveTool(Device& device, const ToolDescription& tool)
 Clock::time_point atFrame(const Scenario& s, std::uint32_t frame)
 {
     // The device counts from firstFrame at power-on.
-    const double seconds = (static_cast<double>(frame) - static_cast<double>(s.firstFrame)) / s.frameRate;
-    return kPowerOn + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const double seconds =
+        (static_cast<double>(frame) - static_cast<double>(s.firstFrame)) / s.frameRate;
+    return kPowerOn +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // TX and BX of one moment, which must agree.
@@ -112,7 +119,8 @@ void trackAt(Device& device, Clock::time_point now)
     for (const auto& pair : options) {
         const std::string tx = device.command(withCrc("TX:" + hexField(pair[0], 4)), now).bytes;
         const std::string bx = device.command(withCrc("BX:" + hexField(pair[1], 4)), now).bytes;
-        simfuzz::checkSameFrame(simfuzz::checkTX(simfuzz::textPayload(tx), pair[0]), simfuzz::checkBX(bx, pair[1]));
+        simfuzz::checkSameFrame(simfuzz::checkTX(simfuzz::textPayload(tx), pair[0]),
+                                simfuzz::checkBX(bx, pair[1]));
     }
 }
 
@@ -143,7 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     send(device, "GETINFO:Features.Firmware.Version");
     const std::string volumes = payload(send(device, "SFLIST:03"));
     check(volumes.size() == 1 + 75 * s.volumes.size());
-    if (!s.volumes.empty()) check(payload(send(device, "VSEL:" + std::to_string(s.volumes.size()))) == "OKAY");
+    if (!s.volumes.empty())
+        check(payload(send(device, "VSEL:" + std::to_string(s.volumes.size()))) == "OKAY");
 
     if (s.family == Family::Aurora) {
         for (int handle : device.portHandles()) {

@@ -38,56 +38,62 @@ inline std::string textPayload(const std::string& reply)
 
 class TextCursor {
 public:
-    explicit TextCursor(const std::string& text) : text_(text) {}
-    bool at(const char* word) const { return text_.compare(pos_, std::strlen(word), word) == 0; }
+    explicit TextCursor(const std::string& text) : m_text(text) {}
+    bool at(const char* word) const { return m_text.compare(m_pos, std::strlen(word), word) == 0; }
     void skip(const char* word)
     {
         check(at(word));
-        pos_ += std::strlen(word);
+        m_pos += std::strlen(word);
     }
     unsigned long hex(std::size_t digits)
     {
-        check(pos_ + digits <= text_.size());
+        check(m_pos + digits <= m_text.size());
         unsigned long v = 0;
         for (std::size_t i = 0; i < digits; ++i) {
-            const char c = text_[pos_ + i];
+            const char c = m_text[m_pos + i];
             check(isHex(c));
             v = v * 16 + static_cast<unsigned long>(c <= '9' ? c - '0' : c - 'A' + 10);
         }
-        pos_ += digits;
+        m_pos += digits;
         return v;
     }
     // The field's value in units.
     double signedField(std::size_t width)
     {
-        check(pos_ + width <= text_.size());
-        check(text_[pos_] == '+' || text_[pos_] == '-');
+        check(m_pos + width <= m_text.size());
+        check(m_text[m_pos] == '+' || m_text[m_pos] == '-');
         double v = 0;
         for (std::size_t i = 1; i < width; ++i) {
-            const char c = text_[pos_ + i];
+            const char c = m_text[m_pos + i];
             check(c >= '0' && c <= '9');
             v = v * 10 + (c - '0');
         }
-        const bool negative = text_[pos_] == '-';
-        pos_ += width;
+        const bool negative = m_text[m_pos] == '-';
+        m_pos += width;
         return negative ? -v : v;
     }
     void digitsIn(std::size_t count, char lo, char hi)
     {
-        check(pos_ + count <= text_.size());
-        for (std::size_t i = 0; i < count; ++i) check(text_[pos_ + i] >= lo && text_[pos_ + i] <= hi);
-        pos_ += count;
+        check(m_pos + count <= m_text.size());
+        for (std::size_t i = 0; i < count; ++i)
+            check(m_text[m_pos + i] >= lo && m_text[m_pos + i] <= hi);
+        m_pos += count;
     }
-    bool done() const { return pos_ == text_.size(); }
+    bool done() const { return m_pos == m_text.size(); }
 
 private:
-    const std::string& text_;
-    std::size_t pos_ = 0;
+    const std::string& m_text;
+    std::size_t m_pos = 0;
 };
 
 // What a tracking reply said about one handle, to compare TX with BX.
 struct HandleReport {
-    enum State { Visible, Missing, Disabled, Unknown } state = Unknown;  // Unknown: no transforms asked
+    enum State {
+        Visible,
+        Missing,
+        Disabled,
+        Unknown
+    } state = Unknown;  // Unknown: no transforms asked
     unsigned handle = 0;
     double pose[8] = {};  // q0 qx qy qz tx ty tz error
     unsigned long portStatus = 0;
@@ -180,7 +186,8 @@ inline TrackingReport checkBX(const std::string& reply, unsigned options)
 {
     namespace O = ndisim::ReplyOption;
     check(reply.size() >= 8);
-    check(static_cast<unsigned char>(reply[0]) == 0xC4 && static_cast<unsigned char>(reply[1]) == 0xA5);
+    check(static_cast<unsigned char>(reply[0]) == 0xC4 &&
+          static_cast<unsigned char>(reply[1]) == 0xA5);
     const std::size_t length = u16At(reply, 2);
     check(length + 8 == reply.size());
     check(u16At(reply, 4) == ndisim::crc16(reply.data(), 4));
@@ -206,14 +213,18 @@ inline TrackingReport checkBX(const std::string& reply, unsigned options)
         h.handle = u8();
         const unsigned status = u8();
         check(status == 0x01 || status == 0x02 || status == 0x04);
-        h.state = status == 0x01 ? HandleReport::Visible : status == 0x02 ? HandleReport::Missing : HandleReport::Disabled;
+        h.state = status == 0x01   ? HandleReport::Visible
+                  : status == 0x02 ? HandleReport::Missing
+                                   : HandleReport::Disabled;
         report.handles.push_back(h);
         if (status == 0x04) continue;
         if (options & O::kTransforms) {
             if (status == 0x01) {
                 const std::size_t at = pos;
                 finiteFloats(8);
-                for (int k = 0; k < 8; ++k) report.handles.back().pose[k] = floatAt(body, at + 4 * static_cast<std::size_t>(k));
+                for (int k = 0; k < 8; ++k)
+                    report.handles.back().pose[k] =
+                        floatAt(body, at + 4 * static_cast<std::size_t>(k));
             }
             report.handles.back().portStatus = u32At(body, take(4));
             report.handles.back().frame = u32At(body, take(4));
@@ -234,7 +245,8 @@ inline TrackingReport checkBX(const std::string& reply, unsigned options)
         const std::size_t at = pos;
         finiteFloats(3 * strays);
         for (std::size_t k = 0; k < strays; ++k) {
-            report.strays.push_back({floatAt(body, at + 12 * k), floatAt(body, at + 12 * k + 4), floatAt(body, at + 12 * k + 8)});
+            report.strays.push_back({floatAt(body, at + 12 * k), floatAt(body, at + 12 * k + 4),
+                                     floatAt(body, at + 12 * k + 8)});
         }
     }
     take(2);
@@ -256,13 +268,15 @@ inline void checkSameFrame(const TrackingReport& tx, const TrackingReport& bx)
         if (t.state != HandleReport::Visible) continue;
         for (int k = 0; k < 8; ++k) {
             const double unit = k >= 4 && k < 7 ? 0.01 : 1e-4;
-            check(std::fabs(t.pose[k] - b.pose[k]) <= unit / 2 + 1e-3 * unit + std::fabs(b.pose[k]) * 1e-6);
+            check(std::fabs(t.pose[k] - b.pose[k]) <=
+                  unit / 2 + 1e-3 * unit + std::fabs(b.pose[k]) * 1e-6);
         }
     }
     check(tx.strays.size() == bx.strays.size());
     for (std::size_t i = 0; i < tx.strays.size(); ++i) {
         for (int k = 0; k < 3; ++k) {
-            check(std::fabs(tx.strays[i][k] - bx.strays[i][k]) <= 0.005 + 1e-5 + std::fabs(bx.strays[i][k]) * 1e-6);
+            check(std::fabs(tx.strays[i][k] - bx.strays[i][k]) <=
+                  0.005 + 1e-5 + std::fabs(bx.strays[i][k]) * 1e-6);
         }
     }
 }

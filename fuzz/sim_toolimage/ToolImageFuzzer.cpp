@@ -26,11 +26,13 @@ std::string send(Device& device, const std::string& text)
     const std::string line = text + hexField(crc16(text), 4);
     const DeviceReply reply = device.command(line, Clock::time_point{});
     if (reply.tracking && text[0] == 'B') {
-        simfuzz::checkBX(reply.bytes, static_cast<unsigned>(std::stoul(text.substr(3), nullptr, 16)));
+        simfuzz::checkBX(reply.bytes,
+                         static_cast<unsigned>(std::stoul(text.substr(3), nullptr, 16)));
         return {};
     }
     const std::string payload = simfuzz::textPayload(reply.bytes);
-    if (reply.tracking) simfuzz::checkTX(payload, static_cast<unsigned>(std::stoul(text.substr(3), nullptr, 16)));
+    if (reply.tracking)
+        simfuzz::checkTX(payload, static_cast<unsigned>(std::stoul(text.substr(3), nullptr, 16)));
     return payload;
 }
 
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(image.data(), data, size < image.size() ? size : image.size());
 
     const std::optional<ToolImage> parsed = parseToolImage(image);
-    const bool magic = std::memcmp(image.data() + L::kMagicOffset, L::kMagic, sizeof L::kMagic) == 0;
+    const bool magic =
+        std::memcmp(image.data() + L::kMagicOffset, L::kMagic, sizeof L::kMagic) == 0;
     check(parsed.has_value() == magic);
     if (parsed) {
         check(parsed->partNumber.size() <= L::kPartNumberLength);

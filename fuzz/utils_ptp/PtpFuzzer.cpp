@@ -8,18 +8,20 @@
 
 namespace {
 
-bool setUp() {
-  // Build every message (debug included) but print none of them.
-  Velantor::Log::removeSink(Velantor::Log::stderrSink());
-  Velantor::Log::setCategoryLevel("NDIUtils", 1);
-  return true;
+bool setUp()
+{
+    // Build every message (debug included) but print none of them.
+    Velantor::Log::removeSink(Velantor::Log::stderrSink());
+    Velantor::Log::setCategoryLevel("NDIUtils", 1);
+    return true;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool ready = setUp();
-  (void)ready;
-  Velantor::NDIUtils::logPtpDatagram("192.0.2.1", size == 0 ? nullptr : data, size);
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static const bool ready = setUp();
+    (void)ready;
+    Velantor::NDIUtils::logPtpDatagram("192.0.2.1", size == 0 ? nullptr : data, size);
+    return 0;
 }

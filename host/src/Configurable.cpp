@@ -7,9 +7,10 @@ void Configurable::configure(const Properties*) {}
 
 void Configurable::configuration(Properties*) const {}
 
-void Configurable::configureDefaults() {
-  const Properties empty;
-  configure(&empty);
+void Configurable::configureDefaults()
+{
+    const Properties empty;
+    configure(&empty);
 }
 
 }  // namespace Velantor

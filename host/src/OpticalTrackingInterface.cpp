@@ -4,16 +4,18 @@
 
 namespace Velantor {
 
-std::string OpticalTrackingInterface::addTrackingMarker(const Filesystem::Path& path, const std::string& name) {
-  std::string why;
-  auto marker = OpticalTrackingMarkerIO::loadFromFile(path, &why);
-  if (!marker) {
-    Log::logIf(Log::Error, "OpticalTrackingInterface",
-               [&] { return "Cannot read marker file " + path.string() + ": " + why; });
-    return std::string();
-  }
-  marker->setName(name.empty() ? path.baseName() : name);
-  return addTrackingMarker(std::make_unique<OpticalTrackingMarker>(std::move(*marker)));
+std::string OpticalTrackingInterface::addTrackingMarker(const Filesystem::Path& path,
+                                                        const std::string& name)
+{
+    std::string why;
+    auto marker = OpticalTrackingMarkerIO::loadFromFile(path, &why);
+    if (!marker) {
+        Log::logIf(Log::Error, "OpticalTrackingInterface",
+                   [&] { return "Cannot read marker file " + path.string() + ": " + why; });
+        return std::string();
+    }
+    marker->setName(name.empty() ? path.baseName() : name);
+    return addTrackingMarker(std::make_unique<OpticalTrackingMarker>(std::move(*marker)));
 }
 
 }  // namespace Velantor

@@ -12,47 +12,55 @@ namespace {
 // deadlines.
 constexpr std::int64_t kMaxWaitNs = 24LL * 3600 * 1000000000LL;
 
-void sleepUntilMonotonic(std::chrono::steady_clock::time_point t) {
-  // steady_clock is CLOCK_MONOTONIC; an absolute sleep does not drift when
-  // interrupted by a signal.
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-  if (ns <= 0) return;
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
+void sleepUntilMonotonic(std::chrono::steady_clock::time_point t)
+{
+    // steady_clock is CLOCK_MONOTONIC; an absolute sleep does not drift when
+    // interrupted by a signal.
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    if (ns <= 0) return;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
 }
 
-void preciseSleepUntilSteady(std::chrono::steady_clock::time_point deadline) {
-  const auto coarse = deadline - kSpinWindow;
-  if (std::chrono::steady_clock::now() < coarse) sleepUntilMonotonic(coarse);
-  while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+void preciseSleepUntilSteady(std::chrono::steady_clock::time_point deadline)
+{
+    const auto coarse = deadline - kSpinWindow;
+    if (std::chrono::steady_clock::now() < coarse) sleepUntilMonotonic(coarse);
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 }  // namespace
 
-void preciseSleep(std::chrono::nanoseconds duration) {
-  if (duration.count() <= 0) return;
-  if (duration.count() > kMaxWaitNs) duration = std::chrono::nanoseconds(kMaxWaitNs);
-  preciseSleepUntilSteady(std::chrono::steady_clock::now() + duration);
+void preciseSleep(std::chrono::nanoseconds duration)
+{
+    if (duration.count() <= 0) return;
+    if (duration.count() > kMaxWaitNs) duration = std::chrono::nanoseconds(kMaxWaitNs);
+    preciseSleepUntilSteady(std::chrono::steady_clock::now() + duration);
 }
 
-void preciseSleepUntil(std::int64_t systemTimeNsDeadline) {
-  const std::int64_t now = systemTimeNs();
-  if (systemTimeNsDeadline <= now) return;
-  preciseSleep(std::chrono::nanoseconds(systemTimeNsDeadline - now));
+void preciseSleepUntil(std::int64_t systemTimeNsDeadline)
+{
+    const std::int64_t now = systemTimeNs();
+    if (systemTimeNsDeadline <= now) return;
+    preciseSleep(std::chrono::nanoseconds(systemTimeNsDeadline - now));
 }
 
-std::int64_t systemTimeNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+std::int64_t systemTimeNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-std::uint64_t systemTimeMs() {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
+std::uint64_t systemTimeMs()
+{
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
 }
 
 }  // namespace Velantor::StreamUtils

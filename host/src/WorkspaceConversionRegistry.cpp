@@ -4,30 +4,34 @@
 
 namespace Velantor {
 
-WorkspaceConversionRegistry& WorkspaceConversionRegistry::instance() {
-  static WorkspaceConversionRegistry* registry = new WorkspaceConversionRegistry;
-  return *registry;
+WorkspaceConversionRegistry& WorkspaceConversionRegistry::instance()
+{
+    static WorkspaceConversionRegistry* registry = new WorkspaceConversionRegistry;
+    return *registry;
 }
 
-void WorkspaceConversionRegistry::addConversion(WorkspaceConversionFunction conversion) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_conversions.push_back(std::move(conversion));
+void WorkspaceConversionRegistry::addConversion(WorkspaceConversionFunction conversion)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_conversions.push_back(std::move(conversion));
 }
 
-std::vector<WorkspaceConversionFunction> WorkspaceConversionRegistry::conversions() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_conversions;
+std::vector<WorkspaceConversionFunction> WorkspaceConversionRegistry::conversions() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_conversions;
 }
 
 bool WorkspaceConversionRegistry::convert(Properties& workspace, const Filesystem::Path& path,
-                                          int savedVersion) const {
-  auto pending = conversions();
-  std::stable_sort(pending.begin(), pending.end(),
-                   [](const auto& a, const auto& b) { return a.version < b.version; });
-  bool changed = false;
-  for (const auto& c : pending)
-    if (c.version > savedVersion && c.function && c.function(workspace, path)) changed = true;
-  return changed;
+                                          int savedVersion) const
+{
+    auto pending = conversions();
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const auto& a, const auto& b) { return a.version < b.version; });
+    bool changed = false;
+    for (const auto& c : pending)
+        if (c.version > savedVersion && c.function && c.function(workspace, path)) changed = true;
+    return changed;
 }
 
 }  // namespace Velantor

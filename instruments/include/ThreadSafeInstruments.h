@@ -72,8 +72,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<TrackingInstrument> result;
         result.reserve(m_instruments.size());
-        for (const auto& [id, entry] : m_instruments)
-            result.push_back(entry.first);
+        for (const auto& [id, entry] : m_instruments) result.push_back(entry.first);
         return result;
     }
 
@@ -81,8 +80,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(m_mainId);
-        if (it == m_instruments.end())
-            return std::nullopt;
+        if (it == m_instruments.end()) return std::nullopt;
         return it->second.first;
     }
 
@@ -90,8 +88,7 @@ public:
     {
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (index == m_mainIndex)
-            return {};
+        if (index == m_mainIndex) return {};
         if (m_instruments.empty()) {
             // Nothing to point at yet: only the position is kept.
             m_mainIndex = index;
@@ -103,8 +100,7 @@ public:
         }
         m_mainIndex = index;
         const std::string& id = std::next(m_instruments.begin(), index)->first;
-        if (id == m_mainId)
-            return {};
+        if (id == m_mainId) return {};
         setMainIdLocked(id);
         return InstrumentModification::MainInstrument;
     }
@@ -113,8 +109,7 @@ public:
     {
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (id == m_mainId)
-            return {};
+        if (id == m_mainId) return {};
         if (m_instruments.find(id) == m_instruments.end()) {
             log.error("setMainById: Instrument with ID ", id, " not found");
             return {};
@@ -139,8 +134,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(m_mainId);
-        if (it == m_instruments.end())
-            return {};
+        if (it == m_instruments.end()) return {};
         return it->second.first.id.name();
     }
 
@@ -246,8 +240,7 @@ public:
             instrument.quality = 0.0;
             instrument.timestamp = timestamp;
             instrument.status = 0;
-            if (instrument != before)
-                result |= InstrumentModification::TrackingData;
+            if (instrument != before) result |= InstrumentModification::TrackingData;
         }
         return result;
     }
@@ -257,8 +250,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end())
-            return {};
+        if (it == m_instruments.end()) return {};
         TrackingInstrument& instrument = it->second.first;
         instrument.matrix = matrix;
         instrument.quality = quality;
@@ -272,8 +264,7 @@ public:
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end())
-            return {};
+        if (it == m_instruments.end()) return {};
         return modifyChecked(it->second.first, log,
                              [&](TrackingInstrument& instrument) { fn(it->first, instrument); });
     }
@@ -283,16 +274,15 @@ public:
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end())
-            return {};
+        if (it == m_instruments.end()) return {};
         if (!it->second.second) {
             log.error("modify: Special object for instrument with ID ", id, " does not exist");
             return {};
         }
         T& special = *it->second.second;
-        return modifyChecked(
-            it->second.first, log,
-            [&](TrackingInstrument& instrument) { fn(it->first, instrument, special); });
+        return modifyChecked(it->second.first, log, [&](TrackingInstrument& instrument) {
+            fn(it->first, instrument, special);
+        });
     }
 
     // Edits the special object alone: nothing to check, nothing reported.
@@ -301,8 +291,7 @@ public:
         PendingLog log;
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end())
-            return;
+        if (it == m_instruments.end()) return;
         if (!it->second.second) {
             log.error("modify: Special object for instrument with ID ", id, " does not exist");
             return;
@@ -372,8 +361,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_instruments.find(id);
-        if (it == m_instruments.end())
-            return std::nullopt;
+        if (it == m_instruments.end()) return std::nullopt;
         return it->second.first;
     }
 
@@ -387,8 +375,7 @@ private:
     {
         for (std::uint64_t n = 0;; ++n) {
             std::string candidate = prefix + std::to_string(n);
-            if (m_instruments.find(candidate) == m_instruments.end())
-                return candidate;
+            if (m_instruments.find(candidate) == m_instruments.end()) return candidate;
         }
     }
 
@@ -434,8 +421,7 @@ private:
 
     // Runs one callback on one instrument and reports what it changed.
     template <typename Call>
-    static Modifications modifyChecked(TrackingInstrument& instrument, PendingLog& log,
-                                       Call&& call)
+    static Modifications modifyChecked(TrackingInstrument& instrument, PendingLog& log, Call&& call)
     {
         const TrackingInstrument before = instrument;
         try {
@@ -443,8 +429,7 @@ private:
         } catch (...) {
             // The map key must keep naming the instrument even when the
             // callback gives up half-way; anything else it did stands.
-            if (instrument.id.ID() != before.id.ID())
-                restore(instrument, before, log);
+            if (instrument.id.ID() != before.id.ID()) restore(instrument, before, log);
             throw;
         }
         if (instrument.id.ID() != before.id.ID()) {
@@ -452,11 +437,10 @@ private:
             return {};
         }
         Modifications result;
-        if (instrument.id.name() != before.id.name()
-            || instrument.id.modelNumber() != before.id.modelNumber())
+        if (instrument.id.name() != before.id.name() ||
+            instrument.id.modelNumber() != before.id.modelNumber())
             result |= InstrumentModification::InstrumentList;
-        if (trackingDataDiffers(before, instrument))
-            result |= InstrumentModification::TrackingData;
+        if (trackingDataDiffers(before, instrument)) result |= InstrumentModification::TrackingData;
         // A change of `active` alone is not reported.
         return result;
     }
@@ -464,8 +448,9 @@ private:
     static void restore(TrackingInstrument& instrument, const TrackingInstrument& before,
                         PendingLog& log)
     {
-        log.error("ID must not be modified. TrackingInstrument is reset to state before "
-                  "modification");
+        log.error(
+            "ID must not be modified. TrackingInstrument is reset to state before "
+            "modification");
         instrument = before;
     }
 
@@ -477,8 +462,7 @@ private:
             return true;
         for (int row = 0; row < 4; ++row)
             for (int col = 0; col < 4; ++col)
-                if (a.matrix(row, col) != b.matrix(row, col))
-                    return true;
+                if (a.matrix(row, col) != b.matrix(row, col)) return true;
         return false;
     }
 
@@ -488,4 +472,4 @@ private:
     std::uint32_t m_mainIndex = 0;
 };
 
-} // namespace Velantor
+}  // namespace Velantor

@@ -31,8 +31,7 @@ public:
     template <typename... Parts>
     void error(const Parts&... parts)
     {
-        if (!accepted())
-            return;
+        if (!accepted()) return;
         std::string message;
         (append(message, parts), ...);
         m_messages.push_back(std::move(message));
@@ -53,4 +52,4 @@ private:
     std::vector<std::string> m_messages;
 };
 
-} // namespace Velantor
+}  // namespace Velantor

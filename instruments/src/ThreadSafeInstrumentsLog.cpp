@@ -6,8 +6,8 @@ const char* const ThreadSafeInstrumentsLog::kCategory = "ThreadSafeInstruments";
 
 bool ThreadSafeInstrumentsLog::accepted()
 {
-    return kLevel >= Log::g_globalLevel.load(std::memory_order_relaxed)
-        && Log::isAccepted(kLevel, kCategory);
+    return kLevel >= Log::g_globalLevel.load(std::memory_order_relaxed) &&
+           Log::isAccepted(kLevel, kCategory);
 }
 
 ThreadSafeInstrumentsLog::~ThreadSafeInstrumentsLog()
@@ -22,4 +22,4 @@ ThreadSafeInstrumentsLog::~ThreadSafeInstrumentsLog()
     }
 }
 
-} // namespace Velantor
+}  // namespace Velantor

@@ -97,10 +97,7 @@ int ndiGetBXMarkerStray(NdiConnection* h, int portHandle, int marker, float coor
     return 0;
 }
 
-int ndiGetBXNumberOfPassiveStrays(NdiConnection* h)
-{
-    return h->Capture.BxPassiveStrayCount;
-}
+int ndiGetBXNumberOfPassiveStrays(NdiConnection* h) { return h->Capture.BxPassiveStrayCount; }
 
 int ndiGetBXPassiveStray(NdiConnection* h, int index, float coord[3])
 {
@@ -115,17 +112,8 @@ int ndiGetBXPassiveStray(NdiConnection* h, int index, float coord[3])
     return 0;
 }
 
-int ndiGetBXReplyLength(NdiConnection* h)
-{
-    return h->Capture.BxReplyLength;
-}
+int ndiGetBXReplyLength(NdiConnection* h) { return h->Capture.BxReplyLength; }
 
-int ndiGetBXMarkerCount(NdiConnection* h)
-{
-    return h->Capture.BxHandleCount;
-}
+int ndiGetBXMarkerCount(NdiConnection* h) { return h->Capture.BxHandleCount; }
 
-int ndiGetBXSystemStatus(NdiConnection* h)
-{
-    return h->Capture.BxSystemStatus;
-}
+int ndiGetBXSystemStatus(NdiConnection* h) { return h->Capture.BxSystemStatus; }

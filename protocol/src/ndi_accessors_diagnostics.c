@@ -29,10 +29,7 @@ static int portFields(const NdiConnection* h, int port, PortFields* f)
     return 0;
 }
 
-static int hasTool(const PortFields* f)
-{
-    return f->basic[0] != '\0' && f->basic[0] != 'U';
-}
+static int hasTool(const PortFields* f) { return f->basic[0] != '\0' && f->basic[0] != 'U'; }
 
 int ndiGetPSTATPortStatus(NdiConnection* h, int port)
 {
@@ -91,15 +88,9 @@ int ndiGetSSTATSensors(NdiConnection* h)
     return (int)ndiFieldHex(h->Capture.SstatSensor, 2, 0, 2);
 }
 
-int ndiGetSSTATTIU(NdiConnection* h)
-{
-    return (int)ndiFieldHex(h->Capture.SstatTiu, 2, 0, 2);
-}
+int ndiGetSSTATTIU(NdiConnection* h) { return (int)ndiFieldHex(h->Capture.SstatTiu, 2, 0, 2); }
 
-int ndiGetIRCHKDetected(NdiConnection* h)
-{
-    return h->Capture.IrchkDetected == '1';
-}
+int ndiGetIRCHKDetected(NdiConnection* h) { return h->Capture.IrchkDetected == '1'; }
 
 /* The source list: a 3-character signed count of side 0 sources, that many
  * x, y pairs of 3 characters each, then the same for side 1. Finds the

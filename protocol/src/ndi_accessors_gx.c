@@ -2,15 +2,9 @@
  * (active) and 'A' to 'I' (passive). */
 #include "ndi_accessors_fields.h"
 
-static int activePort(int port)
-{
-    return port >= '1' && port <= '3' ? port - '1' : -1;
-}
+static int activePort(int port) { return port >= '1' && port <= '3' ? port - '1' : -1; }
 
-static int passivePort(int port)
-{
-    return port >= 'A' && port <= 'I' ? port - 'A' : -1;
-}
+static int passivePort(int port) { return port >= 'A' && port <= 'I' ? port - 'A' : -1; }
 
 /* The port's 12-character information, or null for an unknown port. */
 static const char* information(const NdiConnection* h, int port)

@@ -1,10 +1,7 @@
 /* Accessors of the port-handle replies: PHRQ, PHSR and PHINF. */
 #include "ndi_accessors_fields.h"
 
-int ndiGetPHRQHandle(NdiConnection* h)
-{
-    return (int)ndiFieldHex(h->Capture.PhrqReply, 2, 0, 2);
-}
+int ndiGetPHRQHandle(NdiConnection* h) { return (int)ndiFieldHex(h->Capture.PhrqReply, 2, 0, 2); }
 
 int ndiGetPHSRNumberOfHandles(NdiConnection* h)
 {

@@ -88,10 +88,7 @@ int ndiGetTXSingleStray(NdiConnection* h, int portHandle, double coord[3])
     return ndiSingleStrayFromText(h->Capture.TxSingleStray[slot], coord);
 }
 
-int ndiGetTXNumberOfPassiveStrays(NdiConnection* h)
-{
-    return h->Capture.TxPassiveStrayCount;
-}
+int ndiGetTXNumberOfPassiveStrays(NdiConnection* h) { return h->Capture.TxPassiveStrayCount; }
 
 int ndiGetTXPassiveStray(NdiConnection* h, int index, double coord[3])
 {

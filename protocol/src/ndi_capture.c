@@ -5,10 +5,7 @@
 
 #include <string.h>
 
-static int isNameChar(char ch)
-{
-    return (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
-}
+static int isNameChar(char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9'); }
 
 static int nameIs(const char* command, int nameLength, const char* name)
 {

@@ -95,8 +95,8 @@ static int captureHandle(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor
         if (slot >= 0) {
             a->BxActiveSingleStrayMarkerStatus[slot] = strayStatus;
         }
-        if (strayStatus != 0
-            && !ndiCursorFloats(c, slot >= 0 ? a->BxActiveSingleStrayMarkerPosition[slot] : 0, 3)) {
+        if (strayStatus != 0 &&
+            !ndiCursorFloats(c, slot >= 0 ? a->BxActiveSingleStrayMarkerPosition[slot] : 0, 3)) {
             return 0;
         }
     }

@@ -19,10 +19,7 @@ static inline void ndiCursorInit(NdiReplyCursor* c, const char* data, int length
     c->pos = 0;
 }
 
-static inline int ndiCursorRemaining(const NdiReplyCursor* c)
-{
-    return c->length - c->pos;
-}
+static inline int ndiCursorRemaining(const NdiReplyCursor* c) { return c->length - c->pos; }
 
 /* The next character, or 0 at the end of the reply (which reads like the NUL
  * behind a text reply). */
@@ -86,9 +83,10 @@ static inline unsigned int ndiCursorHex(NdiReplyCursor* c, int digits)
     unsigned int value = 0;
     for (int i = 0; i < n; ++i) {
         unsigned char ch = c->data[c->pos + i];
-        int d = (ch >= '0' && ch <= '9') ? ch - '0'
-              : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
-              : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10 : -1;
+        int d = (ch >= '0' && ch <= '9')   ? ch - '0'
+                : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
+                : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
+                                           : -1;
         if (d < 0) {
             break;
         }
@@ -138,8 +136,8 @@ static inline int ndiCursorU32(NdiReplyCursor* c, unsigned int* out)
         return 0;
     }
     const unsigned char* p = c->data + c->pos;
-    *out = (unsigned int)p[0] | ((unsigned int)p[1] << 8) | ((unsigned int)p[2] << 16)
-         | ((unsigned int)p[3] << 24);
+    *out = (unsigned int)p[0] | ((unsigned int)p[1] << 8) | ((unsigned int)p[2] << 16) |
+           ((unsigned int)p[3] << 24);
     c->pos += 4;
     return 1;
 }
@@ -154,8 +152,8 @@ static inline int ndiCursorFloats(NdiReplyCursor* c, float* out, int count)
     const unsigned char* p = c->data + c->pos;
     if (out) {
         for (int i = 0; i < count; ++i, p += 4) {
-            unsigned int bits = (unsigned int)p[0] | ((unsigned int)p[1] << 8)
-                              | ((unsigned int)p[2] << 16) | ((unsigned int)p[3] << 24);
+            unsigned int bits = (unsigned int)p[0] | ((unsigned int)p[1] << 8) |
+                                ((unsigned int)p[2] << 16) | ((unsigned int)p[3] << 24);
             memcpy(&out[i], &bits, sizeof bits);
         }
     }

@@ -18,8 +18,8 @@
 extern "C" {
 #endif
 
-void ndiCaptureReply(NdiConnection* h, const char* command, int commandLength,
-                     const char* reply, int replyLength);
+void ndiCaptureReply(NdiConnection* h, const char* command, int commandLength, const char* reply,
+                     int replyLength);
 
 #ifdef __cplusplus
 }

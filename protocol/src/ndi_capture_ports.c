@@ -11,10 +11,7 @@ void ndiCapturePHSR(NdiCaptureAreas* a, NdiReplyCursor* c)
     ndiCursorCopyText(c, a->PhsrReply, 1284, 1282);
 }
 
-static void fill(char* field, const char* text, int n)
-{
-    memcpy(field, text, (size_t)n);
-}
+static void fill(char* field, const char* text, int n) { memcpy(field, text, (size_t)n); }
 
 void ndiCapturePHINF(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c)
 {

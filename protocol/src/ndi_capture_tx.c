@@ -6,12 +6,9 @@
 static int poseTextLength(const NdiReplyCursor* c, int full)
 {
     switch (ndiCursorPeek(c)) {
-    case 'M':
-        return 7;
-    case 'D':
-        return 8;
-    default:
-        return full;
+    case 'M': return 7;
+    case 'D': return 8;
+    default: return full;
     }
 }
 
@@ -68,7 +65,8 @@ void ndiCaptureTX(NdiCaptureAreas* a, unsigned int option, NdiReplyCursor* c)
             /* The flags cover every reported stray, one hex digit per four. */
             int flags = (reported + 3) / 4;
             int keptFlags = (kept + 3) / 4;
-            int copied = ndiCursorCopyText(c, a->TxPassiveStrayOov, 14, keptFlags < 13 ? keptFlags : 13);
+            int copied =
+                ndiCursorCopyText(c, a->TxPassiveStrayOov, 14, keptFlags < 13 ? keptFlags : 13);
             ndiCursorSkipText(c, flags - copied);
             copied = ndiCursorCopyText(c, a->TxPassiveStray, 1052, 21 * kept);
             ndiCursorSkipText(c, 21L * reported - copied);

@@ -36,7 +36,8 @@ static const char* const textarray_low[] = {
     "Unable to write SROM data",
     "Unable to select SROM",
     "Unable to perform tool current test",
-    "Unable to find camera parameters from the selected volume for the wavelength of a tool enabled for tracking",
+    "Unable to find camera parameters from the selected volume for the wavelength of a tool "
+    "enabled for tracking",
     "Command parameter out of range",
     "Unable to select parameters by volume",
     "Unable to determine Measurement System supported features list",
@@ -54,12 +55,8 @@ static const char* const textarray_low[] = {
 };
 
 static const char* const textarray_high[] = {
-    "Too much environmental infrared",
-    "Unrecognized error code",
-    "Unrecognized error code",
-    "Unable to read Flash EPROM",
-    "Unable to write Flash EPROM",
-    "Unable to erase Flash EPROM",
+    "Too much environmental infrared", "Unrecognized error code",     "Unrecognized error code",
+    "Unable to read Flash EPROM",      "Unable to write Flash EPROM", "Unable to erase Flash EPROM",
 };
 
 static const char* const textarray_api[] = {

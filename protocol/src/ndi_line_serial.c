@@ -52,8 +52,14 @@ static void serialClose(NdiConnection* h)
 }
 
 static const NdiLineOperations operations = {
-    serialWrite, serialRead, serialFlush, serialTimeout, serialReset, serialClose,
-    "Serial port write error", "Serial port read error",
+    serialWrite,
+    serialRead,
+    serialFlush,
+    serialTimeout,
+    serialReset,
+    serialClose,
+    "Serial port write error",
+    "Serial port read error",
 };
 
 const NdiLineOperations* ndiSerialLineOperations(void) { return &operations; }

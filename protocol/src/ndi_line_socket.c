@@ -30,8 +30,14 @@ static void socketClose(NdiConnection* h)
 }
 
 static const NdiLineOperations operations = {
-    socketWrite, socketRead, socketFlush, socketTimeout, socketReset, socketClose,
-    "Network connection write error", "Network connection read error",
+    socketWrite,
+    socketRead,
+    socketFlush,
+    socketTimeout,
+    socketReset,
+    socketClose,
+    "Network connection write error",
+    "Network connection read error",
 };
 
 const NdiLineOperations* ndiSocketLineOperations(void) { return &operations; }

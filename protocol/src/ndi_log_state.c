@@ -38,15 +38,13 @@ static void putLimited(Dump* d, const char* text, size_t limit)
     }
 }
 
-static void putString(Dump* d, const char* text)
-{
-    putLimited(d, text, (size_t)-1);
-}
+static void putString(Dump* d, const char* text) { putLimited(d, text, (size_t)-1); }
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-static void putNumber(Dump* d, size_t limit, const char* format, ...)
+static void
+putNumber(Dump* d, size_t limit, const char* format, ...)
 {
     char text[32];
     va_list args;
@@ -87,7 +85,8 @@ static void textLine(Dump* d, const char* label, const char* field, size_t width
     putChar(d, '\n');
 }
 
-static void textRows(Dump* d, const char* head, const char* tail, const char* rows, size_t count, size_t width)
+static void textRows(Dump* d, const char* head, const char* tail, const char* rows, size_t count,
+                     size_t width)
 {
     for (size_t i = 0; i < count; ++i) {
         putLabel(d, head, (int)i, tail);
@@ -97,7 +96,8 @@ static void textRows(Dump* d, const char* head, const char* tail, const char* ro
 }
 
 #define TEXT(d, label, field) textLine(d, label, field, sizeof(field))
-#define ROWS_OF(d, head, tail, rows, n) textRows(d, head, tail, &(rows)[0][0], (size_t)(n), sizeof((rows)[0]))
+#define ROWS_OF(d, head, tail, rows, n) \
+    textRows(d, head, tail, &(rows)[0][0], (size_t)(n), sizeof((rows)[0]))
 #define ROWS(d, head, tail, rows) ROWS_OF(d, head, tail, rows, COUNT_OF(rows))
 
 static void intLine(Dump* d, const char* label, int value)
@@ -133,7 +133,8 @@ static void floats(Dump* d, const float* values, int n)
 }
 
 /* One line per entry below n: the indexed label and the entry's floats. */
-static void floatRows(Dump* d, const char* head, const char* tail, const float* rows, int n, int width)
+static void floatRows(Dump* d, const char* head, const char* tail, const float* rows, int n,
+                      int width)
 {
     for (int i = 0; i < n; ++i) {
         putLabel(d, head, i, tail);
@@ -240,9 +241,10 @@ static void dumpBX(Dump* d, const NdiCaptureAreas* a)
         putChar(d, '\n');
     }
 
-    byteList(d, "BxActiveSingleStrayMarkerStatus[NDI_MAX_HANDLES]: ", a->BxActiveSingleStrayMarkerStatus, n);
-    floatRows(d, "BxActiveSingleStrayMarkerPosition[", "][3]: ",
-              &a->BxActiveSingleStrayMarkerPosition[0][0], n, 3);
+    byteList(d, "BxActiveSingleStrayMarkerStatus[NDI_MAX_HANDLES]: ",
+             a->BxActiveSingleStrayMarkerStatus, n);
+    floatRows(d, "BxActiveSingleStrayMarkerPosition[",
+              "][3]: ", &a->BxActiveSingleStrayMarkerPosition[0][0], n, 3);
 
     putString(d, "Bx3DMarkerCount[NDI_MAX_HANDLES]: ");
     for (int i = 0; i < n; ++i) {

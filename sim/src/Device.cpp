@@ -68,72 +68,73 @@ const char* kNoInformation = "00000000            00000000000";
 }  // namespace
 
 Device::Device(Scenario scenario, Clock::time_point powerOn)
-    : scenario_(std::move(scenario)), clockStart_(powerOn), clockBase_(scenario_.firstFrame)
+    : m_scenario(std::move(scenario)), m_clockStart(powerOn), m_clockBase(m_scenario.firstFrame)
 {
     reset();
 }
 
 void Device::reset()
 {
-    line_ = LineSettings{};
-    initialised_ = false;
-    tracking_ = false;
-    selectedVolume_ = 0;
-    handles_.clear();
+    m_line = LineSettings{};
+    m_initialised = false;
+    m_tracking = false;
+    m_selectedVolume = 0;
+    m_handles.clear();
     announceWiredTools();
 }
 
 void Device::announceWiredTools()
 {
-    if (scenario_.family != Family::Aurora) return;
+    if (m_scenario.family != Family::Aurora) return;
     int number = kFirstWiredHandle;
-    for (std::size_t i = 0; i < scenario_.tools.size(); ++i) {
+    for (std::size_t i = 0; i < m_scenario.tools.size(); ++i) {
         PortHandle h;
         h.scenarioTool = static_cast<int>(i);
         h.wired = true;
         h.trackable = true;
-        h.description = scenario_.tools[i];
+        h.description = m_scenario.tools[i];
         h.markers = h.description.markers;
         h.partNumber = h.description.partNumber;
-        handles_[number++] = h;
+        m_handles[number++] = h;
     }
 }
 
 std::uint32_t Device::frameAt(Clock::time_point now) const
 {
-    const double elapsed = std::chrono::duration<double>(now - clockStart_).count();
-    if (elapsed <= 0) return clockBase_;
+    const double elapsed = std::chrono::duration<double>(now - m_clockStart).count();
+    if (elapsed <= 0) return m_clockBase;
     // The counter is 32 bits wide and wraps, as the device's own does, after
     // some 124 days at 400 Hz.
-    const double frames = std::fmod(std::floor(elapsed * scenario_.frameRate), 4294967296.0);
-    return clockBase_ + static_cast<std::uint32_t>(frames);
+    const double frames = std::fmod(std::floor(elapsed * m_scenario.frameRate), 4294967296.0);
+    return m_clockBase + static_cast<std::uint32_t>(frames);
 }
 
 std::vector<int> Device::portHandles() const
 {
     std::vector<int> out;
-    for (const auto& [number, h] : handles_) out.push_back(number);
+    for (const auto& [number, h] : m_handles) out.push_back(number);
     return out;
 }
 
 int Device::scenarioToolOf(int handle) const
 {
-    const auto it = handles_.find(handle);
-    return it == handles_.end() ? -1 : it->second.scenarioTool;
+    const auto it = m_handles.find(handle);
+    return it == m_handles.end() ? -1 : it->second.scenarioTool;
 }
 
 std::vector<Vec3> Device::handleMarkers(int handle) const
 {
-    const auto it = handles_.find(handle);
-    return it == handles_.end() ? std::vector<Vec3>{} : it->second.markers;
+    const auto it = m_handles.find(handle);
+    return it == m_handles.end() ? std::vector<Vec3>{} : it->second.markers;
 }
 
 std::optional<ToolFrame> Device::handleFrame(int handle, std::uint32_t frame) const
 {
-    const auto it = handles_.find(handle);
-    if (it == handles_.end() || !it->second.enabled) return std::nullopt;
-    ToolFrame f = toolFrameAt(it->second.description, frame, scenario_.frameRate);
-    if (!it->second.trackable && f.visibility == Visibility::Visible) f.visibility = Visibility::Missing;
+    const auto it = m_handles.find(handle);
+    if (it == m_handles.end() || !it->second.enabled) return std::nullopt;
+    ToolFrame f = toolFrameAt(it->second.description, frame, m_scenario.frameRate);
+    if (!it->second.trackable && f.visibility == Visibility::Visible)
+        f.visibility = Visibility::Missing;
     return f;
 }
 
@@ -150,9 +151,9 @@ std::uint32_t Device::portStatus(const PortHandle& h) const
 
 int Device::freeHandleNumber() const
 {
-    if (static_cast<int>(handles_.size()) >= scenario_.maxPortHandles) return -1;
+    if (static_cast<int>(m_handles.size()) >= m_scenario.maxPortHandles) return -1;
     for (int n = 1; n < 0xFF; ++n) {
-        if (handles_.find(n) == handles_.end()) return n;
+        if (m_handles.find(n) == m_handles.end()) return n;
     }
     return -1;
 }
@@ -191,7 +192,8 @@ DeviceReply Device::command(std::string_view raw, Clock::time_point now)
         if (line.size() < n + 1 + 4) return fail(Error::kBadCrc);
         const std::size_t crcAt = line.size() - 4;
         const long sent = parseHex(line, crcAt, 4);
-        if (sent < 0 || static_cast<std::uint16_t>(sent) != crc16(line.data(), crcAt)) return fail(Error::kBadCrc);
+        if (sent < 0 || static_cast<std::uint16_t>(sent) != crc16(line.data(), crcAt))
+            return fail(Error::kBadCrc);
         params = line.substr(n + 1, crcAt - (n + 1));
     } else {
         return fail(Error::kInvalidCommand);
@@ -203,10 +205,10 @@ DeviceReply Device::dispatch(const std::string& name, const std::string& p, Cloc
 {
     if (name == "INIT") {
         if (!p.empty()) return fail(Error::kParameterCount);
-        const LineSettings keep = line_;
+        const LineSettings keep = m_line;
         reset();
-        line_ = keep;
-        initialised_ = true;
+        m_line = keep;
+        m_initialised = true;
         return ok();
     }
     if (name == "COMM") return cmdComm(p);
@@ -214,16 +216,17 @@ DeviceReply Device::dispatch(const std::string& name, const std::string& p, Cloc
     if (name == "GETINFO") return cmdGetInfo(p);
     if (name == "TSTOP") {
         if (!p.empty()) return fail(Error::kParameterCount);
-        tracking_ = false;
+        m_tracking = false;
         return ok();
     }
 
-    static const char* const kNeedInit[] = {"PHSR", "PHRQ", "PHF", "PVWR", "PINIT", "PENA", "PDIS", "PHINF",
-                                            "TSTART", "TX", "BX", "SFLIST", "VSEL"};
+    static const char* const kNeedInit[] = {"PHSR", "PHRQ",   "PHF",   "PVWR",   "PINIT",
+                                            "PENA", "PDIS",   "PHINF", "TSTART", "TX",
+                                            "BX",   "SFLIST", "VSEL"};
     bool known = false;
     for (const char* k : kNeedInit) known = known || name == k;
     if (!known) return fail(Error::kInvalidCommand);
-    if (!initialised_) return fail(Error::kWrongMode);
+    if (!m_initialised) return fail(Error::kWrongMode);
 
     if (name == "PHSR") return cmdPhsr(p);
     if (name == "PHRQ") return cmdPhrq(p);
@@ -270,15 +273,15 @@ DeviceReply Device::cmdVer(const std::string& p) const
 {
     if (p.size() != 1) return fail(Error::kParameterCount);
     if (p[0] < '0' || p[0] > '9') return fail(Error::kOutOfRange);
-    return ok(scenario_.model + "\nNDI S/N: " + scenario_.serialNumber + "\nFreeze Tag: " + scenario_.firmware +
-              "\nFreeze Date: 01/01/2026\n(C) Northern Digital Inc.\n");
+    return ok(m_scenario.model + "\nNDI S/N: " + m_scenario.serialNumber + "\nFreeze Tag: " +
+              m_scenario.firmware + "\nFreeze Date: 01/01/2026\n(C) Northern Digital Inc.\n");
 }
 
 DeviceReply Device::cmdGetInfo(const std::string& p) const
 {
-    if (!scenario_.getInfo) return fail(Error::kInvalidCommand);
-    if (p == "Features.Firmware.Version") return ok(p + "=" + scenario_.firmware + ";0;4;;");
-    if (p == "Config.Serial Number") return ok(p + "=" + scenario_.serialNumber + ";0;4;;");
+    if (!m_scenario.getInfo) return fail(Error::kInvalidCommand);
+    if (p == "Features.Firmware.Version") return ok(p + "=" + m_scenario.firmware + ";0;4;;");
+    if (p == "Config.Serial Number") return ok(p + "=" + m_scenario.serialNumber + ";0;4;;");
     return fail(Error::kOutOfRange);
 }
 
@@ -292,7 +295,7 @@ DeviceReply Device::cmdPhsr(const std::string& p) const
     }
     std::string list;
     int count = 0;
-    for (const auto& [number, h] : handles_) {
+    for (const auto& [number, h] : m_handles) {
         bool listed = false;
         switch (option) {
         case 0: listed = true; break;
@@ -311,10 +314,10 @@ DeviceReply Device::cmdPhsr(const std::string& p) const
 DeviceReply Device::cmdPhrq(const std::string& p)
 {
     if (p.size() != 14) return fail(Error::kParameterCount);
-    if (tracking_) return fail(Error::kWrongMode);
+    if (m_tracking) return fail(Error::kWrongMode);
     const int number = freeHandleNumber();
     if (number < 0) return fail(Error::kHandlesExhausted);
-    handles_[number] = PortHandle{};
+    m_handles[number] = PortHandle{};
     return ok(hexField(static_cast<unsigned>(number), 2));
 }
 
@@ -323,9 +326,9 @@ DeviceReply Device::cmdPhf(const std::string& p)
     if (p.size() != 2) return fail(Error::kParameterCount);
     const long number = parseHex(p, 0, 2);
     if (number < 0) return fail(Error::kOutOfRange);
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end()) return fail(Error::kNoTool);
-    if (tracking_) return fail(Error::kWrongMode);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end()) return fail(Error::kNoTool);
+    if (m_tracking) return fail(Error::kWrongMode);
     if (it->second.wired) {
         // A wired tool stays plugged in: its handle returns to the state of a
         // freshly announced tool instead of disappearing.
@@ -333,12 +336,12 @@ DeviceReply Device::cmdPhf(const std::string& p)
         fresh.scenarioTool = it->second.scenarioTool;
         fresh.wired = true;
         fresh.trackable = true;
-        fresh.description = scenario_.tools[static_cast<std::size_t>(fresh.scenarioTool)];
+        fresh.description = m_scenario.tools[static_cast<std::size_t>(fresh.scenarioTool)];
         fresh.markers = fresh.description.markers;
         fresh.partNumber = fresh.description.partNumber;
         it->second = fresh;
     } else {
-        handles_.erase(it);
+        m_handles.erase(it);
     }
     return ok();
 }
@@ -356,9 +359,9 @@ DeviceReply Device::cmdPvwr(const std::string& p)
         if (byte < 0) return fail(Error::kOutOfRange);
         chunk[i] = static_cast<std::uint8_t>(byte);
     }
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end()) return fail(Error::kNoTool);
-    if (tracking_ || it->second.initialised) return fail(Error::kWrongMode);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end()) return fail(Error::kNoTool);
+    if (m_tracking || it->second.initialised) return fail(Error::kWrongMode);
     std::copy(chunk, chunk + 64, it->second.image.begin() + address);
     it->second.chunks = static_cast<std::uint16_t>(it->second.chunks | (1u << (address / 64)));
     return ok();
@@ -369,10 +372,10 @@ DeviceReply Device::cmdPinit(const std::string& p)
     if (p.size() != 2) return fail(Error::kParameterCount);
     const long number = parseHex(p, 0, 2);
     if (number < 0) return fail(Error::kOutOfRange);
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end()) return fail(Error::kNoTool);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end()) return fail(Error::kNoTool);
     PortHandle& h = it->second;
-    if (tracking_) return fail(Error::kWrongMode);
+    if (m_tracking) return fail(Error::kWrongMode);
     if (!occupied(h)) return fail(Error::kNoTool);
     if (h.initialised) return ok();
     if (h.chunks == 0xFFFF) {
@@ -382,8 +385,8 @@ DeviceReply Device::cmdPinit(const std::string& p)
         if (!image->markers.empty()) h.markers = image->markers;
         if (!h.wired) {
             // A wireless tool is one of the scenario's when its part number matches.
-            for (std::size_t i = 0; i < scenario_.tools.size(); ++i) {
-                const ToolDescription& t = scenario_.tools[i];
+            for (std::size_t i = 0; i < m_scenario.tools.size(); ++i) {
+                const ToolDescription& t = m_scenario.tools[i];
                 if (t.port == 0 && !t.partNumber.empty() && t.partNumber == image->partNumber) {
                     h.scenarioTool = static_cast<int>(i);
                     h.description = t;
@@ -396,7 +399,7 @@ DeviceReply Device::cmdPinit(const std::string& p)
                 h.description = ToolDescription{};
                 h.description.partNumber = image->partNumber;
                 h.description.toolInfo = kNoInformation;
-                h.trackable = scenario_.trackUnmatchedTools;
+                h.trackable = m_scenario.trackUnmatchedTools;
                 // A stand-in in front of the camera, apart from the others.
                 h.description.trajectory.center = {-200.0 + 40.0 * (number % 10), 150.0, -1500.0};
                 h.description.trajectory.amplitude = {20, 20, 20};
@@ -415,8 +418,8 @@ DeviceReply Device::cmdPena(const std::string& p)
     const long number = parseHex(p, 0, 2);
     if (number < 0) return fail(Error::kOutOfRange);
     if (p[2] != 'S' && p[2] != 'D' && p[2] != 'B') return fail(Error::kPriority);
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end() || !occupied(it->second)) return fail(Error::kNoTool);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end() || !occupied(it->second)) return fail(Error::kNoTool);
     if (!it->second.initialised) return fail(Error::kNotInitialised);
     it->second.enabled = true;
     it->second.priority = p[2];
@@ -428,8 +431,8 @@ DeviceReply Device::cmdPdis(const std::string& p)
     if (p.size() != 2) return fail(Error::kParameterCount);
     const long number = parseHex(p, 0, 2);
     if (number < 0) return fail(Error::kOutOfRange);
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end() || !occupied(it->second)) return fail(Error::kNoTool);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end() || !occupied(it->second)) return fail(Error::kNoTool);
     if (!it->second.enabled) return fail(Error::kNotEnabled);
     it->second.enabled = false;
     return ok();
@@ -441,24 +444,26 @@ DeviceReply Device::cmdPhinf(const std::string& p) const
     const long number = parseHex(p, 0, 2);
     const long option = p.size() == 6 ? parseHex(p, 2, 4) : 0x0001;
     if (number < 0 || option < 0) return fail(Error::kOutOfRange);
-    const auto it = handles_.find(static_cast<int>(number));
-    if (it == handles_.end()) return fail(Error::kNoTool);
+    const auto it = m_handles.find(static_cast<int>(number));
+    if (it == m_handles.end()) return fail(Error::kNoTool);
     const PortHandle& h = it->second;
     if (!occupied(h)) return ok("UNOCCUPIED");
     std::string out;
     if (option & 0x0001) {
-        out += padded(h.description.toolInfo.empty() ? std::string(kNoInformation) : h.description.toolInfo, 31);
+        out += padded(
+            h.description.toolInfo.empty() ? std::string(kNoInformation) : h.description.toolInfo,
+            31);
         out += hexField(portStatus(h) & 0xFF, 2);
     }
     if (option & 0x0002) out += "00000000";  // current test passed
     if (option & 0x0004) out += padded(h.partNumber, 20);
-    if (option & 0x0008) out += "00";  // no accessories
+    if (option & 0x0008) out += "00";                   // no accessories
     if (option & 0x0010) out += h.wired ? "00" : "29";  // passive markers, 880 nm
     if (option & 0x0020) {
         // Hardware device (8), system type, tool type, port (2), channel (2).
         char location[32];
-        std::snprintf(location, sizeof location, "00000000%c%c%02d%02d", h.wired ? '0' : '1', h.wired ? '0' : '1',
-                      h.description.port % 100, h.description.channel % 100);
+        std::snprintf(location, sizeof location, "00000000%c%c%02d%02d", h.wired ? '0' : '1',
+                      h.wired ? '0' : '1', h.description.port % 100, h.description.channel % 100);
         out += location;
     }
     if (option & 0x0040) out += "00";
@@ -467,14 +472,15 @@ DeviceReply Device::cmdPhinf(const std::string& p) const
 
 DeviceReply Device::cmdTstart(const std::string& p, Clock::time_point now)
 {
-    if (!p.empty() && p != "80") return p.size() == 2 ? fail(Error::kOutOfRange) : fail(Error::kParameterCount);
-    if (tracking_) return fail(Error::kWrongMode);
+    if (!p.empty() && p != "80")
+        return p.size() == 2 ? fail(Error::kOutOfRange) : fail(Error::kParameterCount);
+    if (m_tracking) return fail(Error::kWrongMode);
     if (p == "80") {
         // Restart the frame counter at 0.
-        clockStart_ = now;
-        clockBase_ = 0;
+        m_clockStart = now;
+        m_clockBase = 0;
     }
-    tracking_ = true;
+    m_tracking = true;
     return ok();
 }
 
@@ -482,7 +488,7 @@ FrameSnapshot Device::snapshot(std::uint32_t frame) const
 {
     FrameSnapshot s;
     s.frame = frame;
-    for (const auto& [number, h] : handles_) {
+    for (const auto& [number, h] : m_handles) {
         if (!h.enabled) continue;
         HandleFrame f;
         f.handle = number;
@@ -492,9 +498,10 @@ FrameSnapshot Device::snapshot(std::uint32_t frame) const
         f.portStatus = portStatus(h);
         s.handles.push_back(f);
     }
-    if (isOptical(scenario_.family)) {
-        for (const StrayMarker& stray : scenario_.strays) {
-            if (strayVisibleAt(stray, frame)) s.strays.push_back(strayPositionAt(stray, frame, scenario_.frameRate));
+    if (isOptical(m_scenario.family)) {
+        for (const StrayMarker& stray : m_scenario.strays) {
+            if (strayVisibleAt(stray, frame))
+                s.strays.push_back(strayPositionAt(stray, frame, m_scenario.frameRate));
         }
     }
     return s;
@@ -506,13 +513,15 @@ DeviceReply Device::cmdTracking(bool binary, const std::string& p, Clock::time_p
     if (!p.empty()) {
         if (p.size() != 4) return fail(Error::kParameterCount);
         option = parseHex(p, 0, 4);
-        if (option < 0 || (option & ~static_cast<long>(ReplyOption::kAll)) != 0) return fail(Error::kOutOfRange);
+        if (option < 0 || (option & ~static_cast<long>(ReplyOption::kAll)) != 0)
+            return fail(Error::kOutOfRange);
     }
-    if (!tracking_) return fail(Error::kWrongMode);
+    if (!m_tracking) return fail(Error::kWrongMode);
     const FrameSnapshot s = snapshot(frameAt(now));
     DeviceReply r;
     r.tracking = true;
-    r.bytes = binary ? encodeBX(s, static_cast<unsigned>(option)) : textReply(encodeTX(s, static_cast<unsigned>(option)));
+    r.bytes = binary ? encodeBX(s, static_cast<unsigned>(option))
+                     : textReply(encodeTX(s, static_cast<unsigned>(option)));
     return r;
 }
 
@@ -520,8 +529,8 @@ DeviceReply Device::cmdSflist(const std::string& p) const
 {
     if (p.size() != 2) return fail(Error::kParameterCount);
     if (parseHex(p, 0, 2) != 3) return fail(Error::kOutOfRange);
-    std::string out(1, static_cast<char>('0' + scenario_.volumes.size()));
-    for (const OperatingVolume& v : scenario_.volumes) {
+    std::string out(1, static_cast<char>('0' + m_scenario.volumes.size()));
+    for (const OperatingVolume& v : m_scenario.volumes) {
         std::string record(1, v.shape);
         for (double param : v.parameters) record += signedField(param, 0.01, 7);
         record += "0001";  // reserved fields the hosts do not read
@@ -534,9 +543,10 @@ DeviceReply Device::cmdVsel(const std::string& p)
 {
     if (p.size() != 1) return fail(Error::kParameterCount);
     const int index = p[0] - '0';
-    if (index < 1 || index > static_cast<int>(scenario_.volumes.size())) return fail(Error::kOutOfRange);
-    if (tracking_) return fail(Error::kWrongMode);
-    selectedVolume_ = index;
+    if (index < 1 || index > static_cast<int>(m_scenario.volumes.size()))
+        return fail(Error::kOutOfRange);
+    if (m_tracking) return fail(Error::kWrongMode);
+    m_selectedVolume = index;
     return ok();
 }
 

@@ -7,10 +7,10 @@ namespace ndisim {
 
 bool Faults::operator==(const Faults& o) const
 {
-    return corruptCrcEvery == o.corruptCrcEvery && dropEvery == o.dropEvery && delayMs == o.delayMs &&
-           delayEvery == o.delayEvery && splitBytes == o.splitBytes && splitPauseMs == o.splitPauseMs &&
-           garbageEvery == o.garbageEvery && disconnectAfterFrames == o.disconnectAfterFrames &&
-           ignoreComm == o.ignoreComm;
+    return corruptCrcEvery == o.corruptCrcEvery && dropEvery == o.dropEvery &&
+           delayMs == o.delayMs && delayEvery == o.delayEvery && splitBytes == o.splitBytes &&
+           splitPauseMs == o.splitPauseMs && garbageEvery == o.garbageEvery &&
+           disconnectAfterFrames == o.disconnectAfterFrames && ignoreComm == o.ignoreComm;
 }
 
 namespace {
@@ -27,13 +27,15 @@ bool parseCount(const std::string& text, int& out, int minimum)
     return true;
 }
 
-bool parsePair(const std::string& text, int& first, int& second, bool secondOptional, int firstMinimum)
+bool parsePair(const std::string& text, int& first, int& second, bool secondOptional,
+               int firstMinimum)
 {
     const auto slash = text.find('/');
     if (slash == std::string::npos) {
         return secondOptional && parseCount(text, first, firstMinimum);
     }
-    return parseCount(text.substr(0, slash), first, firstMinimum) && parseCount(text.substr(slash + 1), second, 0);
+    return parseCount(text.substr(0, slash), first, firstMinimum) &&
+           parseCount(text.substr(slash + 1), second, 0);
 }
 
 }  // namespace

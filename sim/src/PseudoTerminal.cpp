@@ -36,51 +36,56 @@ long speedOf(speed_t s)
 
 PseudoTerminal::PseudoTerminal()
 {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) throw std::runtime_error(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0)
+        throw std::runtime_error(std::string("cannot open a pseudo-terminal: ") +
+                                 std::strerror(errno));
     char name[128];
-    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+    if (grantpt(m_master) != 0 || unlockpt(m_master) != 0 ||
+        ptsname_r(m_master, name, sizeof name) != 0) {
         const int e = errno;
-        ::close(master_);
-        throw std::runtime_error(std::string("cannot set up the pseudo-terminal: ") + std::strerror(e));
+        ::close(m_master);
+        throw std::runtime_error(std::string("cannot set up the pseudo-terminal: ") +
+                                 std::strerror(e));
     }
-    slaveName_ = name;
-    slaveHold_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st{};
-    if (slaveHold_ < 0 || fstat(slaveHold_, &st) != 0) {
+    m_slaveName = name;
+    m_slaveHold = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (m_slaveHold < 0 || fstat(m_slaveHold, &st) != 0) {
         const int e = errno;
         hangUp();
-        throw std::runtime_error(std::string("cannot open the pseudo-terminal's slave: ") + std::strerror(e));
+        throw std::runtime_error(std::string("cannot open the pseudo-terminal's slave: ") +
+                                 std::strerror(e));
     }
-    slaveDevice_ = st.st_rdev;
+    m_slaveDevice = st.st_rdev;
     // A power-on line: raw bytes, 9600 baud, 8N1.
     termios t{};
-    if (tcgetattr(slaveHold_, &t) == 0) {
+    if (tcgetattr(m_slaveHold, &t) == 0) {
         cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
         cfsetispeed(&t, B9600);
         cfsetospeed(&t, B9600);
-        tcsetattr(slaveHold_, TCSANOW, &t);
+        tcsetattr(m_slaveHold, TCSANOW, &t);
     }
-    const int flags = fcntl(master_, F_GETFL);
-    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+    const int flags = fcntl(m_master, F_GETFL);
+    fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
 }
 
 PseudoTerminal::~PseudoTerminal() { hangUp(); }
 
 void PseudoTerminal::hangUp()
 {
-    if (master_ >= 0) ::close(master_);
-    if (slaveHold_ >= 0) ::close(slaveHold_);
-    master_ = -1;
-    slaveHold_ = -1;
+    if (m_master >= 0) ::close(m_master);
+    if (m_slaveHold >= 0) ::close(m_slaveHold);
+    m_master = -1;
+    m_slaveHold = -1;
 }
 
 LineSettings PseudoTerminal::hostSettings() const
 {
     LineSettings s;
     termios t{};
-    if (master_ < 0 || tcgetattr(master_, &t) != 0) {
+    if (m_master < 0 || tcgetattr(m_master, &t) != 0) {
         s.baud = 0;
         return s;
     }

@@ -17,9 +17,9 @@ public:
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
-    int master() const { return master_; }
-    const std::string& slaveName() const { return slaveName_; }
-    dev_t slaveDevice() const { return slaveDevice_; }
+    int master() const { return m_master; }
+    const std::string& slaveName() const { return m_slaveName; }
+    dev_t slaveDevice() const { return m_slaveDevice; }
     // The settings the host has given the line (Linux shares them between
     // both ends). nullopt-like: baud 0 when they cannot be read.
     LineSettings hostSettings() const;
@@ -27,10 +27,10 @@ public:
     void hangUp();
 
 private:
-    int master_ = -1;
-    int slaveHold_ = -1;
-    std::string slaveName_;
-    dev_t slaveDevice_ = 0;
+    int m_master = -1;
+    int m_slaveHold = -1;
+    std::string m_slaveName;
+    dev_t m_slaveDevice = 0;
 };
 
 }  // namespace ndisim

@@ -20,7 +20,10 @@ std::string textReply(const std::string& payload)
     return payload + hexField(crc16(payload), 4) + '\r';
 }
 
-std::string errorReply(int code) { return textReply("ERROR" + hexField(static_cast<unsigned>(code) & 0xFF, 2)); }
+std::string errorReply(int code)
+{
+    return textReply("ERROR" + hexField(static_cast<unsigned>(code) & 0xFF, 2));
+}
 
 void appendU8(std::string& out, unsigned value) { out.push_back(static_cast<char>(value & 0xFF)); }
 
@@ -66,7 +69,8 @@ std::string signedField(double value, double unit, int width)
     if (n > limit) n = limit;
     if (n < -limit) n = -limit;
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%c%0*lld", n < 0 ? '-' : '+', width - 1, static_cast<long long>(std::fabs(n)));
+    std::snprintf(buffer, sizeof buffer, "%c%0*lld", n < 0 ? '-' : '+', width - 1,
+                  static_cast<long long>(std::fabs(n)));
     return buffer;
 }
 

@@ -111,9 +111,10 @@ struct Simulator::Impl {
     std::string makeLink()
     {
         if (link.empty()) return {};
-        struct stat st{};
+        struct stat st {};
         if (::lstat(link.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) return "refusing to replace " + link + ": it is not a symbolic link";
+            if (!S_ISLNK(st.st_mode))
+                return "refusing to replace " + link + ": it is not a symbolic link";
             ::unlink(link.c_str());
         }
         if (::symlink(pty->slaveName().c_str(), link.c_str()) != 0) {
@@ -177,7 +178,8 @@ struct Simulator::Impl {
     void queueReply(std::string bytes, std::optional<LineSettings> lineAfter, Clock::time_point now,
                     std::size_t commandLength, const Faults& f, std::uint64_t index)
     {
-        if (f.corruptCrcEvery > 0 && index % static_cast<std::uint64_t>(f.corruptCrcEvery) == 0 && bytes.size() >= 2) {
+        if (f.corruptCrcEvery > 0 && index % static_cast<std::uint64_t>(f.corruptCrcEvery) == 0 &&
+            bytes.size() >= 2) {
             if (bytes[bytes.size() - 1] == '\r' && bytes.size() >= 5) {
                 // Text reply: a different, still well-formed CRC.
                 char& digit = bytes[bytes.size() - 2];
@@ -192,11 +194,13 @@ struct Simulator::Impl {
         const bool wire = serial && device.scenario().wireTime;
         const double perByte = wire ? byteSeconds() : 0.0;
         auto wireTime = [perByte](std::size_t bytes) {
-            return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(perByte * bytes));
+            return std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(perByte * bytes));
         };
         // The command's own bytes take their time on the wire first.
         Clock::time_point due = now + wireTime(commandLength);
-        if (f.delayMs > 0 && index % static_cast<std::uint64_t>(f.delayEvery > 0 ? f.delayEvery : 1) == 0) {
+        if (f.delayMs > 0 &&
+            index % static_cast<std::uint64_t>(f.delayEvery > 0 ? f.delayEvery : 1) == 0) {
             due += std::chrono::milliseconds(f.delayMs);
         }
         if (due < lastDue) due = lastDue;
@@ -273,7 +277,8 @@ struct Simulator::Impl {
                 }
                 if (f.ignoreComm) reply.lineAfter.reset();
                 if (!(f.dropEvery > 0 && index % static_cast<std::uint64_t>(f.dropEvery) == 0)) {
-                    queueReply(std::move(reply.bytes), reply.lineAfter, now, line.size() + 1, f, index);
+                    queueReply(std::move(reply.bytes), reply.lineAfter, now, line.size() + 1, f,
+                               index);
                 } else if (reply.lineAfter) {
                     device.setLine(*reply.lineAfter);
                 }
@@ -339,7 +344,7 @@ struct Simulator::Impl {
         buffer[n] = '\0';
         // The wrapper names the terminal as the host opened it; a bind mount
         // or link may give it another name, so compare the devices.
-        struct stat st{};
+        struct stat st {};
         if (std::strlen(buffer) != static_cast<std::size_t>(n) || ::stat(buffer, &st) != 0) return;
         if (!S_ISCHR(st.st_mode) || st.st_rdev != pty->slaveDevice()) return;
         output.clear();
@@ -389,8 +394,9 @@ struct Simulator::Impl {
                 deliver = device.line().understands(pty->hostSettings());
             }
             if (deliver && !piece.bytes.empty()) {
-                const ssize_t n = serial ? ::write(fd, piece.bytes.data(), piece.bytes.size())
-                                         : ::send(fd, piece.bytes.data(), piece.bytes.size(), MSG_NOSIGNAL);
+                const ssize_t n =
+                    serial ? ::write(fd, piece.bytes.data(), piece.bytes.size())
+                           : ::send(fd, piece.bytes.data(), piece.bytes.size(), MSG_NOSIGNAL);
                 if (n < 0) {
                     if (errno == EAGAIN || errno == EINTR) return true;
                     if (!serial) {
@@ -437,7 +443,9 @@ struct Simulator::Impl {
             }
             int timeout = -1;
             if (!blocked && !output.empty()) {
-                const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(output.front().due - Clock::now()).count();
+                const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+                                      output.front().due - Clock::now())
+                                      .count();
                 timeout = wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
             }
             const int ready = ::poll(fds, count, timeout);
@@ -448,7 +456,8 @@ struct Simulator::Impl {
                 (void)!::read(wake, &v, sizeof v);
             }
             if (breakIndex >= 0 && (fds[breakIndex].revents & POLLIN)) readBreak();
-            if (ioIndex >= 0 && ioFd() == io && (fds[ioIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (ioIndex >= 0 && ioFd() == io &&
+                (fds[ioIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
                 if (serial && !(fds[ioIndex].revents & POLLIN)) {
                     // Nobody on the slave side; do not spin.
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -477,7 +486,7 @@ struct Simulator::Impl {
     }
 };
 
-Simulator::Simulator(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Simulator::Simulator(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 
 Simulator::~Simulator() { stop(); }
 
@@ -493,7 +502,8 @@ std::unique_ptr<Simulator> Simulator::serial(Scenario scenario, const std::strin
 
 std::unique_ptr<Simulator> Simulator::tcp(Scenario scenario, const std::string& address, int port)
 {
-    if (port < 0 || port > 65535) throw std::runtime_error("TCP port out of range: " + std::to_string(port));
+    if (port < 0 || port > 65535)
+        throw std::runtime_error("TCP port out of range: " + std::to_string(port));
     auto impl = std::make_unique<Impl>(std::move(scenario));
     impl->address = address;
     impl->port = port;
@@ -504,99 +514,99 @@ std::unique_ptr<Simulator> Simulator::tcp(Scenario scenario, const std::string& 
 
 void Simulator::stop()
 {
-    impl_->stop();
-    impl_->release();
+    m_impl->stop();
+    m_impl->release();
 }
 
-bool Simulator::isSerial() const { return impl_->serial; }
+bool Simulator::isSerial() const { return m_impl->serial; }
 
 std::string Simulator::serialDevice() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->slaveName;
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->slaveName;
 }
 
-std::string Simulator::linkPath() const { return impl_->link; }
-std::string Simulator::breakNotifyPath() const { return impl_->breakPath; }
-std::string Simulator::tcpAddress() const { return impl_->address; }
-int Simulator::tcpPort() const { return impl_->port; }
+std::string Simulator::linkPath() const { return m_impl->link; }
+std::string Simulator::breakNotifyPath() const { return m_impl->breakPath; }
+std::string Simulator::tcpAddress() const { return m_impl->address; }
+int Simulator::tcpPort() const { return m_impl->port; }
 
 void Simulator::setFaults(const Faults& faults)
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->faults = faults;
-    impl_->replies = 0;
-    impl_->framesSinceFaults = 0;
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->faults = faults;
+    m_impl->replies = 0;
+    m_impl->framesSinceFaults = 0;
 }
 
 Faults Simulator::faults() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->faults;
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->faults;
 }
 
 SimulatorStats Simulator::stats() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    SimulatorStats s = impl_->stats;
-    s.tracking = impl_->device.tracking();
-    s.deviceBaud = impl_->device.line().baud;
-    s.frame = impl_->device.frameAt(Clock::now());
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    SimulatorStats s = m_impl->stats;
+    s.tracking = m_impl->device.tracking();
+    s.deviceBaud = m_impl->device.line().baud;
+    s.frame = m_impl->device.frameAt(Clock::now());
     return s;
 }
 
-const Scenario& Simulator::scenario() const { return impl_->device.scenario(); }
+const Scenario& Simulator::scenario() const { return m_impl->device.scenario(); }
 
 std::uint32_t Simulator::currentFrame() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.frameAt(Clock::now());
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.frameAt(Clock::now());
 }
 
 std::vector<int> Simulator::portHandles() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.portHandles();
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.portHandles();
 }
 
 int Simulator::scenarioToolOf(int handle) const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.scenarioToolOf(handle);
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.scenarioToolOf(handle);
 }
 
 std::optional<ToolFrame> Simulator::expectedFrame(int handle, std::uint32_t frame) const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.handleFrame(handle, frame);
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.handleFrame(handle, frame);
 }
 
 std::vector<Vec3> Simulator::expectedMarkers(int handle, std::uint32_t frame) const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    const auto f = impl_->device.handleFrame(handle, frame);
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    const auto f = m_impl->device.handleFrame(handle, frame);
     std::vector<Vec3> out;
     if (!f || f->visibility != Visibility::Visible) return out;
-    for (const Vec3& m : impl_->device.handleMarkers(handle)) out.push_back(f->pose.apply(m));
+    for (const Vec3& m : m_impl->device.handleMarkers(handle)) out.push_back(f->pose.apply(m));
     return out;
 }
 
 std::vector<Vec3> Simulator::expectedStrays(std::uint32_t frame) const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.snapshot(frame).strays;
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.snapshot(frame).strays;
 }
 
 LineSettings Simulator::deviceLine() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.line();
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.line();
 }
 
 int Simulator::selectedVolume() const
 {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->device.selectedVolume();
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->device.selectedVolume();
 }
 
 }  // namespace ndisim

@@ -9,14 +9,16 @@ namespace ndisim {
 
 namespace L = Velantor::ToolDefinitionImageLayout;
 
-static_assert(L::kUploadSize == std::tuple_size<ImageBytes>::value, "an upload fills the image buffer");
+static_assert(L::kUploadSize == std::tuple_size<ImageBytes>::value,
+              "an upload fills the image buffer");
 
 namespace {
 
 float littleEndianFloat(const std::uint8_t* p)
 {
-    const std::uint32_t bits = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+        static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
@@ -41,7 +43,8 @@ std::optional<ToolImage> parseToolImage(const ImageBytes& bytes)
             Vec3 v{};
             bool ok = true;
             for (std::size_t k = 0; k < 3; ++k) {
-                const float f = littleEndianFloat(bytes.data() + L::kMarkersOffset + m * L::kMarkerStride + 4 * k);
+                const float f = littleEndianFloat(bytes.data() + L::kMarkersOffset +
+                                                  m * L::kMarkerStride + 4 * k);
                 ok = ok && std::isfinite(f) && std::fabs(f) <= 1000.0f;
                 v[k] = f;
             }

@@ -49,7 +49,8 @@ std::string encodeTX(const FrameSnapshot& s, unsigned options)
             if (options & ReplyOption::kToolInfo) {
                 // Tool information and one character per marker: 20 characters.
                 out += hexField(h.toolInfo, 2);
-                for (std::size_t m = 0; m < 18; ++m) out += static_cast<char>('0' + markerState(h, m));
+                for (std::size_t m = 0; m < 18; ++m)
+                    out += static_cast<char>('0' + markerState(h, m));
             }
             if (options & ReplyOption::kSingleStray) {
                 out += "MISSING";  // passive and wired tools have no active stray marker
@@ -75,7 +76,9 @@ std::string encodeBX(const FrameSnapshot& s, unsigned options)
     for (const HandleFrame& h : s.handles) {
         appendU8(body, static_cast<unsigned>(h.handle));
         const Visibility vis = h.tool.visibility;
-        appendU8(body, vis == Visibility::Disabled ? 0x04 : vis == Visibility::Missing ? 0x02 : 0x01);
+        appendU8(body, vis == Visibility::Disabled  ? 0x04
+                       : vis == Visibility::Missing ? 0x02
+                                                    : 0x01);
         if (vis == Visibility::Disabled) continue;
         if (options & ReplyOption::kTransforms) {
             if (vis == Visibility::Visible) {
@@ -90,7 +93,8 @@ std::string encodeBX(const FrameSnapshot& s, unsigned options)
         if (options & ReplyOption::kToolInfo) {
             appendU8(body, h.toolInfo);
             for (std::size_t b = 0; b < 10; ++b) {
-                appendU8(body, static_cast<unsigned>(markerState(h, 2 * b) | markerState(h, 2 * b + 1) << 4));
+                appendU8(body, static_cast<unsigned>(markerState(h, 2 * b) |
+                                                     markerState(h, 2 * b + 1) << 4));
             }
         }
         if (options & ReplyOption::kSingleStray) {

@@ -12,9 +12,12 @@ Vec3 Pose::apply(const Vec3& p) const
 {
     const double w = q[0], x = q[1], y = q[2], z = q[3];
     // Rotation matrix of a unit quaternion.
-    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
-    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
-    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
+    const double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z),
+                 r02 = 2 * (x * z + w * y);
+    const double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z),
+                 r12 = 2 * (y * z - w * x);
+    const double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x),
+                 r22 = 1 - 2 * (x * x + y * y);
     return {r00 * p[0] + r01 * p[1] + r02 * p[2] + t[0],
             r10 * p[0] + r11 * p[1] + r12 * p[2] + t[1],
             r20 * p[0] + r21 * p[1] + r22 * p[2] + t[2]};
@@ -40,7 +43,8 @@ Pose Trajectory::poseAt(double seconds) const
         // Reduce the angle first so that long runs keep full precision.
         double angle = std::fmod(angleDeg + angularSpeedDegPerS * seconds, 360.0) * kPi / 180.0;
         const double s = std::sin(angle / 2.0);
-        pose.q = {std::cos(angle / 2.0), axis[0] / norm * s, axis[1] / norm * s, axis[2] / norm * s};
+        pose.q = {std::cos(angle / 2.0), axis[0] / norm * s, axis[1] / norm * s,
+                  axis[2] / norm * s};
         if (pose.q[0] < 0.0) {
             // q and -q are the same rotation; report the one with q0 >= 0.
             for (double& c : pose.q) c = -c;

@@ -60,8 +60,8 @@ QStringList normaliseArguments(const QStringList& in)
         const QString& a = in[i];
         if (a.startsWith(QLatin1String("--serial="))) {
             out << QStringLiteral("--serial") << QStringLiteral("--link") << a.mid(9);
-        } else if (a == QLatin1String("--serial") && i + 1 < in.size() && !in[i + 1].startsWith('-') &&
-                   !familyFromName(in[i + 1].toStdString())) {
+        } else if (a == QLatin1String("--serial") && i + 1 < in.size() &&
+                   !in[i + 1].startsWith('-') && !familyFromName(in[i + 1].toStdString())) {
             out << a << QStringLiteral("--link") << in[++i];
         } else {
             out << a;
@@ -86,38 +86,61 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("family"), QStringLiteral("aurora, polaris or vega"));
-    const QCommandLineOption scenarioOption(QStringLiteral("scenario"), QStringLiteral("Scenario file (JSON)."), QStringLiteral("FILE"));
-    const QCommandLineOption serialOption(QStringLiteral("serial"), QStringLiteral("Serve on a pseudo-terminal (optional LINK: symbolic link to it)."));
-    const QCommandLineOption linkOption(QStringLiteral("link"), QStringLiteral("Symbolic link to the pseudo-terminal (same as --serial LINK)."), QStringLiteral("LINK"));
-    const QCommandLineOption tcpOption(QStringLiteral("tcp"), QStringLiteral("Serve on TCP at [ADDR:]PORT."), QStringLiteral("[ADDR:]PORT"));
-    const QCommandLineOption faultOption(QStringLiteral("fault"), QStringLiteral("Inject a fault (see above); repeatable."), QStringLiteral("FAULT"));
-    const QCommandLineOption rateOption(QStringLiteral("frame-rate"), QStringLiteral("Frame rate in Hz (20 to 400), overriding the scenario."), QStringLiteral("HZ"));
-    const QCommandLineOption wireOption(QStringLiteral("wire-time"), QStringLiteral("Serial: replies take 10 bits per byte at the line speed."));
-    const QCommandLineOption quietOption(QStringLiteral("no-status"), QStringLiteral("No live status line."));
-    parser.addOptions({scenarioOption, serialOption, linkOption, tcpOption, faultOption, rateOption, wireOption, quietOption});
+    parser.addPositionalArgument(QStringLiteral("family"),
+                                 QStringLiteral("aurora, polaris or vega"));
+    const QCommandLineOption scenarioOption(QStringLiteral("scenario"),
+                                            QStringLiteral("Scenario file (JSON)."),
+                                            QStringLiteral("FILE"));
+    const QCommandLineOption serialOption(
+        QStringLiteral("serial"),
+        QStringLiteral("Serve on a pseudo-terminal (optional LINK: symbolic link to it)."));
+    const QCommandLineOption linkOption(
+        QStringLiteral("link"),
+        QStringLiteral("Symbolic link to the pseudo-terminal (same as --serial LINK)."),
+        QStringLiteral("LINK"));
+    const QCommandLineOption tcpOption(QStringLiteral("tcp"),
+                                       QStringLiteral("Serve on TCP at [ADDR:]PORT."),
+                                       QStringLiteral("[ADDR:]PORT"));
+    const QCommandLineOption faultOption(QStringLiteral("fault"),
+                                         QStringLiteral("Inject a fault (see above); repeatable."),
+                                         QStringLiteral("FAULT"));
+    const QCommandLineOption rateOption(
+        QStringLiteral("frame-rate"),
+        QStringLiteral("Frame rate in Hz (20 to 400), overriding the scenario."),
+        QStringLiteral("HZ"));
+    const QCommandLineOption wireOption(
+        QStringLiteral("wire-time"),
+        QStringLiteral("Serial: replies take 10 bits per byte at the line speed."));
+    const QCommandLineOption quietOption(QStringLiteral("no-status"),
+                                         QStringLiteral("No live status line."));
+    parser.addOptions({scenarioOption, serialOption, linkOption, tcpOption, faultOption, rateOption,
+                       wireOption, quietOption});
     parser.process(normaliseArguments(app.arguments()));
 
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) return usageError(QStringLiteral("name one family: aurora, polaris or vega"));
+    if (positional.size() != 1)
+        return usageError(QStringLiteral("name one family: aurora, polaris or vega"));
     const auto family = familyFromName(positional[0].toStdString());
     if (!family) return usageError(QStringLiteral("unknown family '%1'").arg(positional[0]));
 
     Scenario scenario;
     try {
-        scenario = parser.isSet(scenarioOption) ? loadScenario(parser.value(scenarioOption).toStdString())
-                                                : defaultScenario(*family);
+        scenario = parser.isSet(scenarioOption)
+                       ? loadScenario(parser.value(scenarioOption).toStdString())
+                       : defaultScenario(*family);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ndi-sim: %s\n", e.what());
         return 1;
     }
     if (scenario.family != *family) {
-        return usageError(QStringLiteral("the scenario is for %1, not %2").arg(familyName(scenario.family), positional[0]));
+        return usageError(QStringLiteral("the scenario is for %1, not %2")
+                              .arg(familyName(scenario.family), positional[0]));
     }
     if (parser.isSet(rateOption)) {
         bool ok = false;
         const double rate = parser.value(rateOption).toDouble(&ok);
-        if (!ok || !(rate >= 20 && rate <= 400)) return usageError(QStringLiteral("--frame-rate must lie between 20 and 400"));
+        if (!ok || !(rate >= 20 && rate <= 400))
+            return usageError(QStringLiteral("--frame-rate must lie between 20 and 400"));
         scenario.frameRate = rate;
     }
     if (parser.isSet(wireOption)) scenario.wireTime = true;
@@ -128,7 +151,8 @@ int main(int argc, char** argv)
 
     const bool wantSerial = parser.isSet(serialOption) || parser.isSet(linkOption);
     const bool wantTcp = parser.isSet(tcpOption);
-    if (wantSerial && wantTcp) return usageError(QStringLiteral("choose --serial or --tcp, not both"));
+    if (wantSerial && wantTcp)
+        return usageError(QStringLiteral("choose --serial or --tcp, not both"));
     const bool useTcp = wantTcp || (!wantSerial && *family == Family::Vega);
     QString address = QStringLiteral("127.0.0.1");
     int port = 8765;
@@ -138,7 +162,8 @@ int main(int argc, char** argv)
         if (colon >= 0) address = value.left(colon);
         bool ok = false;
         port = value.mid(colon + 1).toInt(&ok);
-        if (!ok || port < 0 || port > 65535) return usageError(QStringLiteral("bad TCP port in '%1'").arg(value));
+        if (!ok || port < 0 || port > 65535)
+            return usageError(QStringLiteral("bad TCP port in '%1'").arg(value));
     }
 
     // Signals are taken synchronously by this thread; the serving thread
@@ -159,16 +184,17 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::printf("ndi-sim: %s (%s), %.0f Hz, %zu tool(s), %zu stray marker(s), faults: %s\n", familyName(*family),
-                scenario.model.c_str(), scenario.frameRate, scenario.tools.size(), scenario.strays.size(),
+    std::printf("ndi-sim: %s (%s), %.0f Hz, %zu tool(s), %zu stray marker(s), faults: %s\n",
+                familyName(*family), scenario.model.c_str(), scenario.frameRate,
+                scenario.tools.size(), scenario.strays.size(),
                 describeFaults(scenario.faults).c_str());
     if (useTcp) {
         std::printf("listening on TCP %s:%d\n", sim->tcpAddress().c_str(), sim->tcpPort());
     } else {
         std::printf("serial line: %s\n", sim->serialDevice().c_str());
         if (!sim->linkPath().empty()) std::printf("linked as: %s\n", sim->linkPath().c_str());
-        std::printf("breaks: run the host with\n  LD_PRELOAD=%s NDI_BREAK_NOTIFY=%s\n", NDI_BREAK_PRELOAD,
-                    sim->breakNotifyPath().c_str());
+        std::printf("breaks: run the host with\n  LD_PRELOAD=%s NDI_BREAK_NOTIFY=%s\n",
+                    NDI_BREAK_PRELOAD, sim->breakNotifyPath().c_str());
     }
     std::fflush(stdout);
 
@@ -180,17 +206,22 @@ int main(int argc, char** argv)
         if (sig > 0) break;
         if (!useTcp && sim->serialDevice() != lastDevice) {
             lastDevice = sim->serialDevice();
-            std::printf("%sline hung up; new serial line: %s\n", status ? "\n" : "", lastDevice.c_str());
+            std::printf("%sline hung up; new serial line: %s\n", status ? "\n" : "",
+                        lastDevice.c_str());
             std::fflush(stdout);
         }
         if (status) {
             const SimulatorStats s = sim->stats();
-            std::printf("\rframe %u  served %llu  commands %llu  errors %llu  noise %llu  breaks %llu  %s  %s%s   ",
-                        s.frame, static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.commands),
-                        static_cast<unsigned long long>(s.errors), static_cast<unsigned long long>(s.noiseBytes),
-                        static_cast<unsigned long long>(s.breaks), s.tracking ? "tracking" : "idle",
-                        useTcp ? (s.connected ? "client connected" : "no client") : "baud ",
-                        useTcp ? "" : std::to_string(s.deviceBaud).c_str());
+            std::printf(
+                "\rframe %u  served %llu  commands %llu  errors %llu  noise %llu  breaks %llu  %s  "
+                "%s%s   ",
+                s.frame, static_cast<unsigned long long>(s.frames),
+                static_cast<unsigned long long>(s.commands),
+                static_cast<unsigned long long>(s.errors),
+                static_cast<unsigned long long>(s.noiseBytes),
+                static_cast<unsigned long long>(s.breaks), s.tracking ? "tracking" : "idle",
+                useTcp ? (s.connected ? "client connected" : "no client") : "baud ",
+                useTcp ? "" : std::to_string(s.deviceBaud).c_str());
             std::fflush(stdout);
         }
     }

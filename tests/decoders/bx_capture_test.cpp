@@ -79,7 +79,8 @@ protected:
 TEST_F(BxCapture, EveryFieldOfValidMissingAndDisabledTools)
 {
     BxReply r;
-    r.entries = {tool(0x01, 0x01, 10), tool(0x02, 0x04, 20), tool(0x03, 0x02, 30), tool(0xFF, 0x01, 40)};
+    r.entries = {tool(0x01, 0x01, 10), tool(0x02, 0x04, 20), tool(0x03, 0x02, 30),
+                 tool(0xFF, 0x01, 40)};
     r.passiveStrays = strays(5);
     r.systemStatus = 0xA55A;
     const std::string reply = encodeBx(0x100F, r);
@@ -164,7 +165,7 @@ TEST_F(BxCapture, OptionSubsetsAndStrayStatusZero)
     struct Case {
         const char* command;
         unsigned option;
-    } cases[] = {{"BX", 0x0001}, {"BX:", 0x0001}, {"BX:0001", 0x0001}, {"BX:0801", 0x0801},
+    } cases[] = {{"BX", 0x0001},      {"BX:", 0x0001},     {"BX:0001", 0x0001}, {"BX:0801", 0x0801},
                  {"BX:0005", 0x0005}, {"BX:000C", 0x000C}, {"BX 1008", 0x1008}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.command);
@@ -200,7 +201,7 @@ TEST_F(BxCapture, OversizedCountsKeepWhatFitsAndStayInStep)
         r.entries[1].markers.push_back({float(i), 1, 2});
     }
     r.entries[2].markers.clear();
-    r.entries[2].markerCount = -3; // a negative count carries nothing
+    r.entries[2].markerCount = -3;  // a negative count carries nothing
     r.passiveStrays = strays(127);
     r.systemStatus = 0x7777;
     capture("BX:100F", encodeBx(0x100F, r));
@@ -213,7 +214,7 @@ TEST_F(BxCapture, OversizedCountsKeepWhatFitsAndStayInStep)
     EXPECT_EQ(ndiGetBXMarkerStray(h, 0x21, 20, c), 1);
     EXPECT_EQ(ndiGetBXMarkerStrayCount(h, 0x22), 0);
     EXPECT_EQ(ndiGetBXMarkerStray(h, 0x22, 0, c), 1);
-    expectTool(r.entries[3], 3); // after the oversized and negative counts
+    expectTool(r.entries[3], 3);  // after the oversized and negative counts
     expectTool(r.entries[23], 3);
     EXPECT_EQ(ndiGetBXFrame(h, 0x20 + 24), 0u);
     EXPECT_EQ(ndiGetBXNumberOfPassiveStrays(h), 127);
@@ -249,21 +250,27 @@ TEST_F(BxCapture, RepliesCutShortOrMislabelledNeverShowOlderData)
         {"cut inside the third tool", full.substr(0, full.size() - 80), 2},
         {"header only", full.substr(0, 7), 0},
         {"magic and length only", full.substr(0, 4), 0},
-        {"length field says less", [&] {
+        {"length field says less",
+         [&] {
              BxReply s = r;
              s.lengthField = 40;
              return encodeBx(0x100F, s);
-         }(), 0},
-        {"length field says more", [&] {
+         }(),
+         0},
+        {"length field says more",
+         [&] {
              BxReply s = r;
              s.lengthField = 5000;
              return encodeBx(0x100F, s);
-         }(), 3},
-        {"count says more", [&] {
+         }(),
+         3},
+        {"count says more",
+         [&] {
              BxReply s = r;
              s.handleCount = 200;
              return encodeBx(0x100F, s);
-         }(), 3},
+         }(),
+         3},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -298,4 +305,4 @@ TEST_F(BxCapture, RepliesCutShortOrMislabelledNeverShowOlderData)
     EXPECT_EQ(ndiGetBXSystemStatus(h), 0x0101);
 }
 
-} // namespace
+}  // namespace

@@ -20,7 +20,13 @@ GxReply gxReply()
     GxReply r;
     r.transforms = {poseText(Pose{1, 0, 0, 0, 1, 2, 3, 0}), "MISSING", "DISABLED"};
     r.status = "1F030201";
-    r.information = {"31" "0123456789", "32" "AAAAAAAAAA", "33" "BBBBBBBBBB"};
+    r.information = {
+        "31"
+        "0123456789",
+        "32"
+        "AAAAAAAAAA",
+        "33"
+        "BBBBBBBBBB"};
     r.singleStrays = {coordText(1, 2, 3), "MISSING", coordText(-4, -5, -6)};
     r.frames = {hex(0x11, 8), hex(0x22, 8), hex(0x33, 8)};
     for (int i = 0; i < 9; ++i) {
@@ -86,7 +92,8 @@ TEST_F(DiagnosticCapture, GxPassiveOnlyAndHostileStrayCounts)
 {
     GxReply r = gxReply();
     capture("GX:8000", encodeGx(0x8000, r));
-    EXPECT_EQ(ndiGetGXSystemStatus(h), 0x2E) << "taken from the passive group without active status";
+    EXPECT_EQ(ndiGetGXSystemStatus(h), 0x2E)
+        << "taken from the passive group without active status";
     double t[8], c[3];
     EXPECT_EQ(ndiGetGXTransform(h, 'B', t), 0);
     EXPECT_DOUBLE_EQ(t[4], 10.0);
@@ -111,7 +118,8 @@ TEST_F(DiagnosticCapture, GxPassiveOnlyAndHostileStrayCounts)
 
 TEST_F(DiagnosticCapture, PstatPortsActiveAndPassive)
 {
-    const std::string basic = std::string("0ROM  TOOL    NAME_56789012345") + "1F"; // 32 characters
+    const std::string basic =
+        std::string("0ROM  TOOL    NAME_56789012345") + "1F";  // 32 characters
     ASSERT_EQ(basic.size(), 32u);
     auto line = [&](const std::string& first) {
         return first + "00000031" + "8700339             " + "0F" + "41" + "\n";
@@ -172,7 +180,12 @@ TEST_F(DiagnosticCapture, SstatTakesTheFieldsItsOptionAsksFor)
 
 TEST_F(DiagnosticCapture, IrchkSourcesOfBothSides)
 {
-    const std::string sources = "+02" "+10-20" "+33+44" "+01" "-05+06";
+    const std::string sources =
+        "+02"
+        "+10-20"
+        "+33+44"
+        "+01"
+        "-05+06";
     for (const std::string& reply : {"1" + sources, "1\n" + sources}) {
         std::memset(&h->Capture, 0, sizeof h->Capture);
         capture("IRCHK:0003", reply);
@@ -218,4 +231,4 @@ TEST_F(DiagnosticCapture, IrchkSourcesOfBothSides)
     }
 }
 
-} // namespace
+}  // namespace

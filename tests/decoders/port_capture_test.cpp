@@ -48,9 +48,9 @@ TEST_F(PortCapture, PhsrListsHandlesAndTheirStatus)
     EXPECT_EQ(ndiGetPHSRHandle(h, 200), 0);
 }
 
-const std::string kToolInfo = "0ROM  TOOL    NAME_567890123456"; // 31 characters
-const std::string kPhinfAll = kToolInfo + "1F" + "00000031" + "8700339             " + "0F" + "41"
-                            + "0A000000000001" + "03";
+const std::string kToolInfo = "0ROM  TOOL    NAME_567890123456";  // 31 characters
+const std::string kPhinfAll =
+    kToolInfo + "1F" + "00000031" + "8700339             " + "0F" + "41" + "0A000000000001" + "03";
 
 TEST_F(PortCapture, PhinfFieldsFollowTheOptionWord)
 {
@@ -79,7 +79,9 @@ TEST_F(PortCapture, PhinfFieldsFollowTheOptionWord)
     EXPECT_EQ(ndiGetPHINFMarkerType(h), 0x41);
 
     // Part number and location only: fields follow each other directly.
-    capture("PHINF:0A0024", "ABCDEFGHIJKLMNOPQRST" "12345678901234");
+    capture("PHINF:0A0024",
+            "ABCDEFGHIJKLMNOPQRST"
+            "12345678901234");
     EXPECT_EQ(ndiGetPHINFPartNumber(h, part), 0);
     EXPECT_EQ(std::string(part, 20), "ABCDEFGHIJKLMNOPQRST");
     ndiGetPHINFPortLocation(h, location);
@@ -95,7 +97,8 @@ TEST_F(PortCapture, UnoccupiedPhinfFillsPlaceholders)
     EXPECT_EQ(ndiGetPHINFPartNumber(h, part), 3);
     EXPECT_EQ(std::string(part, 20), std::string(20, ' '));
     EXPECT_EQ(ndiGetPHINFToolInfo(h, info), 3);
-    EXPECT_EQ(std::string(info, 31), std::string(8, '0') + std::string(12, ' ') + std::string(11, '0'));
+    EXPECT_EQ(std::string(info, 31),
+              std::string(8, '0') + std::string(12, ' ') + std::string(11, '0'));
     EXPECT_EQ(ndiGetPHINFPortStatus(h), 0);
     EXPECT_EQ(ndiGetPHINFCurrentTest(h), 0x31) << "not asked for, so kept";
     EXPECT_EQ(ndiGetPHINFPortLocation(h, location), 3);
@@ -117,4 +120,4 @@ TEST_F(PortCapture, PhinfCutShortLeavesNoOlderText)
     EXPECT_EQ(h->Capture.PhinfBasic[10], '\0');
 }
 
-} // namespace
+}  // namespace

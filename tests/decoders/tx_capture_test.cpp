@@ -90,7 +90,8 @@ TEST_F(TxCapture, UnoccupiedEntriesTakeNoSlot)
 TEST_F(TxCapture, InformationAndSingleStraysFollowTheTransform)
 {
     TxReply r;
-    r.entries = {entry(0x01, poseText(kPose), 1), entry(0x02, "MISSING", 2), entry(0x03, poseText(kPose), 3)};
+    r.entries = {entry(0x01, poseText(kPose), 1), entry(0x02, "MISSING", 2),
+                 entry(0x03, poseText(kPose), 3)};
     r.entries[0].information = "3A" + std::string("0123456789ABCDEF01");
     r.entries[1].singleStray = "MISSING";
     r.entries[2].singleStray = "DISABLED";
@@ -143,7 +144,8 @@ TEST_F(TxCapture, PassiveStraysBeyondFiftyAreSkippedInStep)
         }
         EXPECT_EQ(ndiGetTXPassiveStray(h, k.kept, c), k.kept ? 2 : 1);
         EXPECT_EQ(ndiGetTXPassiveStray(h, -1, c), k.kept ? 2 : 1);
-        EXPECT_EQ(std::strlen(h->Capture.TxPassiveStrayOov), size_t(std::min(13, (k.kept + 3) / 4)));
+        EXPECT_EQ(std::strlen(h->Capture.TxPassiveStrayOov),
+                  size_t(std::min(13, (k.kept + 3) / 4)));
     }
 }
 
@@ -195,7 +197,8 @@ TEST_F(TxCapture, HostileRepliesKeepWhatFitsAndStayInStep)
     EXPECT_EQ(ndiGetTXFrame(h, 0x10), 1u);
 
     // A transform cut short is no pose at all.
-    const std::string full = encodeTx(0x0001, TxReply{{entry(0x0A, poseText(kPose), 3)}, {}, {}, {}, 0});
+    const std::string full =
+        encodeTx(0x0001, TxReply{{entry(0x0A, poseText(kPose), 3)}, {}, {}, {}, 0});
     for (size_t cut : {size_t(1), size_t(3), size_t(4 + 30), size_t(4 + 50)}) {
         SCOPED_TRACE(cut);
         capture("TX:0001", full.substr(0, cut));
@@ -214,8 +217,9 @@ TEST_F(TxCapture, HostileRepliesKeepWhatFitsAndStayInStep)
     EXPECT_EQ(ndiGetTXPassiveStray(h, 0, c), 0);
     EXPECT_EQ(ndiGetTXPassiveStray(h, 1, c), 1);
 
-    for (const std::string& junk : {std::string(), std::string("F"), std::string("FF"),
-                                    std::string(2000, '\xFF'), std::string("FF") + std::string(600, 'U')}) {
+    for (const std::string& junk :
+         {std::string(), std::string("F"), std::string("FF"), std::string(2000, '\xFF'),
+          std::string("FF") + std::string(600, 'U')}) {
         capture("TX:1007", junk);
         for (int handle = -1; handle < 260; handle += 7) {
             ndiGetTXTransformf(h, handle, t);
@@ -227,4 +231,4 @@ TEST_F(TxCapture, HostileRepliesKeepWhatFitsAndStayInStep)
     }
 }
 
-} // namespace
+}  // namespace

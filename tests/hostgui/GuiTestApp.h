@@ -6,13 +6,14 @@
 
 #include <cstdlib>
 
-inline QApplication& guiTestApp() {
-  static int argc = 1;
-  static char name[] = "hostgui_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
+inline QApplication& guiTestApp()
+{
+    static int argc = 1;
+    static char name[] = "hostgui_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
 }

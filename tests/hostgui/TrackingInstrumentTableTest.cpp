@@ -20,106 +20,121 @@ namespace {
 
 constexpr int kWaitMs = 60000;
 
-QString cell(const TrackingInstrumentTable& t, int row, int column) {
-  const QTableWidgetItem* it = t.item(row, column);
-  return it ? it->text() : QStringLiteral("<none>");
+QString cell(const TrackingInstrumentTable& t, int row, int column)
+{
+    const QTableWidgetItem* it = t.item(row, column);
+    return it ? it->text() : QStringLiteral("<none>");
 }
 
 class TrackingInstrumentTableTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { guiTestApp(); }
-  void SetUp() override {
-    stream.registry().create(TrackerID("tool0", "8700339", "Pointer"), std::make_unique<int>(0));
-    stream.registry().create(TrackerID("tool1", "8700340", "Reference"), std::make_unique<int>(0), false);
-  }
-  PoseStream stream;
+protected:
+    static void SetUpTestSuite() { guiTestApp(); }
+    void SetUp() override
+    {
+        stream.registry().create(TrackerID("tool0", "8700339", "Pointer"),
+                                 std::make_unique<int>(0));
+        stream.registry().create(TrackerID("tool1", "8700340", "Reference"),
+                                 std::make_unique<int>(0), false);
+    }
+    PoseStream stream;
 };
 
-TEST_F(TrackingInstrumentTableTest, ShowsTheRegistryAndFollowsListChanges) {
-  TrackingInstrumentTable table(&stream, 7);
-  QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
-  EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::IdColumn), "tool0");
-  EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::NameColumn), "Pointer");
-  EXPECT_EQ(table.item(0, TrackingInstrumentTable::ActiveColumn)->checkState(), Qt::Checked);
-  EXPECT_EQ(cell(table, 1, TrackingInstrumentTable::NameColumn), "Reference");
-  EXPECT_EQ(table.item(1, TrackingInstrumentTable::ActiveColumn)->checkState(), Qt::Unchecked);
-  // Never tracked yet: no position, rather than the origin.
-  EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::PositionColumn), "not tracked");
-  EXPECT_EQ(table.mainInstrumentId(), "tool0");
-  EXPECT_TRUE(table.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
-  EXPECT_FALSE(table.isColumnHidden(TrackingInstrumentTable::PositionColumn));
-
-  // Announced from another thread, as a stream's open would.
-  std::thread([&] {
-    auto flags = stream.registry().remove("tool0");
-    flags |= stream.registry().create(TrackerID("tool2", "", "Probe"), std::make_unique<int>(0));
-    stream.emitSignals(flags);
-  }).join();
-  QTRY_COMPARE_WITH_TIMEOUT(table.instrumentIds(), (std::vector<std::string>{"tool1", "tool2"}), kWaitMs);
-  EXPECT_EQ(cell(table, 1, TrackingInstrumentTable::NameColumn), "Probe");
-  EXPECT_EQ(table.mainInstrumentId(), "tool1");
-}
-
-TEST_F(TrackingInstrumentTableTest, FollowsTheWorkersFrames) {
-  TrackingInstrumentTable table(&stream, 7);
-  QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
-  stream.x = 10.0;
-  stream.y = -20.5;
-  stream.z = 1500.0;
-  ASSERT_TRUE(stream.openAsync().get());
-  ASSERT_TRUE(stream.startAsync().get());
-  QTRY_COMPARE_WITH_TIMEOUT(cell(table, 0, TrackingInstrumentTable::PositionColumn), "10.00, -20.50, 1500.00", kWaitMs);
-  EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::QualityColumn), "1.000");
-
-  // The tool leaves the volume: the table must say so, not show a pose.
-  stream.quality = 0.0;
-  QTRY_COMPARE_WITH_TIMEOUT(cell(table, 0, TrackingInstrumentTable::PositionColumn), "not tracked", kWaitMs);
-  stream.quality = 0.5;
-  stream.x = 11.0;
-  QTRY_COMPARE_WITH_TIMEOUT(cell(table, 1, TrackingInstrumentTable::PositionColumn), "11.00, -20.50, 1500.00", kWaitMs);
-  ASSERT_TRUE(stream.stopAsync().get());
-}
-
-TEST_F(TrackingInstrumentTableTest, DiesCleanlyWhileTheStreamRuns) {
-  ASSERT_TRUE(stream.openAsync().get());
-  ASSERT_TRUE(stream.startAsync().get());
-  for (int i = 0; i < 5; ++i) {
+TEST_F(TrackingInstrumentTableTest, ShowsTheRegistryAndFollowsListChanges)
+{
     TrackingInstrumentTable table(&stream, 7);
     QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
-    QCoreApplication::processEvents();
-  }
-  ASSERT_TRUE(stream.closeAsync().get());
+    EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::IdColumn), "tool0");
+    EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::NameColumn), "Pointer");
+    EXPECT_EQ(table.item(0, TrackingInstrumentTable::ActiveColumn)->checkState(), Qt::Checked);
+    EXPECT_EQ(cell(table, 1, TrackingInstrumentTable::NameColumn), "Reference");
+    EXPECT_EQ(table.item(1, TrackingInstrumentTable::ActiveColumn)->checkState(), Qt::Unchecked);
+    // Never tracked yet: no position, rather than the origin.
+    EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::PositionColumn), "not tracked");
+    EXPECT_EQ(table.mainInstrumentId(), "tool0");
+    EXPECT_TRUE(table.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
+    EXPECT_FALSE(table.isColumnHidden(TrackingInstrumentTable::PositionColumn));
+
+    // Announced from another thread, as a stream's open would.
+    std::thread([&] {
+        auto flags = stream.registry().remove("tool0");
+        flags |=
+            stream.registry().create(TrackerID("tool2", "", "Probe"), std::make_unique<int>(0));
+        stream.emitSignals(flags);
+    }).join();
+    QTRY_COMPARE_WITH_TIMEOUT(table.instrumentIds(), (std::vector<std::string>{"tool1", "tool2"}),
+                              kWaitMs);
+    EXPECT_EQ(cell(table, 1, TrackingInstrumentTable::NameColumn), "Probe");
+    EXPECT_EQ(table.mainInstrumentId(), "tool1");
 }
 
-TEST_F(TrackingInstrumentTableTest, DoubleClickMakesAnInstrumentMain) {
-  TrackingInstrumentTable table(&stream, 7);
-  QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
-  Flags<InstrumentModification> announced;
-  stream.instrumentsChanged.connect(&announced, [&](Flags<InstrumentModification> f) { announced |= f; });
+TEST_F(TrackingInstrumentTableTest, FollowsTheWorkersFrames)
+{
+    TrackingInstrumentTable table(&stream, 7);
+    QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
+    stream.x = 10.0;
+    stream.y = -20.5;
+    stream.z = 1500.0;
+    ASSERT_TRUE(stream.openAsync().get());
+    ASSERT_TRUE(stream.startAsync().get());
+    QTRY_COMPARE_WITH_TIMEOUT(cell(table, 0, TrackingInstrumentTable::PositionColumn),
+                              "10.00, -20.50, 1500.00", kWaitMs);
+    EXPECT_EQ(cell(table, 0, TrackingInstrumentTable::QualityColumn), "1.000");
 
-  Q_EMIT table.cellDoubleClicked(1, TrackingInstrumentTable::NameColumn);
-  QTRY_COMPARE_WITH_TIMEOUT(table.mainInstrumentId(), std::string("tool1"), kWaitMs);
-  EXPECT_EQ(stream.registry().mainId(), "tool1");
-  EXPECT_TRUE(table.item(1, TrackingInstrumentTable::IdColumn)->font().bold());
-  EXPECT_FALSE(table.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
-  stream.instrumentsChanged.disconnect(&announced);
-  EXPECT_TRUE(announced.testFlag(InstrumentModification::MainInstrument));
+    // The tool leaves the volume: the table must say so, not show a pose.
+    stream.quality = 0.0;
+    QTRY_COMPARE_WITH_TIMEOUT(cell(table, 0, TrackingInstrumentTable::PositionColumn),
+                              "not tracked", kWaitMs);
+    stream.quality = 0.5;
+    stream.x = 11.0;
+    QTRY_COMPARE_WITH_TIMEOUT(cell(table, 1, TrackingInstrumentTable::PositionColumn),
+                              "11.00, -20.50, 1500.00", kWaitMs);
+    ASSERT_TRUE(stream.stopAsync().get());
 }
 
-TEST_F(TrackingInstrumentTableTest, OptionsShapeTheTable) {
-  TrackingInstrumentTable plain(&stream, 0);
-  QTRY_COMPARE_WITH_TIMEOUT(plain.rowCount(), 2, kWaitMs);
-  EXPECT_TRUE(plain.isColumnHidden(TrackingInstrumentTable::QualityColumn));
-  EXPECT_TRUE(plain.isColumnHidden(TrackingInstrumentTable::PositionColumn));
-  EXPECT_FALSE(plain.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
-  Q_EMIT plain.cellDoubleClicked(1, 0);  // no main selection without option 4
-  // A request would run on the reader thread before this list change is read.
-  stream.emitSignals(stream.registry().create(TrackerID("tool2"), std::make_unique<int>(0)));
-  QTRY_COMPARE_WITH_TIMEOUT(plain.rowCount(), 3, kWaitMs);
-  EXPECT_EQ(stream.registry().mainId(), "tool0");
+TEST_F(TrackingInstrumentTableTest, DiesCleanlyWhileTheStreamRuns)
+{
+    ASSERT_TRUE(stream.openAsync().get());
+    ASSERT_TRUE(stream.startAsync().get());
+    for (int i = 0; i < 5; ++i) {
+        TrackingInstrumentTable table(&stream, 7);
+        QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(stream.closeAsync().get());
+}
 
-  TrackingInstrumentTable none(nullptr, 7);
-  EXPECT_EQ(none.rowCount(), 0);
+TEST_F(TrackingInstrumentTableTest, DoubleClickMakesAnInstrumentMain)
+{
+    TrackingInstrumentTable table(&stream, 7);
+    QTRY_COMPARE_WITH_TIMEOUT(table.rowCount(), 2, kWaitMs);
+    Flags<InstrumentModification> announced;
+    stream.instrumentsChanged.connect(&announced,
+                                      [&](Flags<InstrumentModification> f) { announced |= f; });
+
+    Q_EMIT table.cellDoubleClicked(1, TrackingInstrumentTable::NameColumn);
+    QTRY_COMPARE_WITH_TIMEOUT(table.mainInstrumentId(), std::string("tool1"), kWaitMs);
+    EXPECT_EQ(stream.registry().mainId(), "tool1");
+    EXPECT_TRUE(table.item(1, TrackingInstrumentTable::IdColumn)->font().bold());
+    EXPECT_FALSE(table.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
+    stream.instrumentsChanged.disconnect(&announced);
+    EXPECT_TRUE(announced.testFlag(InstrumentModification::MainInstrument));
+}
+
+TEST_F(TrackingInstrumentTableTest, OptionsShapeTheTable)
+{
+    TrackingInstrumentTable plain(&stream, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(plain.rowCount(), 2, kWaitMs);
+    EXPECT_TRUE(plain.isColumnHidden(TrackingInstrumentTable::QualityColumn));
+    EXPECT_TRUE(plain.isColumnHidden(TrackingInstrumentTable::PositionColumn));
+    EXPECT_FALSE(plain.item(0, TrackingInstrumentTable::IdColumn)->font().bold());
+    Q_EMIT plain.cellDoubleClicked(1, 0);  // no main selection without option 4
+    // A request would run on the reader thread before this list change is read.
+    stream.emitSignals(stream.registry().create(TrackerID("tool2"), std::make_unique<int>(0)));
+    QTRY_COMPARE_WITH_TIMEOUT(plain.rowCount(), 3, kWaitMs);
+    EXPECT_EQ(stream.registry().mainId(), "tool0");
+
+    TrackingInstrumentTable none(nullptr, 7);
+    EXPECT_EQ(none.rowCount(), 0);
 }
 
 }  // namespace

@@ -37,4 +37,4 @@ TEST_F(HostAddressesTest, ListsTheAddressesOfInterfacesThatAreUpAndLoopbackOnlyO
     EXPECT_FALSE(contains(withLoopback, peer(0).peerAddress()));
 }
 
-} // namespace
+}  // namespace

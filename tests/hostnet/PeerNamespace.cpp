@@ -30,23 +30,20 @@ const std::string kNamePrefix = "ndi-hostnet-";
 void removeStalePeerNamespaces()
 {
     DIR* dir = opendir("/run/netns");
-    if (!dir)
-        return;
+    if (!dir) return;
     std::vector<std::string> stale;
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.rfind(kNamePrefix, 0) != 0)
-            continue;
+        if (name.rfind(kNamePrefix, 0) != 0) continue;
         const long pid = std::strtol(name.c_str() + kNamePrefix.size(), nullptr, 10);
         if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             stale.push_back(name);
     }
     closedir(dir);
-    for (const std::string& name : stale)
-        runCommand({"ip", "netns", "del", name});
+    for (const std::string& name : stale) runCommand({"ip", "netns", "del", name});
 }
 
-} // namespace
+}  // namespace
 
 std::string enterPrivateNetwork()
 {
@@ -55,8 +52,8 @@ std::string enterPrivateNetwork()
     std::call_once(once, [] {
         removeStalePeerNamespaces();
         if (unshare(CLONE_NEWNET) != 0)
-            result = std::string("cannot make a network namespace (unshare: ") + std::strerror(errno) +
-                     "); these tests need root or CAP_SYS_ADMIN";
+            result = std::string("cannot make a network namespace (unshare: ") +
+                     std::strerror(errno) + "); these tests need root or CAP_SYS_ADMIN";
     });
     return result;
 }
@@ -64,8 +61,7 @@ std::string enterPrivateNetwork()
 int runCommand(const std::vector<std::string>& arguments, std::string* output)
 {
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return -1;
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
@@ -83,10 +79,8 @@ int runCommand(const std::vector<std::string>& arguments, std::string* output)
     for (ssize_t n; (n = read(pipeFds[0], chunk, sizeof chunk)) > 0;)
         text.append(chunk, static_cast<std::size_t>(n));
     close(pipeFds[0]);
-    if (output)
-        *output = text;
-    if (spawned != 0)
-        return -1;
+    if (output) *output = text;
+    if (spawned != 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -97,14 +91,15 @@ PeerNamespace::PeerNamespace(int index)
 {
     const std::string tag = std::to_string(getpid()) + "x" + std::to_string(index);
     m_name = kNamePrefix + tag;
-    m_hostInterface = "hnh" + tag; // at most 15 characters: "hnh" + 7-digit pid + "x" + index
+    m_hostInterface = "hnh" + tag;  // at most 15 characters: "hnh" + 7-digit pid + "x" + index
     m_peerInterface = "hnp" + tag;
     m_hostAddress = "10.211." + std::to_string(index) + ".1";
     m_peerAddress = "10.211." + std::to_string(index) + ".2";
 
     const std::vector<std::vector<std::string>> steps = {
         {"ip", "netns", "add", m_name},
-        {"ip", "link", "add", m_hostInterface, "type", "veth", "peer", "name", m_peerInterface, "netns", m_name},
+        {"ip", "link", "add", m_hostInterface, "type", "veth", "peer", "name", m_peerInterface,
+         "netns", m_name},
         {"ip", "addr", "add", m_hostAddress + "/24", "dev", m_hostInterface},
         {"ip", "link", "set", m_hostInterface, "up"},
         {"ip", "-n", m_name, "addr", "add", m_peerAddress + "/24", "dev", m_peerInterface},
@@ -114,8 +109,7 @@ PeerNamespace::PeerNamespace(int index)
         std::string output;
         if (runCommand(step, &output) != 0) {
             m_error = "\"";
-            for (const auto& word : step)
-                m_error += (&word == &step.front() ? "" : " ") + word;
+            for (const auto& word : step) m_error += (&word == &step.front() ? "" : " ") + word;
             m_error += "\" failed: " + output;
             return;
         }
@@ -139,8 +133,7 @@ std::string PeerNamespace::send(const std::string& group, std::uint16_t port,
         const int nsFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (nsFd < 0 || setns(nsFd, CLONE_NEWNET) != 0) {
             result = "cannot enter " + path + ": " + std::strerror(errno);
-            if (nsFd >= 0)
-                close(nsFd);
+            if (nsFd >= 0) close(nsFd);
             return;
         }
         close(nsFd);
@@ -159,8 +152,9 @@ std::string PeerNamespace::send(const std::string& group, std::uint16_t port,
         if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0)
             result = std::string("IP_MULTICAST_IF: ") + std::strerror(errno);
         for (int i = 0; i < copies && result.empty(); ++i)
-            if (sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
-                static_cast<ssize_t>(payload.size()))
+            if (sendto(fd, payload.data(), payload.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to) != static_cast<ssize_t>(payload.size()))
                 result = std::string("sendto: ") + std::strerror(errno);
         close(fd);
     });
@@ -168,4 +162,4 @@ std::string PeerNamespace::send(const std::string& group, std::uint16_t port,
     return result;
 }
 
-} // namespace hostnet_test
+}  // namespace hostnet_test

@@ -19,8 +19,7 @@ int runCommand(const std::vector<std::string>& arguments, std::string* output = 
 /// A second network namespace joined to ours by a veth pair: our end has the address
 /// 10.211.<index>.1/24, the peer's end 10.211.<index>.2/24. The namespace (and with it
 /// both ends of the pair) is removed when the object goes, also when a test fails.
-class PeerNamespace
-{
+class PeerNamespace {
 public:
     explicit PeerNamespace(int index);
     ~PeerNamespace();
@@ -37,8 +36,8 @@ public:
 
     /// Sends the datagram `copies` times from inside the peer namespace to group:port
     /// out of the peer's veth end. Returns an empty text on success, else the failure.
-    std::string send(const std::string& group, std::uint16_t port, const std::vector<std::uint8_t>& payload,
-                     int copies = 1) const;
+    std::string send(const std::string& group, std::uint16_t port,
+                     const std::vector<std::uint8_t>& payload, int copies = 1) const;
 
 private:
     std::string m_name;
@@ -49,4 +48,4 @@ private:
     std::string m_error;
 };
 
-} // namespace hostnet_test
+}  // namespace hostnet_test

@@ -38,8 +38,7 @@ std::vector<std::uint8_t> payload(std::size_t size, std::uint8_t tag)
 bool hasTag(const std::vector<Datagram>& all, std::uint8_t tag)
 {
     for (const Datagram& d : all)
-        if (!d.second->empty() && d.second->front() == tag)
-            return true;
+        if (!d.second->empty() && d.second->front() == tag) return true;
     return false;
 }
 
@@ -52,7 +51,7 @@ using MulticastTest = NetworkTest;
 
 TEST_F(MulticastTest, DeliversWholeDatagramsWithTheBareSenderAddress)
 {
-    DatagramLog log; // outlives the socket, whose deliveries write to it
+    DatagramLog log;  // outlives the socket, whose deliveries write to it
     UDPSocket<ByteBuffer> socket(peer(0).hostAddress(), 0, kGroup, kPort);
     ASSERT_TRUE(socket.isOpen()) << socket.errorText();
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) { log.add(d); });
@@ -60,14 +59,14 @@ TEST_F(MulticastTest, DeliversWholeDatagramsWithTheBareSenderAddress)
 
     // A PTP-sized message, an empty datagram and the largest IPv4 UDP payload, which
     // travels in fragments and must come out whole.
-    const std::vector<std::vector<std::uint8_t>> sent = {payload(44, 0xA1), {}, payload(65507, 0xA3)};
+    const std::vector<std::vector<std::uint8_t>> sent = {
+        payload(44, 0xA1), {}, payload(65507, 0xA3)};
     for (const auto& bytes : sent) {
         const std::size_t size = bytes.size();
         ASSERT_TRUE(log.waitUntil(
             [size](const std::vector<Datagram>& all) {
                 for (const Datagram& d : all)
-                    if (d.second->size() == size)
-                        return true;
+                    if (d.second->size() == size) return true;
                 return false;
             },
             sender(peer(0), bytes)))
@@ -79,9 +78,9 @@ TEST_F(MulticastTest, DeliversWholeDatagramsWithTheBareSenderAddress)
         EXPECT_EQ(d.first, peer(0).peerAddress());
         ASSERT_TRUE(d.second);
         bool matches = false;
-        for (const auto& bytes : sent)
-            matches = matches || *d.second == bytes;
-        EXPECT_TRUE(matches) << "a datagram of " << d.second->size() << " bytes differs from every one sent";
+        for (const auto& bytes : sent) matches = matches || *d.second == bytes;
+        EXPECT_TRUE(matches) << "a datagram of " << d.second->size()
+                             << " bytes differs from every one sent";
     }
 }
 
@@ -93,16 +92,18 @@ TEST_F(MulticastTest, SocketsShareThePortAndEachHearsOnlyItsOwnInterface)
         sockets.push_back(std::make_unique<UDPSocket<>>(peer(i).hostAddress(), 0, kGroup, kPort));
         ASSERT_TRUE(sockets.back()->isOpen()) << sockets.back()->errorText();
         DatagramLog& log = logs[static_cast<std::size_t>(i)];
-        sockets.back()->datagramReceived().connect(nullptr, [&log](const Datagram& d) { log.add(d); });
+        sockets.back()->datagramReceived().connect(nullptr,
+                                                   [&log](const Datagram& d) { log.add(d); });
         sockets.back()->run();
     }
 
     // The second interface first: a socket that heard every interface would have
     // the second peer's datagram queued before the first peer's one.
-    ASSERT_TRUE(logs[1].waitUntil([](const auto& all) { return hasTag(all, 2); }, sender(peer(1), payload(44, 2))));
-    ASSERT_TRUE(logs[0].waitUntil([](const auto& all) { return hasTag(all, 1); }, sender(peer(0), payload(44, 1))));
-    for (auto& socket : sockets)
-        socket->stop();
+    ASSERT_TRUE(logs[1].waitUntil([](const auto& all) { return hasTag(all, 2); },
+                                  sender(peer(1), payload(44, 2))));
+    ASSERT_TRUE(logs[0].waitUntil([](const auto& all) { return hasTag(all, 1); },
+                                  sender(peer(0), payload(44, 1))));
+    for (auto& socket : sockets) socket->stop();
 
     for (std::size_t i = 0; i < 2; ++i)
         for (const Datagram& d : logs[i].datagrams()) {
@@ -119,8 +120,7 @@ TEST_F(MulticastTest, AReceiverThatThrowsIsLoggedAndReceptionGoesOn)
     ASSERT_TRUE(socket.isOpen()) << socket.errorText();
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) {
         log.add(d);
-        if (log.size() == 1)
-            throw std::runtime_error("receiver broke");
+        if (log.size() == 1) throw std::runtime_error("receiver broke");
     });
     socket.run();
     ASSERT_TRUE(log.waitForCount(2, sender(peer(0), payload(44, 5))));
@@ -141,10 +141,9 @@ TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
     ASSERT_TRUE(socket.isOpen() && witness.isOpen()) << socket.errorText() << witness.errorText();
     socket.datagramReceived().connect(nullptr, [&](const Datagram& d) {
         ++inDelivery;
-        if (stopsReturned > 0)
-            ++lateDeliveries;
+        if (stopsReturned > 0) ++lateDeliveries;
         log.add(d);
-        std::this_thread::yield(); // widen the window in which stop() meets a delivery
+        std::this_thread::yield();  // widen the window in which stop() meets a delivery
         --inDelivery;
     });
     witness.datagramReceived().connect(nullptr, [&](const Datagram& d) { witnessLog.add(d); });
@@ -152,8 +151,7 @@ TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
     witness.run();
 
     // Keeps datagrams coming until the end of the test, however it ends.
-    struct Traffic
-    {
+    struct Traffic {
         const PeerNamespace& peer;
         std::atomic<bool> sending{true};
         std::atomic<bool> failed{false};
@@ -193,9 +191,8 @@ TEST_F(MulticastTest, NoDeliveryRunsOrStartsOnceStopReturns)
 
 enum class InsideDelivery { Stop, Destroy };
 
-class InsideDeliveryTest : public NetworkTest, public ::testing::WithParamInterface<InsideDelivery>
-{
-};
+class InsideDeliveryTest : public NetworkTest,
+                           public ::testing::WithParamInterface<InsideDelivery> {};
 
 TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
 {
@@ -206,8 +203,7 @@ TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
     auto socket = std::make_unique<UDPSocket<>>(peer(0).hostAddress(), 0, kGroup, kPort);
     ASSERT_TRUE(socket->isOpen() && witness.isOpen());
     socket->datagramReceived().connect(nullptr, [&](const Datagram&) {
-        if (++deliveries > 1)
-            return;
+        if (++deliveries > 1) return;
         if (GetParam() == InsideDelivery::Stop)
             socket->stop();
         else
@@ -220,7 +216,8 @@ TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
 
     auto done = acted.get_future();
     const auto send = [&] { ASSERT_EQ(peer(0).send(kGroup, kPort, payload(44, 9), 5), ""); };
-    for (int tries = 0; done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++tries) {
+    for (int tries = 0; done.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready;
+         ++tries) {
         ASSERT_LT(tries, 200) << "no datagram delivered";
         send();
     }
@@ -229,16 +226,18 @@ TEST_P(InsideDeliveryTest, EndsReceptionWithoutDeadlock)
     const std::size_t seen = witnessLog.size();
     EXPECT_TRUE(witnessLog.waitForCount(seen + 5, send));
     if (socket) {
-        socket->stop(); // from outside now: waits for the socket's thread to end
+        socket->stop();  // from outside now: waits for the socket's thread to end
         socket.reset();
     }
     witness.stop();
     EXPECT_EQ(deliveries, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(, InsideDeliveryTest, ::testing::Values(InsideDelivery::Stop, InsideDelivery::Destroy),
+INSTANTIATE_TEST_SUITE_P(, InsideDeliveryTest,
+                         ::testing::Values(InsideDelivery::Stop, InsideDelivery::Destroy),
                          [](const auto& info) {
-                             return info.param == InsideDelivery::Stop ? std::string("Stop") : std::string("Destroy");
+                             return info.param == InsideDelivery::Stop ? std::string("Stop")
+                                                                       : std::string("Destroy");
                          });
 
 TEST_F(MulticastTest, ASocketThatCannotBeSetUpSaysWhyAndStaysInert)
@@ -252,8 +251,7 @@ TEST_F(MulticastTest, ASocketThatCannotBeSetUpSaysWhyAndStaysInert)
     ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
 
     const std::string host = peer(0).hostAddress();
-    struct Case
-    {
+    struct Case {
         std::string interfaceAddress;
         unsigned short localPort;
         std::string group;
@@ -284,4 +282,4 @@ TEST_F(MulticastTest, ASocketThatCannotBeSetUpSaysWhyAndStaysInert)
     close(holder);
 }
 
-} // namespace
+}  // namespace

@@ -51,10 +51,7 @@ constexpr int kCreations = 400;
 constexpr int kReaders = 3;
 constexpr int kReads = 400;
 
-std::string fixedId(int i)
-{
-    return "fixed-" + std::string(i < 10 ? "0" : "") + std::to_string(i);
-}
+std::string fixedId(int i) { return "fixed-" + std::string(i < 10 ? "0" : "") + std::to_string(i); }
 
 // A written instrument carries its frame number in every tracking field;
 // a fresh one is untouched.
@@ -63,8 +60,8 @@ bool consistent(const TrackingInstrument& instrument)
     const double v = static_cast<double>(instrument.timestamp);
     if (instrument.timestamp == 0)
         return instrument.matrix.isIdentity(0.0) && instrument.quality == 0.0;
-    return (instrument.matrix.array() == v).all() && instrument.quality == v
-        && instrument.status == static_cast<int>(instrument.timestamp % 7);
+    return (instrument.matrix.array() == v).all() && instrument.quality == v &&
+           instrument.status == static_cast<int>(instrument.timestamp % 7);
 }
 
 TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
@@ -97,8 +94,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
                     instrument.status = static_cast<int>(frame % 7);
                     f.number = frame;
                 }));
-            if (!flags.testFlag(InstrumentModification::TrackingData))
-                fail();
+            if (!flags.testFlag(InstrumentModification::TrackingData)) fail();
         }
         lastFrame = frame;
     });
@@ -115,8 +111,8 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
             registry.createWithPrefix("gen", "generated", "model", i % 3 == 0);
             registry.setMain(static_cast<std::uint32_t>(i % kFixed));
             registry.setActive(id, false);
-            if (!registry.remove(id).testFlag(InstrumentModification::InstrumentList)
-                || !registry.remove("gen0").testFlag(InstrumentModification::InstrumentList))
+            if (!registry.remove(id).testFlag(InstrumentModification::InstrumentList) ||
+                !registry.remove("gen0").testFlag(InstrumentModification::InstrumentList))
                 fail();
         }
         ++othersDone;
@@ -139,25 +135,21 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
                 else
                     lastSeen = one->timestamp;
                 // The special object moves in step with its instrument.
-                registry.modify(watched, Registry::InstrumentSpecialFunction(
-                                             [&](const std::string&, TrackingInstrument& i,
-                                                 Frame& f) {
-                                                 if (f.number != i.timestamp)
-                                                     fail();
-                                             }));
+                registry.modify(watched,
+                                Registry::InstrumentSpecialFunction(
+                                    [&](const std::string&, TrackingInstrument& i, Frame& f) {
+                                        if (f.number != i.timestamp) fail();
+                                    }));
                 const auto frame = stream.createTrackingStreamData();
                 for (const TrackingInstrument& instrument : frame->instruments) {
-                    if (!consistent(instrument))
-                        fail();
+                    if (!consistent(instrument)) fail();
                 }
                 const auto main = registry.mainInstrument();
-                if (main && !consistent(*main))
-                    fail();
+                if (main && !consistent(*main)) fail();
                 registry.mainName();
                 registry.mainIndex();
                 registry.isActive(watched);
-                if (registry.size() < kFixed)
-                    fail();
+                if (registry.size() < kFixed) fail();
             }
             ++othersDone;
         });
@@ -165,8 +157,7 @@ TEST(ThreadSafeInstrumentsConcurrencyTest, ReadersWriterAndListChangesTogether)
 
     writer.join();
     lists.join();
-    for (std::thread& reader : readers)
-        reader.join();
+    for (std::thread& reader : readers) reader.join();
 
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(registry.size(), static_cast<std::uint32_t>(kFixed));

@@ -21,8 +21,7 @@ struct Special {
     Special(int v, int* destroyedCounter) : value(v), destroyed(destroyedCounter) {}
     ~Special()
     {
-        if (destroyed)
-            ++*destroyed;
+        if (destroyed) ++*destroyed;
     }
     int value;
     int* destroyed;
@@ -101,8 +100,8 @@ TEST(ThreadSafeInstrumentsTest, CreationRemovalAndMainSelection)
         {"remove the last instrument", remove("c"), kList | kMain, "", 0, ""},
         {"main by index in an empty registry", setMain(2), kMain, "", 2, ""},
         {"clear an empty registry without main", clear, 0, "", 2, ""},
-        {"creation into an empty registry resets the index", create("m"), kList | kMain, "m",
-         0, ""},
+        {"creation into an empty registry resets the index", create("m"), kList | kMain, "m", 0,
+         ""},
         {"an empty id is an id like any other", create(""), kList, "m", 1, ""},
         {"removing the main hands over to the empty id", remove("m"), kList | kMain, "", 0, ""},
         {"main by the empty id it already has", setMainById(""), 0, "", 0, ""},
@@ -147,16 +146,15 @@ TEST(ThreadSafeInstrumentsTest, CreationKeepsIdentityDefaultsAndOwnership)
                   kList | kMain);
         // A refused creation destroys the object it was handed and leaves the
         // existing entry alone.
-        EXPECT_EQ(registry.create(TrackerID("tool", "other", "other"), special(2, &destroyed))
-                      .toInt(),
-                  0u);
+        EXPECT_EQ(
+            registry.create(TrackerID("tool", "other", "other"), special(2, &destroyed)).toInt(),
+            0u);
         EXPECT_EQ(destroyed, 1);
         EXPECT_EQ(registryMessages(capture),
                   std::vector<std::string>{"create: Instrument with ID tool already exists"});
         int seen = 0;
-        registry.modify("tool", Registry::SpecialFunction([&](const std::string&, Special& s) {
-                            seen = s.value;
-                        }));
+        registry.modify("tool", Registry::SpecialFunction(
+                                    [&](const std::string&, Special& s) { seen = s.value; }));
         EXPECT_EQ(seen, 1);
 
         const auto tool = registry.find("tool");
@@ -195,17 +193,14 @@ TEST(ThreadSafeInstrumentsTest, GeneratedIdsTakeTheFirstFreeNumber)
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {{}, "tool", "tool0"},
-        {{"tool0", "tool1"}, "tool", "tool2"},
-        {{"tool1"}, "tool", "tool0"},
-        {{"tool0", "tool00", "tool01", "tool10"}, "tool", "tool1"},
+        {{}, "tool", "tool0"},        {{"tool0", "tool1"}, "tool", "tool2"},
+        {{"tool1"}, "tool", "tool0"}, {{"tool0", "tool00", "tool01", "tool10"}, "tool", "tool1"},
         {{"0", "1"}, "", "2"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         Registry registry;
-        for (const std::string& id : c.present)
-            registry.create(TrackerID(id), true);
+        for (const std::string& id : c.present) registry.create(TrackerID(id), true);
         EXPECT_EQ(registry.createWithPrefix(c.prefix, "n", "m", true).toInt() & kList, kList);
         EXPECT_EQ(registry.size(), c.present.size() + 1);
         EXPECT_TRUE(registry.find(c.expected));
@@ -224,8 +219,8 @@ TEST(ThreadSafeInstrumentsTest, IterationFollowsByteOrderOfIds)
     registry.modifyAll([&](const std::string& id, TrackingInstrument&) { visited.push_back(id); });
     EXPECT_EQ(visited, expected);
     visited.clear();
-    registry.modifyAll(Registry::SpecialFunction(
-        [&](const std::string& id, Special&) { visited.push_back(id); }));
+    registry.modifyAll(
+        Registry::SpecialFunction([&](const std::string& id, Special&) { visited.push_back(id); }));
     EXPECT_EQ(visited, expected);
 
     EXPECT_EQ(registry.setMain(3).toInt(), kMain);
@@ -281,8 +276,9 @@ TEST(ThreadSafeInstrumentsTest, CallbacksReportWhatTheyChanged)
         {"modify with special",
          [](Registry& r, const std::function<void(TrackingInstrument&)>& edit) {
              return r.modify("tool", Registry::InstrumentSpecialFunction(
-                                         [&](const std::string&, TrackingInstrument& i,
-                                             Special&) { edit(i); }));
+                                         [&](const std::string&, TrackingInstrument& i, Special&) {
+                                             edit(i);
+                                         }));
          }},
         {"modifyAll",
          [](Registry& r, const std::function<void(TrackingInstrument&)>& edit) {
@@ -498,8 +494,7 @@ public:
     explicit ReadingSink(const Registry& registry) : m_registry(registry) {}
     void write(const LogRecord& record) override
     {
-        if (record.category == kCategory)
-            sizes.push_back(m_registry.size());
+        if (record.category == kCategory) sizes.push_back(m_registry.size());
     }
     std::vector<std::uint32_t> sizes;
 

@@ -34,10 +34,10 @@
 
 namespace {
 
-using replies::binaryReply;
-using replies::frameText;
 using nditest::Reply;
 using nditest::ScriptedDevice;
+using replies::binaryReply;
+using replies::frameText;
 using Line = ScriptedDevice::Line;
 
 struct Reports {
@@ -52,42 +52,42 @@ void record(int code, char* message, void* data)
 // A connection to a scripted device, with the error callback recording.
 class Connection {
 public:
-    Connection(Line line, nditest::Handler handler) : device_(line, std::move(handler))
+    Connection(Line line, nditest::Handler handler) : m_device(line, std::move(handler))
     {
-        handle_ = line == Line::Pty ? ndiOpenSerial(device_.path().c_str())
-                                    : ndiOpenNetwork("127.0.0.1", device_.port());
-        EXPECT_NE(handle_, nullptr);
-        if (handle_ != nullptr) {
-            ndiSetErrorCallback(handle_, record, &reports_);
+        m_handle = line == Line::Pty ? ndiOpenSerial(m_device.path().c_str())
+                                     : ndiOpenNetwork("127.0.0.1", m_device.port());
+        EXPECT_NE(m_handle, nullptr);
+        if (m_handle != nullptr) {
+            ndiSetErrorCallback(m_handle, record, &m_reports);
         }
     }
     ~Connection()
     {
-        if (handle_ != nullptr) {
-            if (handle_->DeviceHandle >= 0) {
-                ndiCloseSerial(handle_);
+        if (m_handle != nullptr) {
+            if (m_handle->DeviceHandle >= 0) {
+                ndiCloseSerial(m_handle);
             } else {
-                ndiCloseNetwork(handle_);
+                ndiCloseNetwork(m_handle);
             }
         }
     }
-    NdiConnection* h() const { return handle_; }
-    ScriptedDevice& device() { return device_; }
-    Reports& reports() { return reports_; }
+    NdiConnection* h() const { return m_handle; }
+    ScriptedDevice& device() { return m_device; }
+    Reports& reports() { return m_reports; }
     // Keeps failure rows quick: a silent device is noticed after 100 ms.
     void shortTimeOut()
     {
-        if (handle_->DeviceHandle >= 0) {
-            ASSERT_EQ(ndiSerialTimeout(handle_->DeviceHandle, 100), 0);
+        if (m_handle->DeviceHandle >= 0) {
+            ASSERT_EQ(ndiSerialTimeout(m_handle->DeviceHandle, 100), 0);
         } else {
-            ASSERT_EQ(ndiTimeoutSocket(handle_, 100), 1);
+            ASSERT_EQ(ndiTimeoutSocket(m_handle, 100), 1);
         }
     }
 
 private:
-    ScriptedDevice device_;
-    Reports reports_;
-    NdiConnection* handle_ = nullptr;
+    ScriptedDevice m_device;
+    Reports m_reports;
+    NdiConnection* m_handle = nullptr;
 };
 
 std::string lineName(Line line) { return line == Line::Pty ? "pty" : "tcp"; }
@@ -96,10 +96,14 @@ Reply okay(const std::string&) { return {frameText("OKAY")}; }
 
 TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
 {
-    const std::pair<const char*, unsigned int> known[] = {
-        {"INIT:", 0xE3A5}, {"RESET", 0xBE6F}, {"OKAY", 0xA896}, {"VER:0", 0x65EE}, {"123456789", 0xBB3D}};
+    const std::pair<const char*, unsigned int> known[] = {{"INIT:", 0xE3A5},
+                                                          {"RESET", 0xBE6F},
+                                                          {"OKAY", 0xA896},
+                                                          {"VER:0", 0x65EE},
+                                                          {"123456789", 0xBB3D}};
     for (const auto& k : known) {
-        EXPECT_EQ(ndiCRC16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second) << k.first;
+        EXPECT_EQ(ndiCRC16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second)
+            << k.first;
     }
     std::mt19937 random(7);
     for (int length : {0, 1, 2, 15, 16, 255, 2047}) {
@@ -110,7 +114,8 @@ TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
         unsigned int expected = replies::crc16(bytes);
         EXPECT_EQ(ndiCRC16(0, bytes.data(), length), expected) << length;
         int half = length / 2;
-        EXPECT_EQ(ndiCRC16(ndiCRC16(0, bytes.data(), half), bytes.data() + half, length - half), expected);
+        EXPECT_EQ(ndiCRC16(ndiCRC16(0, bytes.data(), half), bytes.data() + half, length - half),
+                  expected);
     }
 }
 
@@ -153,8 +158,11 @@ TEST(CommandEngine, SendsTextCrcAndCarriageReturn)
     } cases[] = {
         {[](NdiConnection* h) { return ndiCommand(h, "INIT:"); }, "INIT:", true},
         {[](NdiConnection* h) { return ndiCommand(h, "TX:%04X", 0x0801); }, "TX:0801", true},
-        {[](NdiConnection* h) { return ndiCommand(h, "PHRQ:*********1****"); }, "PHRQ:*********1****", true},
-        {[&](NdiConnection* h) { return ndiCommand(h, "PVWR:%02X%04X%.128s", 0x0A, 0x40, pvwrData.c_str()); },
+        {[](NdiConnection* h) { return ndiCommand(h, "PHRQ:*********1****"); },
+         "PHRQ:*********1****", true},
+        {[&](NdiConnection* h) {
+             return ndiCommand(h, "PVWR:%02X%04X%.128s", 0x0A, 0x40, pvwrData.c_str());
+         },
          "PVWR:0A0040" + pvwrData, true},
         {[](NdiConnection* h) { return ndiCommand(h, "TSTOP "); }, "TSTOP ", false},
         {[](NdiConnection* h) { return ndiCommand(h, "VER"); }, "VER", false},
@@ -186,7 +194,7 @@ TEST(CommandEngine, SendsTextCrcAndCarriageReturn)
 struct FailureRow {
     const char* name;
     std::function<Reply(const std::string&)> device;
-    const char* command; // sent as "%s"
+    const char* command;  // sent as "%s"
     int code;
     const char* replyText;
 };
@@ -201,18 +209,21 @@ TEST(CommandEngine, ReportsEveryBadReplyOnceThroughLastErrorAndCallback)
     std::string badHeader = goodFrame;
     badHeader[4] ^= 0x01;
     const FailureRow rows[] = {
-        {"text shorter than a CRC", [](const std::string&) { return Reply{"AB\r"}; }, "INIT:", NDI_ERR_CRC, ""},
-        {"text CRC mismatch", [](const std::string&) { return Reply{"OKAY0000\r"}; }, "INIT:", NDI_ERR_CRC, "OKAY"},
-        {"binary body CRC mismatch", [&](const std::string&) { return Reply{badBody}; }, "BX:0001", NDI_ERR_CRC,
-         nullptr},
-        {"binary header CRC mismatch", [&](const std::string&) { return Reply{badHeader}; }, "BX:0001",
+        {"text shorter than a CRC", [](const std::string&) { return Reply{"AB\r"}; },
+         "INIT:", NDI_ERR_CRC, ""},
+        {"text CRC mismatch", [](const std::string&) { return Reply{"OKAY0000\r"}; },
+         "INIT:", NDI_ERR_CRC, "OKAY"},
+        {"binary body CRC mismatch", [&](const std::string&) { return Reply{badBody}; }, "BX:0001",
          NDI_ERR_CRC, nullptr},
-        {"device error", [](const std::string&) { return Reply{frameText("ERROR0D")}; }, "PENA:0AD", 0x0D,
+        {"binary header CRC mismatch", [&](const std::string&) { return Reply{badHeader}; },
+         "BX:0001", NDI_ERR_CRC, nullptr},
+        {"device error", [](const std::string&) { return Reply{frameText("ERROR0D")}; }, "PENA:0AD",
+         0x0D, "ERROR0D"},
+        {"device error to a binary command",
+         [](const std::string&) { return Reply{frameText("ERROR0D")}; }, "BX:0001", 0x0D,
          "ERROR0D"},
-        {"device error to a binary command", [](const std::string&) { return Reply{frameText("ERROR0D")}; },
-         "BX:0001", 0x0D, "ERROR0D"},
-        {"high device error", [](const std::string&) { return Reply{frameText("ERRORF4")}; }, "PVWR:0A0000",
-         0xF4, "ERRORF4"},
+        {"high device error", [](const std::string&) { return Reply{frameText("ERRORF4")}; },
+         "PVWR:0A0000", 0xF4, "ERRORF4"},
         {"no reply", [](const std::string&) { return Reply{}; }, "INIT:", -1, ""},
         {"reply cut short", [](const std::string&) { return Reply{"OKAYA8"}; }, "INIT:", -1, ""},
     };
@@ -242,7 +253,8 @@ TEST(CommandEngine, CallbackGetsItsDataAndCanBeSwitchedOff)
     EXPECT_EQ(ndiGetErrorCallbackData(c.h()), &c.reports());
     ndiCommand(c.h(), "PENA:0AD");
     ASSERT_EQ(c.reports().calls.size(), 1u);
-    EXPECT_EQ(c.reports().calls[0], std::make_pair(0x0D, std::string("No tool assigned to the selected port handle")));
+    EXPECT_EQ(c.reports().calls[0],
+              std::make_pair(0x0D, std::string("No tool assigned to the selected port handle")));
 
     ndiSetErrorCallback(c.h(), nullptr, nullptr);
     EXPECT_EQ(ndiGetErrorCallback(c.h()), nullptr);
@@ -255,7 +267,11 @@ TEST(CommandEngine, LineFailuresAreWriteAndReadErrors)
 {
     {
         SCOPED_TRACE("TCP peer closes instead of answering");
-        Connection c(Line::Tcp, [](const std::string&) { Reply r; r.hangUp = true; return r; });
+        Connection c(Line::Tcp, [](const std::string&) {
+            Reply r;
+            r.hangUp = true;
+            return r;
+        });
         EXPECT_STREQ(ndiCommand(c.h(), "INIT:"), "");
         EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_READ);
     }
@@ -313,7 +329,7 @@ speed_t deviceSpeedFor(char digit)
     case '5': return B115200;
     case '6': return B921600;
     case 'A': return B230400;
-    default: return B1000000; // no host speed matches
+    default: return B1000000;  // no host speed matches
     }
 }
 
@@ -388,12 +404,12 @@ TEST(CommandEngine, TrackingActiveFollowsTheCommandsSent)
 {
     Connection c(Line::Pty, [](const std::string& command) {
         if (command.rfind("TSTART:", 0) == 0) {
-            return Reply{frameText("ERROR12")}; // the device refuses; the flag is set anyway
+            return Reply{frameText("ERROR12")};  // the device refuses; the flag is set anyway
         }
         return Reply{frameText("OKAY")};
     });
     const struct {
-        const char* command; // null: reset
+        const char* command;  // null: reset
         int active;
     } steps[] = {{"TSTART:", 1}, {"TSTOP:", 0},   {"TSTART:", 1}, {"INIT:", 0},
                  {"TSTART:", 1}, {"TSTARTX:", 1}, {"TX:0001", 1}, {"INITX:", 1},
@@ -468,7 +484,7 @@ TEST(CommandEngine, CommandTooLongForTheBufferIsRefusedUnsent)
     } cases[] = {
         {"PVWR:" + std::string(2037, 'A'), true},  // 2042 + CRC + CR + NUL = 2048
         {"PVWR:" + std::string(2038, 'A'), false},
-        {"VER" + std::string(2043, ' '), true},    // no CRC: 2046 + CR + NUL
+        {"VER" + std::string(2043, ' '), true},  // no CRC: 2046 + CR + NUL
         {"VER" + std::string(2044, ' '), false},
         {"PVWR:" + std::string(5000, 'A'), false},
     };
@@ -548,7 +564,8 @@ TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
     ASSERT_EQ(ndiGetError(h), NDI_ERR_TIMEOUT) << "the silent device should time the command out";
 
     const std::string late = frameText("LATE");
-    ASSERT_EQ(send(peer, late.data(), late.size(), MSG_NOSIGNAL), static_cast<ssize_t>(late.size()));
+    ASSERT_EQ(send(peer, late.data(), late.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(late.size()));
     pollfd ready{ndiGetSocket(h), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the late reply never reached the host";
 
@@ -583,9 +600,12 @@ TEST(CommandEngine, ErrorReplyWithoutAKnownCodeIsStillAFailure)
         const char* text;
         int code;
     } cases[] = {
-        {"ERROR00", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR}, {"ERROR", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
-        {"ERRORZZ", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR}, {"ERRORZ1", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
-        {"ERROR1", 0x01},                               {"ERROR1Z", 0x01},
+        {"ERROR00", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERROR", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERRORZZ", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERRORZ1", NDI_ERR_UNRECOGNIZED_DEVICE_ERROR},
+        {"ERROR1", 0x01},
+        {"ERROR1Z", 0x01},
         {"ERROR0D7", 0x0D},
     };
     for (const auto& k : cases) {
@@ -640,10 +660,11 @@ TEST(Connection, HandlesKeepTheirLineAndNothingElse)
 TEST(CLinkage, HeaderCompilesAsCAndTheLibraryLinks)
 {
     ScriptedDevice device(Line::Pty, [](const std::string& command) {
-        return command.rfind("TSTART:", 0) == 0 ? Reply{frameText("ERROR0C")} : Reply{frameText("OKAY")};
+        return command.rfind("TSTART:", 0) == 0 ? Reply{frameText("ERROR0C")}
+                                                : Reply{frameText("OKAY")};
     });
     const char* failure = checkLibraryFromC(device.path().c_str());
     EXPECT_EQ(failure, nullptr) << failure;
 }
 
-} // namespace
+}  // namespace

@@ -132,4 +132,4 @@ TEST_F(Exchange, FailedRepliesLeaveTheCaptureAlone)
     }
 }
 
-} // namespace
+}  // namespace

@@ -50,7 +50,8 @@ std::vector<Line> parse(const std::string& text)
         const std::string line = text.substr(start, end - start);
         const std::size_t colon = line.find(": ");
         EXPECT_NE(colon, std::string::npos) << line;
-        if (colon != std::string::npos) lines.push_back({line.substr(0, colon + 2), line.substr(colon + 2)});
+        if (colon != std::string::npos)
+            lines.push_back({line.substr(0, colon + 2), line.substr(colon + 2)});
         start = end + 1;
     }
     return lines;
@@ -101,7 +102,8 @@ void expectFloats(const std::string& value, const float* want, int n, const std:
     ASSERT_EQ(t.size(), static_cast<std::size_t>(n)) << where << ": " << value;
     for (int i = 0; i < n; ++i) {
         const float got = std::strtof(t[static_cast<std::size_t>(i)].c_str(), nullptr);
-        EXPECT_EQ(std::memcmp(&got, &want[i], sizeof got), 0) << where << " value " << i << ": " << value;
+        EXPECT_EQ(std::memcmp(&got, &want[i], sizeof got), 0)
+            << where << " value " << i << ": " << value;
     }
 }
 
@@ -189,8 +191,9 @@ TEST(LogState, FreshHandleListsEveryLabelInOrderWithEmptyValues)
     for (const Line& l : lines) got.push_back(l.label);
     EXPECT_EQ(got, want);
 
-    const std::vector<std::string> counts = {"IrchkDetected: ", "PhinfUnoccupied: ", "TxHandleCount: ",
-                                             "TxPassiveStrayCount: ", "BxHandleCount: ", "BxPassiveStrayCount: "};
+    const std::vector<std::string> counts = {
+        "IrchkDetected: ",       "PhinfUnoccupied: ", "TxHandleCount: ",
+        "TxPassiveStrayCount: ", "BxHandleCount: ",   "BxPassiveStrayCount: "};
     for (const Line& l : lines) {
         const bool isCount = std::find(counts.begin(), counts.end(), l.label) != counts.end();
         EXPECT_EQ(l.value, isCount ? "0" : "") << l.label;
@@ -272,7 +275,8 @@ int loadTool(NdiConnection* h, const std::string& partNumber)
 std::vector<int> handlesOf(const std::string& value)
 {
     std::vector<int> out;
-    for (const std::string& t : tokens(value)) out.push_back(static_cast<int>(std::strtoul(t.c_str(), nullptr, 16)));
+    for (const std::string& t : tokens(value))
+        out.push_back(static_cast<int>(std::strtoul(t.c_str(), nullptr, 16)));
     return out;
 }
 
@@ -284,7 +288,8 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
     ASSERT_NE(h, nullptr);
     ndiTimeoutSocket(h, 5000);
     command(h, "INIT:");
-    std::vector<int> loaded = {loadTool(h, scenario.tools[0].partNumber), loadTool(h, scenario.tools[1].partNumber)};
+    std::vector<int> loaded = {loadTool(h, scenario.tools[0].partNumber),
+                               loadTool(h, scenario.tools[1].partNumber)};
     command(h, "TSTART:");
     command(h, "TX:%04X", 0x1007);
     command(h, "BX:%04X", 0x0801 | 0x0008 | 0x1000);
@@ -306,7 +311,8 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
     }
 
     const std::vector<Line> lines = parse(dump(h));
-    for (std::size_t k = 0; k < fields.size(); ++k) EXPECT_EQ(valueOf(lines, fields[k].label), filled[k]);
+    for (std::size_t k = 0; k < fields.size(); ++k)
+        EXPECT_EQ(valueOf(lines, fields[k].label), filled[k]);
 
     // Port handles.
     char ph[3];
@@ -317,7 +323,8 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
     const std::string basic = valueOf(lines, "PhinfBasic[34]: ");
     ASSERT_EQ(basic.size(), 33u);
     EXPECT_EQ(basic.substr(31), hex(static_cast<unsigned>(ndiGetPHINFPortStatus(h)), 2));
-    EXPECT_EQ(valueOf(lines, "PhinfPartNumber[20]: "), scenario.tools[0].partNumber + std::string(13, ' '));
+    EXPECT_EQ(valueOf(lines, "PhinfPartNumber[20]: "),
+              scenario.tools[0].partNumber + std::string(13, ' '));
 
     // Text tracking reply: two tools, two lines of each per-tool label.
     EXPECT_EQ(valueOf(lines, "TxHandleCount: "), "2");
@@ -325,12 +332,16 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
     ASSERT_EQ(tx.size(), 2u);
     EXPECT_TRUE(std::is_permutation(tx.begin(), tx.end(), loaded.begin()));
     const std::vector<std::pair<std::string, std::string>> perTool = {
-        {"TxTransforms[", "][52]: "}, {"TxStatus[", "][8]: "}, {"TxFrame[", "][8]: "},
-        {"TxInformation[", "][12]: "}, {"TxSingleStray[", "][24]: "}};
+        {"TxTransforms[", "][52]: "},
+        {"TxStatus[", "][8]: "},
+        {"TxFrame[", "][8]: "},
+        {"TxInformation[", "][12]: "},
+        {"TxSingleStray[", "][24]: "}};
     for (const auto& [head, tail] : perTool) {
         const std::vector<Line> got = withPrefix(lines, head);
         ASSERT_EQ(got.size(), 2u) << head;
-        for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(got[i].label, head + std::to_string(i) + tail);
+        for (std::size_t i = 0; i < 2; ++i)
+            EXPECT_EQ(got[i].label, head + std::to_string(i) + tail);
     }
     for (std::size_t i = 0; i < 2; ++i) {
         const Line status = withPrefix(lines, "TxStatus[")[i];
@@ -339,16 +350,20 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
         EXPECT_EQ(std::strtoul(frame.value.c_str(), nullptr, 16), ndiGetTXFrame(h, tx[i]));
         EXPECT_NE(ndiGetTXFrame(h, tx[i]), 0u);
     }
-    EXPECT_EQ(valueOf(lines, "TxPassiveStrayCount: "), std::to_string(ndiGetTXNumberOfPassiveStrays(h)));
+    EXPECT_EQ(valueOf(lines, "TxPassiveStrayCount: "),
+              std::to_string(ndiGetTXNumberOfPassiveStrays(h)));
 
     // Binary tracking reply.
     EXPECT_EQ(valueOf(lines, "BxHandleCount: "), "2");
     const std::vector<int> bx = handlesOf(valueOf(lines, "BxHandles[NDI_MAX_HANDLES]: "));
     ASSERT_EQ(bx.size(), 2u);
     EXPECT_TRUE(std::is_permutation(bx.begin(), bx.end(), loaded.begin()));
-    const std::vector<std::string> frames = tokens(valueOf(lines, "BxFrameNumber[NDI_MAX_HANDLES]: "));
-    const std::vector<std::string> portStatus = tokens(valueOf(lines, "BxPortStatus[NDI_MAX_HANDLES]: "));
-    const std::vector<std::string> markerCounts = tokens(valueOf(lines, "Bx3DMarkerCount[NDI_MAX_HANDLES]: "));
+    const std::vector<std::string> frames =
+        tokens(valueOf(lines, "BxFrameNumber[NDI_MAX_HANDLES]: "));
+    const std::vector<std::string> portStatus =
+        tokens(valueOf(lines, "BxPortStatus[NDI_MAX_HANDLES]: "));
+    const std::vector<std::string> markerCounts =
+        tokens(valueOf(lines, "Bx3DMarkerCount[NDI_MAX_HANDLES]: "));
     ASSERT_EQ(frames.size(), 2u);
     ASSERT_EQ(portStatus.size(), 2u);
     ASSERT_EQ(markerCounts.size(), 2u);
@@ -365,18 +380,22 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
         const Line transform = withPrefix(lines, "BxTransforms[")[i];
         EXPECT_EQ(transform.label, "BxTransforms[" + std::to_string(i) + "][8]: ");
         expectFloats(transform.value, t, 8, where);
-        EXPECT_EQ(withPrefix(lines, "BxToolMarkerInformation[")[i].value, std::string(22, '0')) << where;
+        EXPECT_EQ(withPrefix(lines, "BxToolMarkerInformation[")[i].value, std::string(22, '0'))
+            << where;
 
         const int n = ndiGetBXMarkerStrayCount(h, bx[i]);
         EXPECT_GT(n, 0) << where;
         EXPECT_EQ(markerCounts[i], std::to_string(n)) << where;
-        EXPECT_EQ(withPrefix(lines, "Bx3DMarkerOutOfVolume[")[i].value.size(), static_cast<std::size_t>((n + 7) / 8 * 2));
-        const std::vector<Line> markers = withPrefix(lines, "Bx3DMarkerPosition[" + std::to_string(i) + "][");
+        EXPECT_EQ(withPrefix(lines, "Bx3DMarkerOutOfVolume[")[i].value.size(),
+                  static_cast<std::size_t>((n + 7) / 8 * 2));
+        const std::vector<Line> markers =
+            withPrefix(lines, "Bx3DMarkerPosition[" + std::to_string(i) + "][");
         ASSERT_EQ(markers.size(), static_cast<std::size_t>(n)) << where;
         for (int j = 0; j < n; ++j) {
             float m[3];
             ASSERT_EQ(ndiGetBXMarkerStray(h, bx[i], j, m), 0);
-            expectFloats(markers[static_cast<std::size_t>(j)].value, m, 3, where + " marker " + std::to_string(j));
+            expectFloats(markers[static_cast<std::size_t>(j)].value, m, 3,
+                         where + " marker " + std::to_string(j));
         }
         markerLines += markers.size();
     }
@@ -385,14 +404,17 @@ TEST(LogState, ShowsCapturedRepliesAsTheAccessorsReadThem)
     const int strays = ndiGetBXNumberOfPassiveStrays(h);
     EXPECT_GT(strays, 0);
     EXPECT_EQ(valueOf(lines, "BxPassiveStrayCount: "), std::to_string(strays));
-    EXPECT_EQ(valueOf(lines, "BxPassiveStrayOutOfVolume[30]: ").size(), static_cast<std::size_t>((strays + 7) / 8 * 2));
+    EXPECT_EQ(valueOf(lines, "BxPassiveStrayOutOfVolume[30]: ").size(),
+              static_cast<std::size_t>((strays + 7) / 8 * 2));
     const std::vector<Line> strayLines = withPrefix(lines, "BxPassiveStrayPosition[");
     ASSERT_EQ(strayLines.size(), static_cast<std::size_t>(strays));
     for (int i = 0; i < strays; ++i) {
         float p[3];
         ASSERT_EQ(ndiGetBXPassiveStray(h, i, p), 0);
-        EXPECT_EQ(strayLines[static_cast<std::size_t>(i)].label, "BxPassiveStrayPosition[" + std::to_string(i) + "][3]: ");
-        expectFloats(strayLines[static_cast<std::size_t>(i)].value, p, 3, "stray " + std::to_string(i));
+        EXPECT_EQ(strayLines[static_cast<std::size_t>(i)].label,
+                  "BxPassiveStrayPosition[" + std::to_string(i) + "][3]: ");
+        expectFloats(strayLines[static_cast<std::size_t>(i)].value, p, 3,
+                     "stray " + std::to_string(i));
     }
 
     command(h, "TSTOP:");
@@ -448,9 +470,11 @@ TEST(LogState, TextStaysWithinItsSizeWhateverTheCountsSay)
         std::size_t lines;
     };
     const Case cases[] = {
-        {"TX count far above the array", [](NdiCaptureAreas& c) { c.TxHandleCount = 1000; }, "TxTransforms[", 24},
+        {"TX count far above the array", [](NdiCaptureAreas& c) { c.TxHandleCount = 1000; },
+         "TxTransforms[", 24},
         {"negative TX count", [](NdiCaptureAreas& c) { c.TxHandleCount = -5; }, "TxFrame[", 0},
-        {"TX count INT_MIN", [](NdiCaptureAreas& c) { c.TxHandleCount = INT_MIN; }, "TxSingleStray[", 0},
+        {"TX count INT_MIN", [](NdiCaptureAreas& c) { c.TxHandleCount = INT_MIN; },
+         "TxSingleStray[", 0},
         {"negative marker counts",
          [](NdiCaptureAreas& c) {
              for (signed char& n : c.Bx3DMarkerCount) n = -128;
@@ -461,10 +485,10 @@ TEST(LogState, TextStaysWithinItsSizeWhateverTheCountsSay)
              for (signed char& n : c.Bx3DMarkerCount) n = 21;
          },
          "Bx3DMarkerPosition[", 24 * 20},
-        {"negative stray count", [](NdiCaptureAreas& c) { c.BxPassiveStrayCount = INT_MIN; }, "BxPassiveStrayPosition[",
-         0},
-        {"stray count just above the array", [](NdiCaptureAreas& c) { c.BxPassiveStrayCount = 241; },
-         "BxPassiveStrayPosition[", 240},
+        {"negative stray count", [](NdiCaptureAreas& c) { c.BxPassiveStrayCount = INT_MIN; },
+         "BxPassiveStrayPosition[", 0},
+        {"stray count just above the array",
+         [](NdiCaptureAreas& c) { c.BxPassiveStrayCount = 241; }, "BxPassiveStrayPosition[", 240},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -495,8 +519,10 @@ TEST(LogState, TextFieldsKeepToTheirWidthAndCannotForgeLines)
     EXPECT_EQ(lines.size(), cleanLines + 5);  // the five per-tool TX labels
     EXPECT_EQ(valueOf(lines, "PhinfPartNumber[20]: "), "ab?cd???\xc3\xa9: x?TxHand");
     EXPECT_EQ(valueOf(lines, "TxHandleCount: "), "1");
-    EXPECT_EQ(valueOf(lines, "TxInformation[0][12]: "), std::string(sizeof c.TxInformation[0], 'i'));
-    EXPECT_EQ(valueOf(lines, "TxSingleStray[0][24]: "), std::string(sizeof c.TxSingleStray[0], 's'));
+    EXPECT_EQ(valueOf(lines, "TxInformation[0][12]: "),
+              std::string(sizeof c.TxInformation[0], 'i'));
+    EXPECT_EQ(valueOf(lines, "TxSingleStray[0][24]: "),
+              std::string(sizeof c.TxSingleStray[0], 's'));
 }
 
 }  // namespace

@@ -18,7 +18,8 @@
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define NDI_COUNTS_ALLOCATIONS 0
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 #define NDI_COUNTS_ALLOCATIONS 0
 #endif
 #endif
@@ -29,7 +30,7 @@
 namespace {
 thread_local bool counting = false;
 thread_local long allocations = 0;
-} // namespace
+}  // namespace
 
 #if NDI_COUNTS_ALLOCATIONS
 extern "C" {
@@ -71,16 +72,13 @@ void* memalign(size_t alignment, size_t size)
     return __libc_memalign(alignment, size);
 }
 
-void* aligned_alloc(size_t alignment, size_t size)
-{
-    return memalign(alignment, size);
-}
+void* aligned_alloc(size_t alignment, size_t size) { return memalign(alignment, size); }
 
 int posix_memalign(void** out, size_t alignment, size_t size)
 {
     void* p = memalign(alignment, size);
     if (!p) {
-        return 12; // ENOMEM
+        return 12;  // ENOMEM
     }
     *out = p;
     return 0;
@@ -188,7 +186,10 @@ std::string answer(const std::string& command)
         return frameText(encodeTx(0x1007, r));
     }
     if (name == "PHSR") {
-        return frameText("02" "0A001" "0B001");
+        return frameText(
+            "02"
+            "0A001"
+            "0B001");
     }
     if (name == "PHINF") {
         return frameText(std::string(31, 'T') + "01" + "8700339             " + "0A000000000001");
@@ -202,13 +203,15 @@ std::string answer(const std::string& command)
 TEST(NoAllocation, CommandExchangeCaptureAndAccessors)
 {
     if (!NDI_COUNTS_ALLOCATIONS) {
-        GTEST_SKIP() << "a sanitizer supplies its own allocator in this build; the count runs in the normal build";
+        GTEST_SKIP() << "a sanitizer supplies its own allocator in this build; the count runs in "
+                        "the normal build";
     }
     nditest::ScriptedDevice device(nditest::ScriptedDevice::Line::Tcp, answer);
     NdiConnection* h = ndiOpenNetwork("127.0.0.1", device.port());
     ASSERT_NE(h, nullptr);
     ndiTimeoutSocket(h, 5000);
-    ndiSetErrorCallback(h, [](int, char*, void*) {}, nullptr);
+    ndiSetErrorCallback(
+        h, [](int, char*, void*) {}, nullptr);
 
     // The counter itself must see an allocation (through a pointer the
     // compiler cannot see through, so the pair is not optimised away).
@@ -220,7 +223,7 @@ TEST(NoAllocation, CommandExchangeCaptureAndAccessors)
     ASSERT_EQ(allocations, 2) << "the counting allocator is not in use";
 
     int errors = 0;
-    exchangeAndReadEverything(h, errors); // warm-up: anything lazy happens here
+    exchangeAndReadEverything(h, errors);  // warm-up: anything lazy happens here
     ASSERT_EQ(errors, 0);
 
     allocations = 0;
@@ -233,4 +236,4 @@ TEST(NoAllocation, CommandExchangeCaptureAndAccessors)
     ndiCloseNetwork(h);
 }
 
-} // namespace
+}  // namespace

@@ -22,9 +22,17 @@ struct HexCase {
 TEST(Numbers, HexFieldsStopAtTheFirstNonDigitAndAtTheirWidth)
 {
     const HexCase cases[] = {
-        {"1A", 2, 0x1A},       {"1G", 2, 0x1},  {"\0\0\0\0", 4, 0}, {"ff", 2, 0xFF},
-        {"FFFFFFFF", 8, 0xFFFFFFFFul}, {"12345", 3, 0x123}, {"0A", 0, 0}, {"0A", -1, 0},
-        {" 1", 2, 0},          {"9\n9", 3, 9},  {"aBcD", 4, 0xABCD},
+        {"1A", 2, 0x1A},
+        {"1G", 2, 0x1},
+        {"\0\0\0\0", 4, 0},
+        {"ff", 2, 0xFF},
+        {"FFFFFFFF", 8, 0xFFFFFFFFul},
+        {"12345", 3, 0x123},
+        {"0A", 0, 0},
+        {"0A", -1, 0},
+        {" 1", 2, 0},
+        {"9\n9", 3, 9},
+        {"aBcD", 4, 0xABCD},
     };
     for (const HexCase& c : cases) {
         SCOPED_TRACE(std::string(c.text) + " n=" + std::to_string(c.n));
@@ -42,9 +50,9 @@ struct SignedCase {
 TEST(Numbers, SignedFieldsNeedASignAndStopAtTheirWidth)
 {
     const SignedCase cases[] = {
-        {"+012345", 7, 12345}, {"-000150", 7, -150}, {"012345", 6, 0}, {"-", 1, 0},
-        {"+1", 1, 0},          {"-12", 2, -1},       {"+12a4", 5, 12}, {"+0123456", 7, 12345},
-        {"- 5", 3, 0},
+        {"+012345", 7, 12345}, {"-000150", 7, -150},   {"012345", 6, 0},
+        {"-", 1, 0},           {"+1", 1, 0},           {"-12", 2, -1},
+        {"+12a4", 5, 12},      {"+0123456", 7, 12345}, {"- 5", 3, 0},
     };
     for (const SignedCase& c : cases) {
         SCOPED_TRACE(std::string(c.text) + " n=" + std::to_string(c.n));
@@ -142,9 +150,9 @@ TEST(Pose, AnglesRecoverRotationsAboutZThenYThenX)
     for (const auto& a : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::vector<double>(a, a + 3)));
         Eigen::Matrix4d r = Eigen::Matrix4d::Identity();
-        r.topLeftCorner<3, 3>() = (Eigen::AngleAxisd(a[2], Eigen::Vector3d::UnitZ())
-                                   * Eigen::AngleAxisd(a[1], Eigen::Vector3d::UnitY())
-                                   * Eigen::AngleAxisd(a[0], Eigen::Vector3d::UnitX()))
+        r.topLeftCorner<3, 3>() = (Eigen::AngleAxisd(a[2], Eigen::Vector3d::UnitZ()) *
+                                   Eigen::AngleAxisd(a[1], Eigen::Vector3d::UnitY()) *
+                                   Eigen::AngleAxisd(a[0], Eigen::Vector3d::UnitX()))
                                       .toRotationMatrix();
         r.topRightCorner<3, 1>() = Eigen::Vector3d(4, 5, 6);
         double m[16];
@@ -187,7 +195,8 @@ TEST(Pose, RelativeTransformExpressesAInTheFrameOfB)
     ndiRelativeTransform(a, b, out);
     Eigen::Isometry3d want = isometry(b).inverse() * isometry(a);
     Eigen::Isometry3d got = isometry(out);
-    EXPECT_TRUE(got.matrix().isApprox(want.matrix(), 1e-12)) << got.matrix() << "\n\n" << want.matrix();
+    EXPECT_TRUE(got.matrix().isApprox(want.matrix(), 1e-12)) << got.matrix() << "\n\n"
+                                                             << want.matrix();
     EXPECT_EQ(out[7], 0.0);
 
     // A quaternion of twice unit length describes the same frame.
@@ -206,4 +215,4 @@ TEST(Pose, RelativeTransformExpressesAInTheFrameOfB)
     }
 }
 
-} // namespace
+}  // namespace

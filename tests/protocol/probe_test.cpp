@@ -51,8 +51,9 @@ TEST(Probe, FallsBackToVersionOnOlderSystems)
 {
     ScriptedDevice device(ScriptedDevice::Line::Pty, olderSystem);
     EXPECT_EQ(ndiSerialProbe(device.path().c_str()), 0);
-    EXPECT_EQ(device.commands(), (std::vector<std::string>{
-                                     "INIT:E3A5", "GETINFO:Features.Firmware.Version0492", "VER:065EE"}));
+    EXPECT_EQ(device.commands(),
+              (std::vector<std::string>{"INIT:E3A5", "GETINFO:Features.Firmware.Version0492",
+                                        "VER:065EE"}));
 }
 
 TEST(Probe, BreaksASystemAtAnotherSpeedBackTo9600)
@@ -79,7 +80,8 @@ TEST(Probe, ReportsWhatWentWrong)
         {"INIT after the break refused",
          [inits = 0](const std::string& c) mutable {
              // The first INIT is lost; the one after the break gets an error.
-             return c == "INIT:E3A5" && inits++ > 0 ? Reply{replies::frameText("ERROR0C")} : Reply{};
+             return c == "INIT:E3A5" && inits++ > 0 ? Reply{replies::frameText("ERROR0C")}
+                                                    : Reply{};
          },
          "RESETBE6F\r", NDI_ERR_PROBE},
         {"GETINFO answered with something else",
@@ -109,4 +111,4 @@ TEST(Probe, ReportsWhatWentWrong)
     EXPECT_EQ(ndiSerialProbe("/dev/ndi-no-such-line"), NDI_ERR_OPEN);
 }
 
-} // namespace
+}  // namespace

@@ -28,39 +28,39 @@ class Pty {
 public:
     Pty()
     {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
             ADD_FAILURE() << "no pseudo-terminal";
             return;
         }
-        path_ = ptsname(master_);
+        m_path = ptsname(m_master);
     }
     ~Pty() { closeMaster(); }
-    int master() const { return master_; }
-    const char* path() const { return path_.c_str(); }
+    int master() const { return m_master; }
+    const char* path() const { return m_path.c_str(); }
     void closeMaster()
     {
-        if (master_ >= 0) {
-            close(master_);
-            master_ = -1;
+        if (m_master >= 0) {
+            close(m_master);
+            m_master = -1;
         }
     }
     termios settings() const
     {
         termios t{};
-        EXPECT_EQ(tcgetattr(master_, &t), 0);
+        EXPECT_EQ(tcgetattr(m_master, &t), 0);
         return t;
     }
     void send(const std::string& bytes) const
     {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     std::string receive(size_t n) const
     {
         std::string got;
         while (got.size() < n) {
             char buffer[256];
-            ssize_t r = read(master_, buffer, std::min(sizeof buffer, n - got.size()));
+            ssize_t r = read(m_master, buffer, std::min(sizeof buffer, n - got.size()));
             if (r <= 0) {
                 break;
             }
@@ -70,24 +70,24 @@ public:
     }
 
 private:
-    int master_ = -1;
-    std::string path_;
+    int m_master = -1;
+    std::string m_path;
 };
 
 // Opens the slave through the library and closes it at the end of the scope.
 class Line {
 public:
-    explicit Line(const Pty& pty) : fd_(ndiSerialOpen(pty.path())) { EXPECT_GE(fd_, 0); }
+    explicit Line(const Pty& pty) : m_fd(ndiSerialOpen(pty.path())) { EXPECT_GE(m_fd, 0); }
     ~Line()
     {
-        if (fd_ >= 0) {
-            ndiSerialClose(fd_);
+        if (m_fd >= 0) {
+            ndiSerialClose(m_fd);
         }
     }
-    int fd() const { return fd_; }
+    int fd() const { return m_fd; }
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 bool sameSettings(const termios& a, const termios& b)
@@ -151,7 +151,7 @@ struct CommCase {
     int handshake;
     speed_t speed;
     tcflag_t size;
-    tcflag_t parity; // PARENB / PARODD bits
+    tcflag_t parity;  // PARENB / PARODD bits
     bool twoStop;
 };
 
@@ -192,7 +192,7 @@ TEST(SerialLine, CommRefusesUnsupportedSettingsWithoutTouchingTheLine)
         int baud;
         const char* mode;
     } refused[] = {{14400, "8N1"}, {921600, "8N1"}, {1228739, "8N1"}, {0, "8N1"},
-                   {9600, "9N1"},  {9600, "8X1"},   {9600, "8N3"},      {9600, ""}};
+                   {9600, "9N1"},  {9600, "8X1"},   {9600, "8N3"},    {9600, ""}};
     for (const auto& r : refused) {
         SCOPED_TRACE(std::to_string(r.baud) + " '" + r.mode + "'");
         EXPECT_EQ(ndiSerialComm(line.fd(), r.baud, r.mode, 0), -1);
@@ -207,8 +207,8 @@ TEST(SerialLine, TimeoutSetsVtimeInTenthsOfASecond)
     const struct {
         int ms;
         int vtime;
-    } cases[] = {{7000, 70}, {100, 1}, {199, 1}, {50, 0}, {0, 0},
-                 {25500, 255}, {30000, 255}}; // VTIME is one byte: no wrap to 4.4 s
+    } cases[] = {{7000, 70}, {100, 1},     {199, 1},    {50, 0},
+                 {0, 0},     {25500, 255}, {30000, 255}};  // VTIME is one byte: no wrap to 4.4 s
     for (const auto& c : cases) {
         ASSERT_EQ(ndiSerialTimeout(line.fd(), c.ms), 0);
         termios t = pty.settings();
@@ -221,7 +221,7 @@ TEST(SerialLine, TimeoutSetsVtimeInTenthsOfASecond)
 // kind keeps the line's earlier settings in its own place.
 struct OpenKind {
     const char* name;
-    std::function<std::function<void()>(const char* path)> open; // returns the close, or null
+    std::function<std::function<void()>(const char* path)> open;  // returns the close, or null
 };
 
 const OpenKind openKinds[] = {
@@ -276,7 +276,8 @@ TEST(SerialLine, SixLinesOpenAtOnceEachGetTheirOwnSettingsBack)
         }
         for (int i : {4, 1, 5, 0, 3, 2}) {
             closes[static_cast<size_t>(i)]();
-            EXPECT_TRUE(sameSettings(ptys[static_cast<size_t>(i)]->settings(), before[static_cast<size_t>(i)]))
+            EXPECT_TRUE(sameSettings(ptys[static_cast<size_t>(i)]->settings(),
+                                     before[static_cast<size_t>(i)]))
                 << "line " << i;
         }
     }
@@ -322,7 +323,8 @@ TEST(SerialLine, ConnectionKeepsNetworkSettingsAndWordingOffTheSerialPort)
     ndiSetErrorCallback(
         h,
         [](int code, char* message, void* data) {
-            static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code, message);
+            static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code,
+                                                                                       message);
         },
         &reports);
     pty.closeMaster();
@@ -388,11 +390,16 @@ TEST(SerialLine, ReadsAssembleRepliesThatArriveInPieces)
     } cases[] = {
         {"text", {"OKAY", "A896\r"}, 0, 9},
         {"text in single bytes", {"O", "K", "A", "Y", "A", "8", "9", "6", "\r"}, 0, 9},
-        {"binary to its framed length", {std::string("\xC4\xA5", 2), std::string("\x10\x00", 2),
-                                         std::string(10, 'x'), std::string(10, 'y')}, 1, 24},
+        {"binary to its framed length",
+         {std::string("\xC4\xA5", 2), std::string("\x10\x00", 2), std::string(10, 'x'),
+          std::string(10, 'y')},
+         1,
+         24},
         {"binary command, text error", {"ERROR", "0D", "XXXX\r"}, 1, 12},
-        {"binary reply holding a carriage return", {std::string("\xC4\xA5\x04\x00", 4), "ab\r",
-                                                    "\rxyzz"}, 1, 12},
+        {"binary reply holding a carriage return",
+         {std::string("\xC4\xA5\x04\x00", 4), "ab\r", "\rxyzz"},
+         1,
+         12},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -407,7 +414,8 @@ TEST(SerialLine, ReadsAssembleRepliesThatArriveInPieces)
             all += p;
         }
         ASSERT_EQ(n, c.expected);
-        EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), all.substr(0, static_cast<size_t>(n)));
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+                  all.substr(0, static_cast<size_t>(n)));
     }
 }
 
@@ -481,4 +489,4 @@ TEST(SerialLine, DeviceNames)
     EXPECT_EQ(ndiSerialDeviceName(-1), nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -22,39 +22,39 @@ class Peer {
 public:
     Peer()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(listen(listener_, 1), 0);
+        EXPECT_EQ(bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(m_listener, 1), 0);
         socklen_t length = sizeof addr;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length);
-        port_ = ntohs(addr.sin_port);
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &length);
+        m_port = ntohs(addr.sin_port);
     }
     ~Peer()
     {
         hangUp();
-        close(listener_);
+        close(m_listener);
     }
-    int port() const { return port_; }
+    int port() const { return m_port; }
     // Connects the library to this peer; returns the library's socket.
     int connectLibrary(const char* host = "127.0.0.1")
     {
         int s = -1;
-        EXPECT_EQ(ndiSocketOpen(host, port_, &s), 1);
+        EXPECT_EQ(ndiSocketOpen(host, m_port, &s), 1);
         acceptLibrary();
         return s;
     }
     // Takes the connection that the library has made to this peer.
     void acceptLibrary()
     {
-        peer_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_GE(peer_, 0);
+        m_peer = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        EXPECT_GE(m_peer, 0);
     }
     void send(const std::string& bytes) const
     {
-        ASSERT_EQ(::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+        ASSERT_EQ(::send(m_peer, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
     std::string receive(size_t n) const
@@ -62,7 +62,7 @@ public:
         std::string got;
         while (got.size() < n) {
             char buffer[65536];
-            ssize_t r = recv(peer_, buffer, std::min(sizeof buffer, n - got.size()), 0);
+            ssize_t r = recv(m_peer, buffer, std::min(sizeof buffer, n - got.size()), 0);
             if (r <= 0) {
                 break;
             }
@@ -72,16 +72,16 @@ public:
     }
     void hangUp()
     {
-        if (peer_ >= 0) {
-            close(peer_);
-            peer_ = -1;
+        if (m_peer >= 0) {
+            close(m_peer);
+            m_peer = -1;
         }
     }
 
 private:
-    int listener_ = -1;
-    int peer_ = -1;
-    int port_ = 0;
+    int m_listener = -1;
+    int m_peer = -1;
+    int m_port = 0;
 };
 
 TEST(SocketLine, OpensByAddressOrNameWithoutNagleDelay)
@@ -113,7 +113,8 @@ TEST(SocketLine, FailedOpensLeaveTheSocketArgumentAlone)
                  {"127.0.0.1", 70000},      {nullptr, 8765}};
     for (const auto& c : cases) {
         int s = 12345;
-        EXPECT_EQ(ndiSocketOpen(c.host, c.port, &s), 0) << (c.host ? c.host : "null") << ":" << c.port;
+        EXPECT_EQ(ndiSocketOpen(c.host, c.port, &s), 0)
+            << (c.host ? c.host : "null") << ":" << c.port;
         EXPECT_EQ(s, 12345);
     }
 }
@@ -132,7 +133,8 @@ TEST(SocketLine, WriteDeliversLargeCommandsWhatEverTheSendsTakeAtOnce)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         received = peer.receive(big.size());
     });
-    EXPECT_EQ(ndiSocketWrite(s, big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+    EXPECT_EQ(ndiSocketWrite(s, big.data(), static_cast<int>(big.size())),
+              static_cast<int>(big.size()));
     reader.join();
     EXPECT_TRUE(received == big);
     EXPECT_EQ(ndiSocketWrite(s, "", 0), 0);
@@ -157,8 +159,10 @@ TEST(SocketLine, ReadsAssembleRepliesThatArriveInPieces)
         int expected;
     } cases[] = {
         {"text", {"OKAY", "A896\r"}, 0, 9},
-        {"binary to its framed length", {std::string("\xC4\xA5\x10", 3), std::string("\x00", 1),
-                                         std::string(20, 'z')}, 1, 24},
+        {"binary to its framed length",
+         {std::string("\xC4\xA5\x10", 3), std::string("\x00", 1), std::string(20, 'z')},
+         1,
+         24},
         {"binary command, text error", {"ERROR0", "1XXXX", "\r"}, 1, 12},
     };
     for (const auto& c : cases) {
@@ -253,7 +257,8 @@ TEST(SocketLine, ConnectionReportsSilenceAsATimeOutAndWordsFailuresForTheNetwork
         ndiSetErrorCallback(
             h,
             [](int code, char* message, void* data) {
-                static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code, message);
+                static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code,
+                                                                                           message);
             },
             &reports);
 
@@ -308,4 +313,4 @@ TEST(SocketLine, RecordFilledInByHandTalksOverItsSocket)
     ndiSocketClose(h.Socket);
 }
 
-} // namespace
+}  // namespace

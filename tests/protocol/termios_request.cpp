@@ -16,4 +16,4 @@ extern "C" int tcsetattr(int fd, int actions, const termios* t) noexcept
 
 namespace nditest {
 const termios& lastTermiosRequest() { return lastRequest; }
-}
+}  // namespace nditest

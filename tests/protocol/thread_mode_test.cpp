@@ -32,10 +32,11 @@ extern "C" {
 int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 int __real_pthread_mutex_init(pthread_mutex_t*, const pthread_mutexattr_t*);
 
-int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*function)(void*),
-                          void* argument)
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                          void* (*function)(void*), void* argument)
 {
-    return failThreadCreate ? EAGAIN : __real_pthread_create(thread, attributes, function, argument);
+    return failThreadCreate ? EAGAIN
+                            : __real_pthread_create(thread, attributes, function, argument);
 }
 
 int __wrap_pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes)
@@ -87,7 +88,8 @@ struct Tracker {
         scenario.frameRate = 250;
         scenario.faults = faults;
         sim = tcp ? Simulator::tcp(scenario, "127.0.0.1", 0) : Simulator::serial(scenario);
-        h = tcp ? ndiOpenNetwork("127.0.0.1", sim->tcpPort()) : ndiOpenSerial(sim->serialDevice().c_str());
+        h = tcp ? ndiOpenNetwork("127.0.0.1", sim->tcpPort())
+                : ndiOpenSerial(sim->serialDevice().c_str());
         if (h == nullptr) {
             return;
         }
@@ -146,8 +148,10 @@ std::uint32_t trackTX(Tracker& t)
         const auto want = t.sim->expectedFrame(ph, frame);
         EXPECT_TRUE(want && want->visibility == Visibility::Visible) << "frame " << frame;
         if (!want) continue;
-        for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], kTextQuaternion);
-        for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], kTextMillimetres);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], kTextQuaternion);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], kTextMillimetres);
     }
     return frame;
 }
@@ -168,8 +172,10 @@ std::uint32_t trackBX(Tracker& t)
         const auto want = t.sim->expectedFrame(ph, frame);
         EXPECT_TRUE(want && want->visibility == Visibility::Visible) << "frame " << frame;
         if (!want) continue;
-        for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], 1e-6);
-        for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], 1e-3);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_NEAR(got[i], want->pose.q[static_cast<std::size_t>(i)], 1e-6);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(got[4 + i], want->pose.t[static_cast<std::size_t>(i)], 1e-3);
     }
     return frame;
 }
@@ -225,7 +231,8 @@ TEST_P(ThreadModeLine, TracksFromTheBackgroundThreadAndHoldsItForEverythingElse)
         ASSERT_EQ(ndiGetError(t.h), 0) << ndiErrorString(ndiGetError(t.h));
         char info[31];
         ASSERT_EQ(ndiGetPHINFToolInfo(t.h, info), 0);
-        const auto& tool = t.sim->scenario().tools[static_cast<std::size_t>(t.sim->scenarioToolOf(ph))];
+        const auto& tool =
+            t.sim->scenario().tools[static_cast<std::size_t>(t.sim->scenarioToolOf(ph))];
         EXPECT_EQ(std::string(info, 31), tool.toolInfo);
         trackTX(t);
     }
@@ -305,7 +312,9 @@ TEST_P(ThreadModeLine, DrivenFromThreadsOtherThanTheOneThatSwitchedItOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, ThreadModeLine, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tcp" : "Pty"; });
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Tcp" : "Pty";
+                         });
 
 TEST(ThreadMode, TheThreadsFailureIsTheNextTrackingCommandsErrorThenTimeOuts)
 {
@@ -340,7 +349,7 @@ TEST(ThreadMode, TSTOPInitAndTheResetEachParkTheThread)
     const char* stops[] = {"TSTOP:", "INIT:", nullptr};
     for (const char* stop : stops) {
         SCOPED_TRACE(stop != nullptr ? stop : "reset");
-        Tracker t(false); // a break reaches the simulator only on a serial line
+        Tracker t(false);  // a break reaches the simulator only on a serial line
         ASSERT_NE(t.h, nullptr);
         ndiSetThreadMode(t.h, 1);
         ASSERT_EQ(ndiGetThreadMode(t.h), 1);

@@ -29,7 +29,10 @@ constexpr double kTextQuaternion = 0.5e-4 + 1e-6;
 constexpr double kTextMillimetres = 0.005 + 1e-4;
 
 struct BreakNotify {
-    explicit BreakNotify(const Simulator& sim) { ::setenv("NDI_BREAK_NOTIFY", sim.breakNotifyPath().c_str(), 1); }
+    explicit BreakNotify(const Simulator& sim)
+    {
+        ::setenv("NDI_BREAK_NOTIFY", sim.breakNotifyPath().c_str(), 1);
+    }
     ~BreakNotify() { ::unsetenv("NDI_BREAK_NOTIFY"); }
 };
 
@@ -96,14 +99,17 @@ struct Seen {
 
 void expectPose(const float got[8], const Pose& want, double q, double mm, const std::string& where)
 {
-    for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want.q[static_cast<std::size_t>(i)], q) << where << " q" << i;
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(got[4 + i], want.t[static_cast<std::size_t>(i)], mm) << where << " t" << i;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NEAR(got[i], want.q[static_cast<std::size_t>(i)], q) << where << " q" << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(got[4 + i], want.t[static_cast<std::size_t>(i)], mm) << where << " t" << i;
     EXPECT_NEAR(got[7], want.error, q) << where << " error";
 }
 
 // Runs `frames` TX exchanges and compares every handle's report with the
 // scenario; optical systems' stray markers too.
-void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& handles, int frames, Seen& seen)
+void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& handles, int frames,
+               Seen& seen)
 {
     for (int n = 0; n < frames; ++n) {
         ndiCommand(h, "TX:%04X", 0x1005);
@@ -111,7 +117,8 @@ void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& h
         // A disabled entry carries no frame number: the reply's frame is
         // the one its other entries report.
         std::uint32_t frame = 0;
-        for (int ph : handles) frame = std::max(frame, static_cast<std::uint32_t>(ndiGetTXFrame(h, ph)));
+        for (int ph : handles)
+            frame = std::max(frame, static_cast<std::uint32_t>(ndiGetTXFrame(h, ph)));
         for (int ph : handles) {
             float t[8] = {};
             const int status = ndiGetTXTransformf(h, ph, t);
@@ -127,14 +134,18 @@ void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& h
                 ++seen.visible;
                 EXPECT_EQ(ndiGetTXFrame(h, ph), frame);
                 ASSERT_EQ(status, 0);
-                expectPose(t, want->pose, kTextQuaternion, kTextMillimetres, "TX handle " + std::to_string(ph));
+                expectPose(t, want->pose, kTextQuaternion, kTextMillimetres,
+                           "TX handle " + std::to_string(ph));
                 break;
             case Visibility::Missing:
                 ++seen.missing;
                 EXPECT_EQ(ndiGetTXFrame(h, ph), frame);
                 EXPECT_EQ(status, 2);
                 break;
-            case Visibility::Disabled: ++seen.disabled; EXPECT_EQ(status, 1); break;
+            case Visibility::Disabled:
+                ++seen.disabled;
+                EXPECT_EQ(status, 1);
+                break;
             }
         }
         if (frame != 0 && isOptical(sim.scenario().family)) {
@@ -143,14 +154,15 @@ void compareTX(NdiConnection* h, const Simulator& sim, const std::vector<int>& h
             for (std::size_t i = 0; i < strays.size(); ++i) {
                 double c[3];
                 ASSERT_EQ(ndiGetTXPassiveStray(h, static_cast<int>(i), c), 0);
-                for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(c[k], strays[i][k], kTextMillimetres);
+                for (std::size_t k = 0; k < 3; ++k)
+                    EXPECT_NEAR(c[k], strays[i][k], kTextMillimetres);
             }
         }
     }
 }
 
-void compareBX(NdiConnection* h, const Simulator& sim, const std::vector<int>& handles, int options, int frames,
-               Seen& seen)
+void compareBX(NdiConnection* h, const Simulator& sim, const std::vector<int>& handles, int options,
+               int frames, Seen& seen)
 {
     for (int n = 0; n < frames; ++n) {
         ndiCommand(h, "BX:%04X", options);
@@ -266,7 +278,8 @@ TEST(SimEndToEnd, AuroraOverSerial)
     ASSERT_EQ(ndiPVWRFromFile(h, handles[0], image.c_str()), 0);
     ::unlink(image.c_str());
     for (int ph : handles) {
-        ToolDescription tool = sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
+        ToolDescription tool =
+            sim->scenario().tools[static_cast<std::size_t>(sim->scenarioToolOf(ph))];
         if (ph == handles[0]) tool.partNumber = uploaded.partNumber;
         ndiCommand(h, "PHINF:%02X%04X", ph, 0x0020);
         char location[14];
@@ -310,7 +323,8 @@ TEST(SimEndToEnd, PolarisOverSerialAndVegaOverTcp)
     for (Family family : {Family::Polaris, Family::Vega}) {
         SCOPED_TRACE(familyName(family));
         const Scenario scenario = fast(family);
-        auto sim = family == Family::Vega ? Simulator::tcp(scenario, "127.0.0.1", 0) : Simulator::serial(scenario);
+        auto sim = family == Family::Vega ? Simulator::tcp(scenario, "127.0.0.1", 0)
+                                          : Simulator::serial(scenario);
         NdiConnection* h = family == Family::Vega ? ndiOpenNetwork("127.0.0.1", sim->tcpPort())
                                                   : ndiOpenSerial(sim->serialDevice().c_str());
         ASSERT_NE(h, nullptr);
@@ -325,8 +339,10 @@ TEST(SimEndToEnd, PolarisOverSerialAndVegaOverTcp)
         ndiCommand(h, "PHSR:%02X", 1);
         EXPECT_EQ(ndiGetPHSRNumberOfHandles(h), 0);
         std::vector<int> handles;
-        for (const ToolDescription& tool : scenario.tools) handles.push_back(loadPassiveTool(h, tool));
-        for (std::size_t i = 0; i < handles.size(); ++i) EXPECT_EQ(sim->scenarioToolOf(handles[i]), static_cast<int>(i));
+        for (const ToolDescription& tool : scenario.tools)
+            handles.push_back(loadPassiveTool(h, tool));
+        for (std::size_t i = 0; i < handles.size(); ++i)
+            EXPECT_EQ(sim->scenarioToolOf(handles[i]), static_cast<int>(i));
         ndiCommand(h, "TSTART:");
         ASSERT_EQ(ndiGetError(h), 0);
         Seen seen;
@@ -362,12 +378,18 @@ TEST(SimEndToEnd, EachFaultGivesItsLibraryError)
         // Garbage before a binary reply hides its header: the read waits for
         // the rest until the socket's time-out.
         {"garbage", make([](Faults& f) { f.garbageEvery = 2; }), NDI_ERR_TIMEOUT, 0},
-        {"split and delayed", make([](Faults& f) { f.splitBytes = 2; f.splitPauseMs = 1; f.delayMs = 20; }), 0, 0},
+        {"split and delayed", make([](Faults& f) {
+             f.splitBytes = 2;
+             f.splitPauseMs = 1;
+             f.delayMs = 20;
+         }),
+         0, 0},
         // A dropped reply: the socket's receive time-out, as on a serial line.
         {"dropped", make([](Faults& f) { f.dropEvery = 2; }), NDI_ERR_TIMEOUT, 0},
         // After one frame the camera closes the connection; the next command
         // still goes out into the closed socket and its read finds the end.
-        {"disconnect", make([](Faults& f) { f.disconnectAfterFrames = 1; }), NDI_ERR_READ, NDI_ERR_READ},
+        {"disconnect", make([](Faults& f) { f.disconnectAfterFrames = 1; }), NDI_ERR_READ,
+         NDI_ERR_READ},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -19,7 +19,7 @@ namespace {
 
 bool exists(const char* path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path, &st) == 0;
 }
 

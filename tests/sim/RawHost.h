@@ -38,7 +38,7 @@ bool eventually(F ready)
 
 class Link {
 public:
-    explicit Link(int fd) : fd_(fd) {}
+    explicit Link(int fd) : m_fd(fd) {}
     ~Link() { close(); }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
@@ -67,32 +67,32 @@ public:
         return link;
     }
 
-    Link(Link&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Link(Link&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
 
-    bool valid() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
     void close()
     {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
     }
 
     void setSpeed(speed_t speed)
     {
         termios t{};
-        ::tcgetattr(fd_, &t);
+        ::tcgetattr(m_fd, &t);
         cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
         cfsetispeed(&t, speed);
         cfsetospeed(&t, speed);
-        ::tcsetattr(fd_, TCSANOW, &t);
+        ::tcsetattr(m_fd, TCSANOW, &t);
     }
 
     bool send(const std::string& bytes)
     {
         std::size_t at = 0;
         while (at < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
+            const ssize_t n = ::write(m_fd, bytes.data() + at, bytes.size() - at);
             if (n <= 0) return false;
             at += static_cast<std::size_t>(n);
         }
@@ -105,19 +105,21 @@ public:
     {
         std::string in;
         for (;;) {
-            if (in.size() >= 4 && static_cast<std::uint8_t>(in[0]) == 0xC4 && static_cast<std::uint8_t>(in[1]) == 0xA5) {
-                const std::size_t length = static_cast<std::uint8_t>(in[2]) | static_cast<std::uint8_t>(in[3]) << 8;
+            if (in.size() >= 4 && static_cast<std::uint8_t>(in[0]) == 0xC4 &&
+                static_cast<std::uint8_t>(in[1]) == 0xA5) {
+                const std::size_t length =
+                    static_cast<std::uint8_t>(in[2]) | static_cast<std::uint8_t>(in[3]) << 8;
                 if (in.size() >= length + 8) return in;
             } else if (!in.empty() && in.back() == '\r') {
                 return in;
             }
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{m_fd, POLLIN, 0};
             if (::poll(&p, 1, 20000) <= 0) return {};
             // A byte at a time, so that nothing after the reply is taken.
             char c[1];
-            const ssize_t n = ::read(fd_, c, 1);
+            const ssize_t n = ::read(m_fd, c, 1);
             if (n <= 0) {
-                closedSeen_ = true;
+                m_closedSeen = true;
                 return {};
             }
             in.append(c, static_cast<std::size_t>(n));
@@ -130,11 +132,11 @@ public:
         return reply();
     }
 
-    bool closedSeen() const { return closedSeen_; }
+    bool closedSeen() const { return m_closedSeen; }
 
 private:
-    int fd_ = -1;
-    bool closedSeen_ = false;
+    int m_fd = -1;
+    bool m_closedSeen = false;
 };
 
 }  // namespace rawhost

@@ -100,7 +100,8 @@ TEST(SimFaults, CommandLineSpecs)
     EXPECT_EQ(f.splitBytes, 4);
     EXPECT_TRUE(f.ignoreComm);
     const Faults before = f;
-    for (const char* bad : {"drop=0", "drop=x", "split=0/1", "delay=", "ignore-comm=1", "melt=1", "garbage=-1"}) {
+    for (const char* bad :
+         {"drop=0", "drop=x", "split=0/1", "delay=", "ignore-comm=1", "melt=1", "garbage=-1"}) {
         EXPECT_NE(applyFaultItem(bad, f), "") << bad;
     }
     EXPECT_EQ(f, before);  // a refused item changes nothing
@@ -125,8 +126,8 @@ TEST(SimCommand, RefusesFrameRatesOutsideItsRange)
     // slipped through still ends the command (with another complaint) instead
     // of serving.
     for (const char* rate : {"nan", "-nan", "inf", "-inf", "19.9", "401"}) {
-        const std::string command =
-            std::string(NDI_SIM_COMMAND) + " polaris --serial --tcp 0 --frame-rate " + rate + " 2>&1";
+        const std::string command = std::string(NDI_SIM_COMMAND) +
+                                    " polaris --serial --tcp 0 --frame-rate " + rate + " 2>&1";
         FILE* out = ::popen(command.c_str(), "r");
         ASSERT_NE(out, nullptr);
         std::string text;
@@ -134,6 +135,7 @@ TEST(SimCommand, RefusesFrameRatesOutsideItsRange)
         while (std::fgets(buffer, sizeof buffer, out)) text += buffer;
         const int status = ::pclose(out);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << rate;
-        EXPECT_NE(text.find("--frame-rate must lie between 20 and 400"), std::string::npos) << rate << ": " << text;
+        EXPECT_NE(text.find("--frame-rate must lie between 20 and 400"), std::string::npos)
+            << rate << ": " << text;
     }
 }

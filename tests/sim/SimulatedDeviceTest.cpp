@@ -32,7 +32,10 @@ std::string payload(const std::string& reply)
     return body;
 }
 
-std::string send(Device& d, const std::string& text) { return payload(d.command(framed(text)).bytes); }
+std::string send(Device& d, const std::string& text)
+{
+    return payload(d.command(framed(text)).bytes);
+}
 
 std::string hex(const std::uint8_t* bytes, std::size_t n)
 {
@@ -74,7 +77,8 @@ void upload(Device& d, int handle, const ImageBytes& img)
 std::uint32_t u32(const std::string& s, std::size_t at)
 {
     std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(s[at + static_cast<std::size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<std::uint8_t>(s[at + static_cast<std::size_t>(i)]);
     return v;
 }
 
@@ -101,10 +105,15 @@ TEST(SimCrc, MatchesTheFramingExamples)
 
 TEST(SimText, SignedFieldsRoundAndClamp)
 {
-    struct Case { double value, unit; int width; const char* text; };
+    struct Case {
+        double value, unit;
+        int width;
+        const char* text;
+    };
     const Case cases[] = {
-        {1.0, 1e-4, 6, "+10000"},     {-0.70711, 1e-4, 6, "-07071"}, {123.45, 0.01, 7, "+012345"},
-        {-0.004, 0.01, 7, "+000000"}, {-1500.005, 0.01, 7, "-150000"}, {12345.0, 0.01, 7, "+999999"},
+        {1.0, 1e-4, 6, "+10000"},        {-0.70711, 1e-4, 6, "-07071"},
+        {123.45, 0.01, 7, "+012345"},    {-0.004, 0.01, 7, "+000000"},
+        {-1500.005, 0.01, 7, "-150000"}, {12345.0, 0.01, 7, "+999999"},
         {-99999.0, 1e-4, 6, "-99999"},
     };
     for (const Case& c : cases) EXPECT_EQ(signedField(c.value, c.unit, c.width), c.text) << c.value;
@@ -113,15 +122,18 @@ TEST(SimText, SignedFieldsRoundAndClamp)
 TEST(SimDevice, RefusesBadCommandsWithTheirCodes)
 {
     Device d(defaultScenario(Family::Polaris));
-    struct Case { std::string line; int code; };
+    struct Case {
+        std::string line;
+        int code;
+    };
     const Case cases[] = {
-        {"INIT:E3A6", 0x04},               // wrong CRC
-        {"INIT:", 0x04},                   // CRC missing
-        {"INIT:e3a5X", 0x04},              // not hex
-        {framed("FOO:"), 0x01},            // unknown command
-        {framed("tx:0001"), 0x01},         // names are upper case
-        {"", 0x03},                        // empty line
-        {framed("TX:0001"), 0x0C},         // not initialised yet
+        {"INIT:E3A6", 0x04},        // wrong CRC
+        {"INIT:", 0x04},            // CRC missing
+        {"INIT:e3a5X", 0x04},       // not hex
+        {framed("FOO:"), 0x01},     // unknown command
+        {framed("tx:0001"), 0x01},  // names are upper case
+        {"", 0x03},                 // empty line
+        {framed("TX:0001"), 0x0C},  // not initialised yet
         {framed("INIT:1"), 0x07},
         {framed("COMM:5000"), 0x07},
         {framed("COMM:90000"), 0x23},
@@ -134,17 +146,12 @@ TEST(SimDevice, RefusesBadCommandsWithTheirCodes)
     }
     ASSERT_EQ(send(d, "INIT:"), "OKAY");
     const Case initialised[] = {
-        {framed("TX:0001"), 0x0C},          // not tracking
-        {framed("BX:0801"), 0x0C},
-        {framed("PINIT:05"), 0x0D},         // no such handle
-        {framed("PENA:05D"), 0x0D},
-        {framed("PHINF:050001"), 0x0D},
-        {framed("PHSR:07"), 0x23},
-        {framed("PHRQ:****"), 0x07},
-        {framed("SFLIST:01"), 0x23},
-        {framed("VSEL:7"), 0x23},
-        {framed("TSTART:81"), 0x23},
-        {framed("PVWR:0100" + std::string(128, '0')), 0x07},
+        {framed("TX:0001"), 0x0C},                                // not tracking
+        {framed("BX:0801"), 0x0C},   {framed("PINIT:05"), 0x0D},  // no such handle
+        {framed("PENA:05D"), 0x0D},  {framed("PHINF:050001"), 0x0D},
+        {framed("PHSR:07"), 0x23},   {framed("PHRQ:****"), 0x07},
+        {framed("SFLIST:01"), 0x23}, {framed("VSEL:7"), 0x23},
+        {framed("TSTART:81"), 0x23}, {framed("PVWR:0100" + std::string(128, '0')), 0x07},
     };
     for (const Case& c : initialised) {
         char expected[8];
@@ -193,7 +200,8 @@ TEST(SimDevice, PassiveToolExistsOnlyAfterUploadInitAndEnable)
     ASSERT_EQ(info.size(), 33u + 8 + 20 + 2 + 2 + 14 + 2);
     EXPECT_EQ(info.substr(0, 31), pointer.toolInfo);
     EXPECT_EQ(info.substr(31, 2), "31");
-    EXPECT_EQ(info.substr(41, 20), pointer.partNumber + std::string(20 - pointer.partNumber.size(), ' '));
+    EXPECT_EQ(info.substr(41, 20),
+              pointer.partNumber + std::string(20 - pointer.partNumber.size(), ' '));
 }
 
 TEST(SimDevice, WiredToolsAnnounceThemselvesWithPortLocations)
@@ -210,7 +218,8 @@ TEST(SimDevice, WiredToolsAnnounceThemselvesWithPortLocations)
         std::snprintf(cmd, sizeof cmd, "PHINF:%02X0025", h);
         const std::string info = send(d, cmd);
         ASSERT_EQ(info.size(), 33u + 20 + 14);
-        const ToolDescription& tool = d.scenario().tools[static_cast<std::size_t>(d.scenarioToolOf(h))];
+        const ToolDescription& tool =
+            d.scenario().tools[static_cast<std::size_t>(d.scenarioToolOf(h))];
         EXPECT_EQ(info.substr(0, 31), tool.toolInfo);
         EXPECT_EQ(std::stoi(info.substr(53 + 10, 2)), tool.port) << info;
         // PHINF without an option word answers the basic information only.
@@ -261,10 +270,13 @@ TEST(SimDevice, TrackingRepliesCarryTheTrajectoryPoses)
     ASSERT_GE(bx.size(), 8u);
     ASSERT_EQ(static_cast<std::uint8_t>(bx[0]), 0xC4);
     ASSERT_EQ(static_cast<std::uint8_t>(bx[1]), 0xA5);
-    const std::size_t length = static_cast<std::uint8_t>(bx[2]) | static_cast<std::uint8_t>(bx[3]) << 8;
+    const std::size_t length = static_cast<std::uint8_t>(bx[2]) | static_cast<std::uint8_t>(bx[3])
+                                                                      << 8;
     ASSERT_EQ(bx.size(), length + 8);
-    EXPECT_EQ(crc16(bx.data(), 4), (static_cast<std::uint8_t>(bx[4]) | static_cast<std::uint8_t>(bx[5]) << 8));
-    EXPECT_EQ(crc16(bx.data() + 6, length), (static_cast<std::uint8_t>(bx[6 + length]) | static_cast<std::uint8_t>(bx[7 + length]) << 8));
+    EXPECT_EQ(crc16(bx.data(), 4),
+              (static_cast<std::uint8_t>(bx[4]) | static_cast<std::uint8_t>(bx[5]) << 8));
+    EXPECT_EQ(crc16(bx.data() + 6, length), (static_cast<std::uint8_t>(bx[6 + length]) |
+                                             static_cast<std::uint8_t>(bx[7 + length]) << 8));
     EXPECT_EQ(crc16(bx.data(), bx.size()), 0);  // the whole reply checks to zero
     const std::string body = bx.substr(6, length);
     ASSERT_EQ(body.size(), 1u + (2 + 32 + 8) + 2 + 2);
@@ -369,7 +381,8 @@ TEST(SimDevice, CommAnswersBeforeSwitchingAndVersionQueries)
     EXPECT_EQ(send(d, "GETINFO:Features.Firmware.Version"), "ERROR01");  // an older system
     EXPECT_GT(send(d, "VER:0").size(), 6u);
     Device vega(defaultScenario(Family::Vega));
-    EXPECT_EQ(send(vega, "GETINFO:Features.Firmware.Version").rfind("Features.Firmware.Version=", 0), 0u);
+    EXPECT_EQ(
+        send(vega, "GETINFO:Features.Firmware.Version").rfind("Features.Firmware.Version=", 0), 0u);
 }
 
 TEST(SimToolImage, HostileGeometryIsIgnored)
@@ -387,7 +400,10 @@ TEST(SimToolImage, HostileGeometryIsIgnored)
     std::memcpy(img.data() + Velantor::ToolDefinitionImageLayout::kMarkersOffset, &nan, 4);
     EXPECT_TRUE(parseToolImage(img)->markers.empty());
 
-    img = image("\x01\x02" "99", {});
+    img = image(
+        "\x01\x02"
+        "99",
+        {});
     EXPECT_EQ(parseToolImage(img)->partNumber, "??99");  // control characters never reach PHINF
     img[0] = 'X';
     EXPECT_FALSE(parseToolImage(img));

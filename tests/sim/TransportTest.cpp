@@ -11,9 +11,9 @@
 #include <sys/stat.h>
 
 using namespace ndisim;
-using rawhost::Link;
 using rawhost::eventually;
 using rawhost::framed;
+using rawhost::Link;
 
 namespace {
 
@@ -70,8 +70,8 @@ TEST(SimTcp, FaultsCorruptDropGarbleSplitAndDisconnect)
         EXPECT_FALSE(wellFormed(bad));
         EXPECT_EQ(bad.substr(0, 4), "OKAY");
         EXPECT_TRUE(wellFormed(link.exchange("INIT:")));
-        ASSERT_EQ(link.exchange("TSTART:").size(), 9u);  // 4th: corrupt
-        const std::string bx = link.exchange("BX:0801");   // 5th: intact
+        ASSERT_EQ(link.exchange("TSTART:").size(), 9u);   // 4th: corrupt
+        const std::string bx = link.exchange("BX:0801");  // 5th: intact
         EXPECT_EQ(crc16(bx.data(), bx.size()), 0);
         const std::string badBx = link.exchange("BX:0801");  // 6th: body CRC wrong
         ASSERT_GT(badBx.size(), 8u);
@@ -210,7 +210,7 @@ TEST(SimSerial, HangUpAfterFramesAndAFreshLine)
     const std::string link = "/tmp/ndisim-test-link-" + std::to_string(::getpid());
     auto sim = Simulator::serial(s, link);
     const std::string first = sim->serialDevice();
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     Link host = Link::serial(link);
@@ -221,7 +221,7 @@ TEST(SimSerial, HangUpAfterFramesAndAFreshLine)
     }
     EXPECT_EQ(host.exchange("TX:0001"), "");
     ASSERT_TRUE(eventually([&] { return sim->serialDevice() != first; }));
-    Link fresh = Link::serial(link);  // the link follows the new line
+    Link fresh = Link::serial(link);                          // the link follows the new line
     EXPECT_EQ(fresh.exchange("TSTART:"), framed("ERROR0C"));  // powered up afresh
     sim->stop();
     EXPECT_NE(::lstat(link.c_str(), &st), 0);  // the link is gone with the device
@@ -234,7 +234,7 @@ TEST(SimSerial, RefusesToReplaceAFileWithItsLink)
     ASSERT_NE(f, nullptr);
     std::fclose(f);
     EXPECT_THROW(Simulator::serial(defaultScenario(Family::Aurora), path), std::runtime_error);
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     ::unlink(path.c_str());

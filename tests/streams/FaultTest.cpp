@@ -17,102 +17,109 @@ const std::string kStreamError = "NDI Tracking System Error in stream 'Faulty': 
 // With no tool registered every pass with a good reply delivers its strays,
 // so a pass that delivered from a failed reply would show at once; with a
 // tool, the frame number guards as well.
-TEST(StreamFaults, FailedRepliesDeliverNothing) {
-  for (bool withTool : {false, true}) {
-    SCOPED_TRACE(withTool ? "with a tool" : "placeholder only");
-    auto sim = ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
-    const ndisim::ToolDescription& tool = sim->scenario().tools[1];
-    TempFile rom("fault-tool.rom", romImage(tool.partNumber, tool.markers));
-    LogCapture log(true);
+TEST(StreamFaults, FailedRepliesDeliverNothing)
+{
+    for (bool withTool : {false, true}) {
+        SCOPED_TRACE(withTool ? "with a tool" : "placeholder only");
+        auto sim =
+            ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
+        const ndisim::ToolDescription& tool = sim->scenario().tools[1];
+        TempFile rom("fault-tool.rom", romImage(tool.partNumber, tool.markers));
+        LogCapture log(true);
 
-    VegaStream stream("Faulty");
-    stream.setHardwareDevice("127.0.0.1");
-    stream.setHardwareIPPort(sim->tcpPort());
-    if (withTool) stream.registerTool(target("Tool", rom.path(), 1));
-    ASSERT_TRUE(stream.openAsync().get());
-    const std::map<std::string, int> handles = handlesById(stream);
-    FrameLog frames(stream);
-    ASSERT_TRUE(stream.startImpl());
+        VegaStream stream("Faulty");
+        stream.setHardwareDevice("127.0.0.1");
+        stream.setHardwareIPPort(sim->tcpPort());
+        if (withTool) stream.registerTool(target("Tool", rom.path(), 1));
+        ASSERT_TRUE(stream.openAsync().get());
+        const std::map<std::string, int> handles = handlesById(stream);
+        FrameLog frames(stream);
+        ASSERT_TRUE(stream.startImpl());
 
-    ndisim::Faults faults;
-    faults.corruptCrcEvery = 3;
-    faults.dropEvery = 7;
-    sim->setFaults(faults);
-    std::size_t failed = 0, delivered = 0;
-    for (int i = 0; i < 60; ++i) {
-      const std::size_t errorsBefore = countContaining(log, Log::Error, kStreamError);
-      const Pass pass = runPass(stream, *sim, frames);
-      const bool error = countContaining(log, Log::Error, kStreamError) > errorsBefore;
-      failed += error ? 1 : 0;
-      if (error) {
-        EXPECT_FALSE(pass.frame) << "pass " << i << " delivered from a failed reply";
-      } else if (pass.frame) {
-        ++delivered;
-        std::string why;
-        EXPECT_TRUE(matchingFrame(*sim, pass, handles, true, &why).has_value()) << why;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        ndisim::Faults faults;
+        faults.corruptCrcEvery = 3;
+        faults.dropEvery = 7;
+        sim->setFaults(faults);
+        std::size_t failed = 0, delivered = 0;
+        for (int i = 0; i < 60; ++i) {
+            const std::size_t errorsBefore = countContaining(log, Log::Error, kStreamError);
+            const Pass pass = runPass(stream, *sim, frames);
+            const bool error = countContaining(log, Log::Error, kStreamError) > errorsBefore;
+            failed += error ? 1 : 0;
+            if (error) {
+                EXPECT_FALSE(pass.frame) << "pass " << i << " delivered from a failed reply";
+            } else if (pass.frame) {
+                ++delivered;
+                std::string why;
+                EXPECT_TRUE(matchingFrame(*sim, pass, handles, true, &why).has_value()) << why;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        EXPECT_GE(failed, 20u);
+        EXPECT_GT(delivered, 0u);
+        EXPECT_GE(
+            countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_CRC) + " "), 1u);
+        // A reply that never comes: a TCP receive time-out reads as a failed read.
+        EXPECT_GE(
+            countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_TIMEOUT) + " ") +
+                countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_READ) + " "),
+            1u);
+        sim->setFaults(ndisim::Faults());
+        EXPECT_TRUE(stream.stopImpl());
+        EXPECT_TRUE(stream.closeAsync().get());
     }
-    EXPECT_GE(failed, 20u);
-    EXPECT_GT(delivered, 0u);
-    EXPECT_GE(countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_CRC) + " "), 1u);
-    // A reply that never comes: a TCP receive time-out reads as a failed read.
-    EXPECT_GE(countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_TIMEOUT) + " ") +
-                  countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_READ) + " "),
-              1u);
-    sim->setFaults(ndisim::Faults());
-    EXPECT_TRUE(stream.stopImpl());
-    EXPECT_TRUE(stream.closeAsync().get());
-  }
 }
 
 // The link goes down while the host's worker tracks: each pass reports the
 // failure and delivers nothing, the stream neither crashes nor hangs, and
 // closing and opening it again brings the frames back.
-TEST(StreamFaults, DisconnectWhileTrackingThenReopen) {
-  struct Case {
-    const char* what;
-    bool serial;
-  };
-  for (const Case& c : {Case{"tcp", false}, Case{"serial", true}}) {
-    SCOPED_TRACE(c.what);
-    const std::string link = "/tmp/ndi-streams-test-" + std::to_string(::getpid()) + "-line";
-    ndisim::Scenario scenario = ndisim::defaultScenario(c.serial ? ndisim::Family::Aurora : ndisim::Family::Vega);
-    scenario.faults.disconnectAfterFrames = 30;
-    auto sim = c.serial ? ndisim::Simulator::serial(scenario, link)
-                        : ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
-    const ndisim::ToolDescription& tool = sim->scenario().tools[0];
-    TempFile rom("disconnect-tool.rom", romImage(tool.partNumber, tool.markers));
-    LogCapture log(true);
+TEST(StreamFaults, DisconnectWhileTrackingThenReopen)
+{
+    struct Case {
+        const char* what;
+        bool serial;
+    };
+    for (const Case& c : {Case{"tcp", false}, Case{"serial", true}}) {
+        SCOPED_TRACE(c.what);
+        const std::string link = "/tmp/ndi-streams-test-" + std::to_string(::getpid()) + "-line";
+        ndisim::Scenario scenario =
+            ndisim::defaultScenario(c.serial ? ndisim::Family::Aurora : ndisim::Family::Vega);
+        scenario.faults.disconnectAfterFrames = 30;
+        auto sim = c.serial ? ndisim::Simulator::serial(scenario, link)
+                            : ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
+        const ndisim::ToolDescription& tool = sim->scenario().tools[0];
+        TempFile rom("disconnect-tool.rom", romImage(tool.partNumber, tool.markers));
+        LogCapture log(true);
 
-    std::unique_ptr<Velantor::NDITrackingStream> stream;
-    if (c.serial) {
-      auto aurora = std::make_unique<AuroraStream>("Faulty");
-      aurora->setHardwareDevice(link);
-      stream = std::move(aurora);
-    } else {
-      auto vega = std::make_unique<VegaStream>("Faulty");
-      vega->setHardwareDevice("127.0.0.1");
-      vega->setHardwareIPPort(sim->tcpPort());
-      vega->registerTool(target("Tool", rom.path(), 1));
-      stream = std::move(vega);
+        std::unique_ptr<Velantor::NDITrackingStream> stream;
+        if (c.serial) {
+            auto aurora = std::make_unique<AuroraStream>("Faulty");
+            aurora->setHardwareDevice(link);
+            stream = std::move(aurora);
+        } else {
+            auto vega = std::make_unique<VegaStream>("Faulty");
+            vega->setHardwareDevice("127.0.0.1");
+            vega->setHardwareIPPort(sim->tcpPort());
+            vega->registerTool(target("Tool", rom.path(), 1));
+            stream = std::move(vega);
+        }
+        FrameLog frames(*stream);
+        ASSERT_TRUE(stream->openAsync().get());
+        ASSERT_TRUE(stream->startAsync().get());
+        ASSERT_TRUE(
+            eventually([&] { return countContaining(log, Log::Error, kStreamError) >= 3; }));
+        EXPECT_EQ(stream->currentState(), Velantor::Stream::Running);
+        const std::size_t framesBeforeTheEnd = frames.size();
+        EXPECT_LE(framesBeforeTheEnd, 30u);
+        EXPECT_GT(framesBeforeTheEnd, 0u);
+
+        // What a user does: stop, close, open and start again.
+        EXPECT_TRUE(stream->stopAsync().get());
+        EXPECT_TRUE(stream->closeAsync().get());
+        EXPECT_EQ(frames.size(), framesBeforeTheEnd);
+        ASSERT_TRUE(stream->openAsync().get());
+        ASSERT_TRUE(stream->startAsync().get());
+        EXPECT_TRUE(frames.waitFor(framesBeforeTheEnd + 5));
+        EXPECT_TRUE(stream->closeAsync().get());
     }
-    FrameLog frames(*stream);
-    ASSERT_TRUE(stream->openAsync().get());
-    ASSERT_TRUE(stream->startAsync().get());
-    ASSERT_TRUE(eventually([&] { return countContaining(log, Log::Error, kStreamError) >= 3; }));
-    EXPECT_EQ(stream->currentState(), Velantor::Stream::Running);
-    const std::size_t framesBeforeTheEnd = frames.size();
-    EXPECT_LE(framesBeforeTheEnd, 30u);
-    EXPECT_GT(framesBeforeTheEnd, 0u);
-
-    // What a user does: stop, close, open and start again.
-    EXPECT_TRUE(stream->stopAsync().get());
-    EXPECT_TRUE(stream->closeAsync().get());
-    EXPECT_EQ(frames.size(), framesBeforeTheEnd);
-    ASSERT_TRUE(stream->openAsync().get());
-    ASSERT_TRUE(stream->startAsync().get());
-    EXPECT_TRUE(frames.waitFor(framesBeforeTheEnd + 5));
-    EXPECT_TRUE(stream->closeAsync().get());
-  }
 }

@@ -22,11 +22,12 @@ std::string errorText(const std::string& what) { return what + ": " + std::strer
 void bindFromOld(int oldDev, const char* name)
 {
     const std::string source = "/proc/self/fd/" + std::to_string(oldDev) + "/" + name;
-    struct stat st{};
+    struct stat st {};
     if (::stat(source.c_str(), &st) != 0) return;  // the machine has no such device
     const std::string target = std::string("/dev/") + name;
     if (S_ISDIR(st.st_mode)) {
-        if (::mkdir(target.c_str(), 0755) != 0) throw std::runtime_error(errorText("mkdir " + target));
+        if (::mkdir(target.c_str(), 0755) != 0)
+            throw std::runtime_error(errorText("mkdir " + target));
     } else {
         const int fd = ::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
         if (fd < 0) throw std::runtime_error(errorText("create " + target));
@@ -44,7 +45,8 @@ std::string makeNamespace(bool& unavailable)
     unavailable = true;
     if (::unshare(CLONE_NEWNS) != 0) return errorText("unshare(CLONE_NEWNS)");
     // Nothing mounted from here on may reach the rest of the machine.
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return errorText("make / private");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return errorText("make / private");
     const int oldDev = ::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (oldDev < 0) return errorText("open /dev");
     if (::mount("ndi-test-dev", "/dev", "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=755,size=64k") != 0) {
@@ -79,7 +81,7 @@ void bindDevice(const std::string& terminal, const std::string& name)
     if (name.rfind("/dev/", 0) != 0 || name.find('/', 5) != std::string::npos || name.size() <= 5) {
         throw std::runtime_error("not a plain name under /dev: " + name);
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(terminal.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
         throw std::runtime_error("not a terminal: " + terminal);
     }
@@ -129,16 +131,19 @@ NamespaceRun runInDeviceNamespace(const std::function<void()>& body)
     std::string message;
     char buffer[512];
     ssize_t n;
-    while ((n = ::read(report[0], buffer, sizeof buffer)) > 0) message.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(report[0], buffer, sizeof buffer)) > 0)
+        message.append(buffer, static_cast<std::size_t>(n));
     ::close(report[0]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {NamespaceOutcome::Passed, {}};
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kUnavailable) return {NamespaceOutcome::Unavailable, message};
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kUnavailable)
+        return {NamespaceOutcome::Unavailable, message};
     if (message.empty()) {
-        message = WIFEXITED(status) ? "the body's checks failed (see above)"
-                                    : "the child died of signal " + std::to_string(WTERMSIG(status));
+        message = WIFEXITED(status)
+                      ? "the body's checks failed (see above)"
+                      : "the child died of signal " + std::to_string(WTERMSIG(status));
     }
     return {NamespaceOutcome::Failed, message};
 }

@@ -39,11 +39,13 @@ void bindDevice(const std::string& terminal, const std::string& name);
 
 }  // namespace ndi::testsupport
 
-#define NDI_IN_DEVICE_NAMESPACE(body)                                                          \
-    do {                                                                                       \
-        const ::ndi::testsupport::NamespaceRun ndiRun_ = ::ndi::testsupport::runInDeviceNamespace(body); \
-        if (ndiRun_.outcome == ::ndi::testsupport::NamespaceOutcome::Unavailable) {            \
-            GTEST_SKIP() << "private mount namespace unavailable: " << ndiRun_.reason;         \
-        }                                                                                      \
-        EXPECT_EQ(ndiRun_.outcome, ::ndi::testsupport::NamespaceOutcome::Passed) << ndiRun_.reason; \
+#define NDI_IN_DEVICE_NAMESPACE(body)                                                       \
+    do {                                                                                    \
+        const ::ndi::testsupport::NamespaceRun namespaceRun =                               \
+            ::ndi::testsupport::runInDeviceNamespace(body);                                 \
+        if (namespaceRun.outcome == ::ndi::testsupport::NamespaceOutcome::Unavailable) {    \
+            GTEST_SKIP() << "private mount namespace unavailable: " << namespaceRun.reason; \
+        }                                                                                   \
+        EXPECT_EQ(namespaceRun.outcome, ::ndi::testsupport::NamespaceOutcome::Passed)       \
+            << namespaceRun.reason;                                                         \
     } while (0)

@@ -45,9 +45,9 @@ struct Pose {
 // 51 characters: quaternion 4 x 6, translation 3 x 7, error 6.
 inline std::string poseText(const Pose& p)
 {
-    return signedField(p.q0, 1e-4, 6) + signedField(p.qx, 1e-4, 6) + signedField(p.qy, 1e-4, 6)
-         + signedField(p.qz, 1e-4, 6) + signedField(p.tx, 0.01, 7) + signedField(p.ty, 0.01, 7)
-         + signedField(p.tz, 0.01, 7) + signedField(p.error, 1e-4, 6);
+    return signedField(p.q0, 1e-4, 6) + signedField(p.qx, 1e-4, 6) + signedField(p.qy, 1e-4, 6) +
+           signedField(p.qz, 1e-4, 6) + signedField(p.tx, 0.01, 7) + signedField(p.ty, 0.01, 7) +
+           signedField(p.tz, 0.01, 7) + signedField(p.error, 1e-4, 6);
 }
 
 // 21 characters: x, y, z in hundredths of a millimetre.
@@ -61,24 +61,25 @@ inline std::string coordText(double x, double y, double z)
 struct TxEntry {
     int handle = 0;
     bool unoccupied = false;
-    std::string transform; // poseText(...), "MISSING" or "DISABLED"
+    std::string transform;  // poseText(...), "MISSING" or "DISABLED"
     unsigned long portStatus = 0;
     unsigned long frame = 0;
-    std::string information; // 2 hex digits of tool information, then markers
-    std::string singleStray; // coordText(...), "MISSING" or "DISABLED"
+    std::string information;  // 2 hex digits of tool information, then markers
+    std::string singleStray;  // coordText(...), "MISSING" or "DISABLED"
 };
 
 struct TxReply {
     std::vector<TxEntry> entries;
-    std::optional<int> handleCount; // default: entries.size()
+    std::optional<int> handleCount;  // default: entries.size()
     std::vector<std::array<double, 3>> passiveStrays;
-    std::optional<int> passiveStrayCount; // default: passiveStrays.size()
+    std::optional<int> passiveStrayCount;  // default: passiveStrays.size()
     unsigned long systemStatus = 0;
 };
 
 inline std::string encodeTx(unsigned option, const TxReply& r)
 {
-    std::string out = hex(static_cast<unsigned long>(r.handleCount.value_or(static_cast<int>(r.entries.size()))), 2);
+    std::string out = hex(
+        static_cast<unsigned long>(r.handleCount.value_or(static_cast<int>(r.entries.size()))), 2);
     for (const TxEntry& e : r.entries) {
         out += hex(static_cast<unsigned long>(e.handle), 2);
         if (e.unoccupied) {
@@ -115,16 +116,16 @@ inline std::string encodeTx(unsigned option, const TxReply& r)
 // ---- GX (older tracking reply) ----
 
 struct GxReply {
-    std::array<std::string, 3> transforms;     // ports 1 to 3
-    std::string status = "00000000";           // system, then ports 3, 2, 1
-    std::array<std::string, 3> information;    // 12 characters each
+    std::array<std::string, 3> transforms;   // ports 1 to 3
+    std::string status = "00000000";         // system, then ports 3, 2, 1
+    std::array<std::string, 3> information;  // 12 characters each
     std::array<std::string, 3> singleStrays;
-    std::array<std::string, 3> frames;         // 8 hex digits each
-    std::array<std::string, 9> passiveTransforms; // ports A to I
-    std::array<std::string, 3> passiveStatus;  // system, then C, B, A; F, E, D; I, H, G
+    std::array<std::string, 3> frames;             // 8 hex digits each
+    std::array<std::string, 9> passiveTransforms;  // ports A to I
+    std::array<std::string, 3> passiveStatus;      // system, then C, B, A; F, E, D; I, H, G
     std::array<std::string, 9> passiveInformation;
     std::array<std::string, 9> passiveFrames;
-    std::string passiveStrays;                 // signed count, then 21 per stray
+    std::string passiveStrays;  // signed count, then 21 per stray
 };
 
 inline std::string encodeGx(unsigned option, const GxReply& r)
@@ -186,7 +187,7 @@ inline std::string encodeGx(unsigned option, const GxReply& r)
 
 struct BxEntry {
     std::uint8_t handle = 0;
-    std::uint8_t status = 0x01; // 0x01 valid, 0x02 missing, 0x04 disabled
+    std::uint8_t status = 0x01;  // 0x01 valid, 0x02 missing, 0x04 disabled
     std::array<float, 8> pose{1, 0, 0, 0, 0, 0, 0, 0};
     std::uint32_t portStatus = 0;
     std::uint32_t frame = 0;
@@ -194,23 +195,31 @@ struct BxEntry {
     std::uint8_t strayStatus = 0;
     std::array<float, 3> stray{};
     std::vector<std::array<float, 3>> markers;
-    std::optional<int> markerCount; // signed byte on the wire; default markers.size()
+    std::optional<int> markerCount;  // signed byte on the wire; default markers.size()
 };
 
 struct BxReply {
     std::vector<BxEntry> entries;
-    std::optional<int> handleCount; // default entries.size()
+    std::optional<int> handleCount;  // default entries.size()
     std::vector<std::array<float, 3>> passiveStrays;
-    std::optional<int> passiveStrayCount; // signed byte; default passiveStrays.size()
+    std::optional<int> passiveStrayCount;  // signed byte; default passiveStrays.size()
     std::uint16_t systemStatus = 0;
-    std::optional<int> lengthField; // default: the body's real length
+    std::optional<int> lengthField;  // default: the body's real length
 };
 
 class Bytes {
 public:
     void u8(unsigned v) { data.push_back(static_cast<char>(v & 0xFF)); }
-    void u16(unsigned v) { u8(v); u8(v >> 8); }
-    void u32(std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); }
+    void u16(unsigned v)
+    {
+        u8(v);
+        u8(v >> 8);
+    }
+    void u32(std::uint32_t v)
+    {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    }
     void f32(float f)
     {
         std::uint32_t bits;
@@ -326,4 +335,4 @@ inline std::string frameText(const std::string& payload)
     return payload + hex(crc16(payload), 4) + "\r";
 }
 
-} // namespace replies
+}  // namespace replies

@@ -27,90 +27,91 @@ static void check(bool ok, const char* what)
 }
 
 ScriptedDevice::ScriptedDevice(Line line, Handler handler, Use use)
-    : line_(line), handler_(std::move(handler)), use_(use)
+    : m_line(line), m_handler(std::move(handler)), m_use(use)
 {
-    check(pipe2(wake_, O_CLOEXEC) == 0, "pipe");
-    if (line_ == Line::Pty) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        check(master_ >= 0, "posix_openpt");
-        check(grantpt(master_) == 0 && unlockpt(master_) == 0, "unlockpt");
-        path_ = ptsname(master_);
-        slaveKeeper_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        check(slaveKeeper_ >= 0, "open slave");
+    check(pipe2(m_wake, O_CLOEXEC) == 0, "pipe");
+    if (m_line == Line::Pty) {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        check(m_master >= 0, "posix_openpt");
+        check(grantpt(m_master) == 0 && unlockpt(m_master) == 0, "unlockpt");
+        m_path = ptsname(m_master);
+        m_slaveKeeper = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        check(m_slaveKeeper >= 0, "open slave");
         struct termios t;
-        check(tcgetattr(master_, &t) == 0, "tcgetattr");
+        check(tcgetattr(m_master, &t) == 0, "tcgetattr");
         cfmakeraw(&t);
         cfsetispeed(&t, B9600);
         cfsetospeed(&t, B9600);
-        check(tcsetattr(master_, TCSANOW, &t) == 0, "tcsetattr");
+        check(tcsetattr(m_master, TCSANOW, &t) == 0, "tcsetattr");
 
         static std::atomic<int> serial{0};
-        breakPath_ = "/tmp/ndi-break-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-        unlink(breakPath_.c_str());
-        breakSocket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        check(breakSocket_ >= 0, "socket");
+        m_breakPath = "/tmp/ndi-break-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+        unlink(m_breakPath.c_str());
+        m_breakSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        check(m_breakSocket >= 0, "socket");
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, breakPath_.c_str(), sizeof addr.sun_path - 1);
-        check(bind(breakSocket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
-        setenv("NDI_BREAK_NOTIFY", breakPath_.c_str(), 1);
+        std::strncpy(addr.sun_path, m_breakPath.c_str(), sizeof addr.sun_path - 1);
+        check(bind(m_breakSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
+        setenv("NDI_BREAK_NOTIFY", m_breakPath.c_str(), 1);
     } else {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        check(listener_ >= 0, "socket");
+        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        check(m_listener >= 0, "socket");
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        check(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
-        check(listen(listener_, 4) == 0, "listen");
+        check(bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
+        check(listen(m_listener, 4) == 0, "listen");
         socklen_t length = sizeof addr;
-        check(getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) == 0, "getsockname");
-        port_ = ntohs(addr.sin_port);
+        check(getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &length) == 0,
+              "getsockname");
+        m_port = ntohs(addr.sin_port);
     }
-    thread_ = std::thread([this] { run(); });
+    m_thread = std::thread([this] { run(); });
 }
 
 ScriptedDevice::~ScriptedDevice()
 {
     char byte = 0;
-    (void)!write(wake_[1], &byte, 1);
-    if (use_ == Use::Benchmark && line_ == Line::Tcp) {
+    (void)!write(m_wake[1], &byte, 1);
+    if (m_use == Use::Benchmark && m_line == Line::Tcp) {
         // Ends a wait in accept or recv; the poll of a test's device sees
         // the byte on the wake pipe instead.
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        if (connection_ >= 0) {
-            shutdown(connection_, SHUT_RDWR);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        shutdown(m_listener, SHUT_RDWR);
+        if (m_connection >= 0) {
+            shutdown(m_connection, SHUT_RDWR);
         }
     }
-    thread_.join();
-    for (int fd : {master_, slaveKeeper_, listener_, breakSocket_, wake_[0], wake_[1]}) {
+    m_thread.join();
+    for (int fd : {m_master, m_slaveKeeper, m_listener, m_breakSocket, m_wake[0], m_wake[1]}) {
         if (fd >= 0) {
             close(fd);
         }
     }
-    if (!breakPath_.empty()) {
-        unlink(breakPath_.c_str());
+    if (!m_breakPath.empty()) {
+        unlink(m_breakPath.c_str());
         unsetenv("NDI_BREAK_NOTIFY");
     }
 }
 
 void ScriptedDevice::setSpeed(speed_t speed)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    speed_ = speed;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_speed = speed;
 }
 
 void ScriptedDevice::setBreakReply(std::string reply)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    breakReply_ = std::move(reply);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_breakReply = std::move(reply);
 }
 
 struct termios ScriptedDevice::hostSettings() const
 {
-    struct termios t{};
-    tcgetattr(master_, &t); // a pty master reads and writes the slave's settings
+    struct termios t {};
+    tcgetattr(m_master, &t);  // a pty master reads and writes the slave's settings
     return t;
 }
 
@@ -122,28 +123,29 @@ speed_t ScriptedDevice::hostSpeed() const
 
 std::vector<std::string> ScriptedDevice::commands() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commands;
 }
 
 int ScriptedDevice::breaks() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return breaks_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_breaks;
 }
 
 void ScriptedDevice::waitForCommands(size_t count) const
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return commands_.size() >= count; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [&] { return m_commands.size() >= count; });
 }
 
 void ScriptedDevice::writeAll(int fd, const std::string& bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t r = line_ == Line::Tcp ? send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
-                                       : write(fd, bytes.data() + done, bytes.size() - done);
+        ssize_t r = m_line == Line::Tcp
+                        ? send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                        : write(fd, bytes.data() + done, bytes.size() - done);
         if (r < 0 && errno == EINTR) {
             continue;
         }
@@ -156,34 +158,34 @@ void ScriptedDevice::writeAll(int fd, const std::string& bytes)
 
 void ScriptedDevice::handleBytes(int fd, const char* data, size_t n)
 {
-    if (line_ == Line::Pty) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (hostSpeed() != speed_) {
-            pending_.clear(); // at the wrong speed the device hears only noise
+    if (m_line == Line::Pty) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (hostSpeed() != m_speed) {
+            m_pending.clear();  // at the wrong speed the device hears only noise
             return;
         }
     }
-    pending_.append(data, n);
+    m_pending.append(data, n);
     size_t end;
-    while ((end = pending_.find('\r')) != std::string::npos) {
-        std::string command = pending_.substr(0, end);
-        pending_.erase(0, end + 1);
-        if (use_ == Use::Test) {
+    while ((end = m_pending.find('\r')) != std::string::npos) {
+        std::string command = m_pending.substr(0, end);
+        m_pending.erase(0, end + 1);
+        if (m_use == Use::Test) {
             {
-                std::lock_guard<std::mutex> lock(mutex_);
-                commands_.push_back(command);
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_commands.push_back(command);
             }
-            changed_.notify_all();
+            m_changed.notify_all();
         }
-        Reply reply = handler_(command);
+        Reply reply = m_handler(command);
         writeAll(fd, reply.bytes);
         if (reply.newSpeed != 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            speed_ = reply.newSpeed;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_speed = reply.newSpeed;
         }
         if (reply.hangUp) {
-            hangUpNow_ = true;
-            pending_.clear();
+            m_hangUpNow = true;
+            m_pending.clear();
             return;
         }
     }
@@ -192,25 +194,25 @@ void ScriptedDevice::handleBytes(int fd, const char* data, size_t n)
 void ScriptedDevice::onBreak(int fd)
 {
     char path[256];
-    ssize_t n = recv(breakSocket_, path, sizeof path - 1, 0);
-    if (n <= 0 || std::string(path, static_cast<size_t>(n)) != path_) {
-        return; // another line's break
+    ssize_t n = recv(m_breakSocket, path, sizeof path - 1, 0);
+    if (n <= 0 || std::string(path, static_cast<size_t>(n)) != m_path) {
+        return;  // another line's break
     }
     std::string reply;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++breaks_;
-        speed_ = B9600;
-        reply = breakReply_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_breaks;
+        m_speed = B9600;
+        reply = m_breakReply;
     }
-    pending_.clear();
+    m_pending.clear();
     writeAll(fd, reply);
 }
 
 void ScriptedDevice::serveBlocking()
 {
     for (;;) {
-        int peer = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int peer = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (peer < 0) {
             if (errno == EINTR) {
                 continue;
@@ -220,14 +222,14 @@ void ScriptedDevice::serveBlocking()
         int on = 1;
         setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
                 close(peer);
                 return;
             }
-            connection_ = peer;
+            m_connection = peer;
         }
-        pending_.clear();
+        m_pending.clear();
         char buffer[4096];
         for (;;) {
             ssize_t n = recv(peer, buffer, sizeof buffer, 0);
@@ -238,14 +240,14 @@ void ScriptedDevice::serveBlocking()
                 break;
             }
             handleBytes(peer, buffer, static_cast<size_t>(n));
-            if (hangUpNow_) {
-                hangUpNow_ = false;
+            if (m_hangUpNow) {
+                m_hangUpNow = false;
                 break;
             }
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            connection_ = -1;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connection = -1;
         }
         close(peer);
     }
@@ -253,23 +255,23 @@ void ScriptedDevice::serveBlocking()
 
 void ScriptedDevice::run()
 {
-    if (use_ == Use::Benchmark && line_ == Line::Tcp) {
+    if (m_use == Use::Benchmark && m_line == Line::Tcp) {
         serveBlocking();
         return;
     }
     // A real system answers within its own bounded time, whatever the host
     // machine is doing; the probe gives it only 200 ms. Keep the stand-in as
     // prompt on a loaded machine where the scheduler allows (root).
-    if (use_ == Use::Test) {
+    if (m_use == Use::Test) {
         sched_param priority{};
         priority.sched_priority = 1;
         (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     }
 
-    int connection = line_ == Line::Pty ? master_ : -1;
+    int connection = m_line == Line::Pty ? m_master : -1;
     for (;;) {
-        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {-1, POLLIN, 0}, {breakSocket_, POLLIN, 0}};
-        fds[1].fd = connection >= 0 ? connection : listener_;
+        pollfd fds[3] = {{m_wake[0], POLLIN, 0}, {-1, POLLIN, 0}, {m_breakSocket, POLLIN, 0}};
+        fds[1].fd = connection >= 0 ? connection : m_listener;
         if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -282,8 +284,8 @@ void ScriptedDevice::run()
         // Bytes that came before a break are heard before it.
         if (fds[1].revents != 0) {
             if (connection < 0) {
-                connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                pending_.clear();
+                connection = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                m_pending.clear();
                 if (connection >= 0) {
                     // A device answers at once; its replies must not wait
                     // for the host's acknowledgement of the previous one.
@@ -296,26 +298,26 @@ void ScriptedDevice::run()
                 if (n > 0) {
                     handleBytes(connection, buffer, static_cast<size_t>(n));
                 } else if (n == 0 || errno != EINTR) {
-                    if (line_ == Line::Pty) {
-                        break; // the test closed the master
+                    if (m_line == Line::Pty) {
+                        break;  // the test closed the master
                     }
                     close(connection);
                     connection = -1;
                 }
-                if (hangUpNow_ && line_ == Line::Tcp && connection >= 0) {
-                    hangUpNow_ = false;
+                if (m_hangUpNow && m_line == Line::Tcp && connection >= 0) {
+                    m_hangUpNow = false;
                     close(connection);
                     connection = -1;
                 }
             }
         }
         if (fds[2].revents & POLLIN) {
-            onBreak(master_);
+            onBreak(m_master);
         }
     }
-    if (line_ == Line::Tcp && connection >= 0) {
+    if (m_line == Line::Tcp && connection >= 0) {
         close(connection);
     }
 }
 
-} // namespace nditest
+}  // namespace nditest

@@ -27,9 +27,9 @@ struct Reply {
     // Implicit, so that a handler may simply return the reply's bytes.
     Reply(std::string replyBytes = {}) : bytes(std::move(replyBytes)) {}
 
-    std::string bytes;       // written back as they are (nothing: no answer)
-    speed_t newSpeed = 0;    // the device's line speed after answering (0: keep)
-    bool hangUp = false;     // TCP: close the connection after the bytes
+    std::string bytes;     // written back as they are (nothing: no answer)
+    speed_t newSpeed = 0;  // the device's line speed after answering (0: keep)
+    bool hangUp = false;   // TCP: close the connection after the bytes
 };
 
 using Handler = std::function<Reply(const std::string& command)>;
@@ -53,9 +53,9 @@ public:
     ScriptedDevice(const ScriptedDevice&) = delete;
     ScriptedDevice& operator=(const ScriptedDevice&) = delete;
 
-    const std::string& path() const { return path_; } // pty slave
-    int port() const { return port_; }                 // TCP
-    int master() const { return master_; }
+    const std::string& path() const { return m_path; }  // pty slave
+    int port() const { return m_port; }                 // TCP
+    int master() const { return m_master; }
 
     // Pty only, before the host opens the line.
     void setSpeed(speed_t speed);
@@ -79,29 +79,29 @@ private:
     void onBreak(int fd);
     void writeAll(int fd, const std::string& bytes);
 
-    Line line_;
-    Handler handler_;
-    Use use_;
-    int master_ = -1;
-    int slaveKeeper_ = -1; // keeps the pty from hanging up between opens
-    int listener_ = -1;
-    int breakSocket_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string path_;
-    std::string breakPath_;
-    int port_ = 0;
-    speed_t speed_ = B9600;
-    std::string breakReply_ = "RESETBE6F\r";
-    std::string pending_;
-    bool hangUpNow_ = false;
+    Line m_line;
+    Handler m_handler;
+    Use m_use;
+    int m_master = -1;
+    int m_slaveKeeper = -1;  // keeps the pty from hanging up between opens
+    int m_listener = -1;
+    int m_breakSocket = -1;
+    int m_wake[2] = {-1, -1};
+    std::string m_path;
+    std::string m_breakPath;
+    int m_port = 0;
+    speed_t m_speed = B9600;
+    std::string m_breakReply = "RESETBE6F\r";
+    std::string m_pending;
+    bool m_hangUpNow = false;
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<std::string> commands_;
-    int breaks_ = 0;
-    int connection_ = -1; // Benchmark: the peer served, for the destructor to end
-    bool stopping_ = false;
-    std::thread thread_;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<std::string> m_commands;
+    int m_breaks = 0;
+    int m_connection = -1;  // Benchmark: the peer served, for the destructor to end
+    bool m_stopping = false;
+    std::thread m_thread;
 };
 
-} // namespace nditest
+}  // namespace nditest

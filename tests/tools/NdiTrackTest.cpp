@@ -32,77 +32,91 @@ using namespace ndisim;
 namespace {
 
 struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
+    int code = -1;
+    std::string out;
+    std::string err;
 };
 
-Outcome runProcess(const QString& program, const QStringList& arguments) {
-  QProcess process;
-  process.start(program, arguments);
-  Outcome run;
-  if (!process.waitForStarted(-1)) return run;
-  process.closeWriteChannel();
-  process.waitForFinished(-1);
-  run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-  run.out = process.readAllStandardOutput().toStdString();
-  run.err = process.readAllStandardError().toStdString();
-  return run;
+Outcome runProcess(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    Outcome run;
+    if (!process.waitForStarted(-1)) return run;
+    process.closeWriteChannel();
+    process.waitForFinished(-1);
+    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err = process.readAllStandardError().toStdString();
+    return run;
 }
 
-Outcome ndiTrack(const QStringList& arguments) { return runProcess(QStringLiteral(NDI_TRACK), arguments); }
+Outcome ndiTrack(const QStringList& arguments)
+{
+    return runProcess(QStringLiteral(NDI_TRACK), arguments);
+}
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (char c : text) {
-    if (c == separator) {
-      parts.push_back(part);
-      part.clear();
-    } else {
-      part += c;
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : text) {
+        if (c == separator) {
+            parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
     }
-  }
-  if (!part.empty() || (!text.empty() && text.back() == separator)) parts.push_back(part);
-  return parts;
+    if (!part.empty() || (!text.empty() && text.back() == separator)) parts.push_back(part);
+    return parts;
 }
 
 // A tool-definition image the simulator knows by its part number.
-void writeImage(const std::string& path, const std::string& partNumber) {
-  namespace L = Velantor::ToolDefinitionImageLayout;
-  std::vector<char> image(L::kImageSize, 0);
-  std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kMagicOffset);
-  std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kSecondMagicOffset);
-  std::copy(partNumber.begin(), partNumber.end(), image.begin() + L::kPartNumberOffset);
-  std::ofstream(path, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+void writeImage(const std::string& path, const std::string& partNumber)
+{
+    namespace L = Velantor::ToolDefinitionImageLayout;
+    std::vector<char> image(L::kImageSize, 0);
+    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kMagicOffset);
+    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kSecondMagicOffset);
+    std::copy(partNumber.begin(), partNumber.end(), image.begin() + L::kPartNumberOffset);
+    std::ofstream(path, std::ios::binary)
+        .write(image.data(), static_cast<std::streamsize>(image.size()));
 }
 
 // Checks csv output: a line for every tool in every frame, each pose inside
 // the tool's trajectory (a decoding fault lands far outside it).
-void expectEveryToolInEveryFrame(const Outcome& run, const Scenario& scenario, const std::vector<std::string>& ids) {
-  ASSERT_EQ(run.code, 0) << run.err;
-  const auto lines = split(run.out, '\n');
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "frame,timestamp_ms,id,name,state,x,y,z,q0,qx,qy,qz,quality");
-  std::map<std::string, std::set<std::string>> idsByFrame;
-  for (std::size_t n = 1; n < lines.size(); ++n) {
-    if (lines[n].empty()) continue;
-    const auto f = split(lines[n], ',');
-    ASSERT_EQ(f.size(), 13u) << lines[n];
-    EXPECT_TRUE(idsByFrame[f[0]].insert(f[2]).second) << "an instrument twice in frame " << f[0];
-    if (f[4] != "ok") continue;
-    const auto tool = std::find(ids.begin(), ids.end(), f[2]);
-    ASSERT_NE(tool, ids.end()) << f[2];
-    const auto& trajectory = scenario.tools[static_cast<std::size_t>(tool - ids.begin())].trajectory;
-    for (int axis = 0; axis < 3; ++axis) {
-      const double value = std::stod(f[5 + static_cast<std::size_t>(axis)]);
-      EXPECT_LE(std::fabs(value - trajectory.center[axis]), trajectory.amplitude[axis] + 0.02) << lines[n];
+void expectEveryToolInEveryFrame(const Outcome& run, const Scenario& scenario,
+                                 const std::vector<std::string>& ids)
+{
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto lines = split(run.out, '\n');
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "frame,timestamp_ms,id,name,state,x,y,z,q0,qx,qy,qz,quality");
+    std::map<std::string, std::set<std::string>> idsByFrame;
+    for (std::size_t n = 1; n < lines.size(); ++n) {
+        if (lines[n].empty()) continue;
+        const auto f = split(lines[n], ',');
+        ASSERT_EQ(f.size(), 13u) << lines[n];
+        EXPECT_TRUE(idsByFrame[f[0]].insert(f[2]).second)
+            << "an instrument twice in frame " << f[0];
+        if (f[4] != "ok") continue;
+        const auto tool = std::find(ids.begin(), ids.end(), f[2]);
+        ASSERT_NE(tool, ids.end()) << f[2];
+        const auto& trajectory =
+            scenario.tools[static_cast<std::size_t>(tool - ids.begin())].trajectory;
+        for (int axis = 0; axis < 3; ++axis) {
+            const double value = std::stod(f[5 + static_cast<std::size_t>(axis)]);
+            EXPECT_LE(std::fabs(value - trajectory.center[axis]), trajectory.amplitude[axis] + 0.02)
+                << lines[n];
+        }
+        const double q0 = std::stod(f[8]), qx = std::stod(f[9]), qy = std::stod(f[10]),
+                     qz = std::stod(f[11]);
+        EXPECT_NEAR(q0 * q0 + qx * qx + qy * qy + qz * qz, 1.0, 1e-3) << lines[n];
     }
-    const double q0 = std::stod(f[8]), qx = std::stod(f[9]), qy = std::stod(f[10]), qz = std::stod(f[11]);
-    EXPECT_NEAR(q0 * q0 + qx * qx + qy * qy + qz * qz, 1.0, 1e-3) << lines[n];
-  }
-  ASSERT_GE(idsByFrame.size(), 5u) << "a second of tracking gives many frames";
-  for (const auto& [frame, seen] : idsByFrame) EXPECT_EQ(seen, std::set<std::string>(ids.begin(), ids.end())) << frame;
+    ASSERT_GE(idsByFrame.size(), 5u) << "a second of tracking gives many frames";
+    for (const auto& [frame, seen] : idsByFrame)
+        EXPECT_EQ(seen, std::set<std::string>(ids.begin(), ids.end())) << frame;
 }
 
 const std::vector<std::string> kAuroraIds = {"ndi-aurora-1-610066", "ndi-aurora-2-610062-3AAA",
@@ -110,215 +124,238 @@ const std::vector<std::string> kAuroraIds = {"ndi-aurora-1-610066", "ndi-aurora-
 
 }  // namespace
 
-TEST(NdiTrack, CsvHasEveryToolInEveryFrameInBothModes) {
-  const Scenario scenario = defaultScenario(Family::Aurora);
-  auto sim = Simulator::serial(scenario);
-  for (const char* mode : {"--format=csv", "--text"}) {
-    SCOPED_TRACE(mode);
-    QStringList args{QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
-                     QStringLiteral("--duration"), QStringLiteral("1"), QStringLiteral("--format"),
-                     QStringLiteral("csv")};
-    if (std::string(mode) == "--text") args << QStringLiteral("--text");
-    expectEveryToolInEveryFrame(ndiTrack(args), scenario, kAuroraIds);
-    // Each run ends with TSTOP and COMM:00000, so the next finds the line at 9600.
-    EXPECT_FALSE(sim->stats().tracking);
-    EXPECT_EQ(sim->deviceLine().baud, 9600);
-  }
-}
-
-TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools) {
-  const Scenario scenario = defaultScenario(Family::Vega);
-  auto sim = Simulator::tcp(scenario, "127.0.0.1", 0);
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  QStringList args{QStringLiteral("--family"),   QStringLiteral("vega"),
-                   QStringLiteral("--address"),  QStringLiteral("127.0.0.1:%1").arg(sim->tcpPort()),
-                   QStringLiteral("--duration"), QStringLiteral("1"),
-                   QStringLiteral("--format"),   QStringLiteral("csv")};
-  std::vector<std::string> ids;
-  for (const ToolDescription& tool : scenario.tools) {
-    const std::string path = dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-    writeImage(path, tool.partNumber);
-    args << QStringLiteral("--rom") << QString::fromStdString(tool.name + "=" + path);
-    ids.push_back("ndi-polaris-" + tool.partNumber);
-  }
-  const Outcome run = ndiTrack(args);
-  expectEveryToolInEveryFrame(run, scenario, ids);
-  // A tool out of view is reported without a pose, never with a stale one.
-  for (const auto& line : split(run.out, '\n')) {
-    if (line.find(",missing,") != std::string::npos) {
-      EXPECT_NE(line.find(",missing,,,,,,,,"), std::string::npos);
-    }
-  }
-}
-
-TEST(NdiTrack, StopsCleanlyOnSigterm) {
-  auto sim = Simulator::serial(defaultScenario(Family::Aurora));
-  QProcess process;
-  process.start(QStringLiteral(NDI_TRACK), {QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
-                                            QStringLiteral("--format"), QStringLiteral("jsonl")});
-  ASSERT_TRUE(process.waitForStarted(-1));
-  // Wait for tracking output, then ask it to stop as a service manager would.
-  std::string out;
-  while (std::count(out.begin(), out.end(), '\n') < 8 && process.state() == QProcess::Running) {
-    process.waitForReadyRead(-1);
-    out += process.readAllStandardOutput().toStdString();
-  }
-  process.terminate();
-  ASSERT_TRUE(process.waitForFinished(-1));
-  EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-  EXPECT_NE(out.find("\"id\":\"ndi-aurora-4-610065\""), std::string::npos) << out;
-  EXPECT_FALSE(sim->stats().tracking);
-  EXPECT_EQ(sim->deviceLine().baud, 9600);
-}
-
-TEST(NdiTrack, ErrorsDuringTrackingGiveTheirOwnExitCode) {
-  struct Case {
-    const char* name;
-    Faults faults;
-    std::string note;
-  };
-  Faults corrupt;
-  corrupt.corruptCrcEvery = 7;
-  Faults disconnect;
-  disconnect.disconnectAfterFrames = 40;
-  // A system gone for good fails every pass: its error is shown once and counted.
-  const std::vector<Case> cases = {{"corrupt CRC", corrupt, "the system reported errors while tracking"},
-                                   {"disconnect", disconnect, "more times)"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto sim = Simulator::serial(defaultScenario(Family::Aurora));
-    sim->setFaults(c.faults);
-    const Outcome run = ndiTrack({QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
-                                  QStringLiteral("--duration"), QStringLiteral("1"), QStringLiteral("--format"),
-                                  QStringLiteral("csv")});
-    EXPECT_EQ(run.code, 4) << run.err;
-    EXPECT_NE(run.err.find(c.note), std::string::npos) << run.err;
-    EXPECT_LT(std::count(run.err.begin(), run.err.end(), '\n'), 40) << run.err;
-  }
-}
-
-TEST(NdiTrack, FailuresTellTheUserWhatToDo) {
-  struct Case {
-    QStringList args;
-    int code;
-    std::string advice;
-  };
-  const std::vector<Case> cases = {
-      {{"--device", "/dev/ttyNDI-not-there"}, 1, "does not exist: check the cable"},
-      {{"--device", "/dev/null"}, 1, "no NDI system answered on /dev/null"},
-      {{"--family", "vega", "--address", "127.0.0.1:1"}, 1, "could not connect to 127.0.0.1:1"},
-      {{"--family", "vega", "--address", "camera.local"}, 1, "must be a dotted IPv4 address"},
-      {{"--family", "aurora", "--address", "10.0.0.7"}, 2, "use --device"},
-      {{"--family", "vega", "--rate", "9600"}, 2, "--rate applies to aurora and polaris"},
-      {{"--rate", "1000"}, 2, "choose 9600, 19200"},
-      {{"--rate", "14400"}, 2, "cannot run at 14400 baud"},
-      {{"--rom", "/dev/null"}, 2, "write NAME=FILE@PORT"},
-      {{"--family", "polaris", "--rom", "/nonexistent.rom"}, 2, "cannot read the tool-definition file"},
-      {{"--duration", "-1"}, 2, "--duration must be a positive number"},
-      {{"--format", "xml"}, 2, "choose table, csv or jsonl"},
-      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-      {{"discover", "--no-serial", "--no-network"}, 3, "no NDI system found"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.join(' ').toStdString());
-    const Outcome run = ndiTrack(c.args);
-    EXPECT_EQ(run.code, c.code) << run.err;
-    EXPECT_NE(run.err.find(c.advice), std::string::npos) << run.err;
-    EXPECT_EQ(run.out.find("ndi-aurora"), std::string::npos);
-  }
-}
-
-TEST(NdiTrack, AnUnreadableDeviceNamesTheDialoutGroup) {
-  auto sim = Simulator::serial(defaultScenario(Family::Aurora));
-  // As an ordinary user, who may not open the root-owned pseudo-terminal.
-  const Outcome run = runProcess(QStringLiteral("setpriv"),
-                             {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                              QStringLiteral("--clear-groups"), QStringLiteral(NDI_TRACK), QStringLiteral("--device"),
-                              QString::fromStdString(sim->serialDevice())});
-  if (run.code == -1) GTEST_SKIP() << "setpriv is not available";
-  if (run.err.find("setpriv:") != std::string::npos) GTEST_SKIP() << "cannot change user: " << run.err;
-  EXPECT_EQ(run.code, 1) << run.err;
-  EXPECT_NE(run.err.find("no permission to open " + sim->serialDevice()), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("dialout"), std::string::npos) << run.err;
-  EXPECT_EQ(sim->stats().commands, 0u);
-}
-
-TEST(NdiTrack, DiscoversAndAutoDetectsTheSerialDevice) {
-  NDI_IN_DEVICE_NAMESPACE([] {
+TEST(NdiTrack, CsvHasEveryToolInEveryFrameInBothModes)
+{
     const Scenario scenario = defaultScenario(Family::Aurora);
     auto sim = Simulator::serial(scenario);
-    ndi::testsupport::bindDevice(sim->serialDevice(), "/dev/ttyUSB2");
-    const Outcome found = ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-network")});
-    EXPECT_EQ(found.code, 0) << found.err;
-    EXPECT_EQ(found.out, "serial /dev/ttyUSB2\n");
-    // Without --device, the stream finds the same system by itself.
-    expectEveryToolInEveryFrame(ndiTrack({QStringLiteral("--duration"), QStringLiteral("1"),
-                                          QStringLiteral("--format"), QStringLiteral("csv")}),
-                                scenario, kAuroraIds);
-  });
+    for (const char* mode : {"--format=csv", "--text"}) {
+        SCOPED_TRACE(mode);
+        QStringList args{QStringLiteral("--device"),   QString::fromStdString(sim->serialDevice()),
+                         QStringLiteral("--duration"), QStringLiteral("1"),
+                         QStringLiteral("--format"),   QStringLiteral("csv")};
+        if (std::string(mode) == "--text") args << QStringLiteral("--text");
+        expectEveryToolInEveryFrame(ndiTrack(args), scenario, kAuroraIds);
+        // Each run ends with TSTOP and COMM:00000, so the next finds the line at 9600.
+        EXPECT_FALSE(sim->stats().tracking);
+        EXPECT_EQ(sim->deviceLine().baud, 9600);
+    }
+}
+
+TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools)
+{
+    const Scenario scenario = defaultScenario(Family::Vega);
+    auto sim = Simulator::tcp(scenario, "127.0.0.1", 0);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QStringList args{
+        QStringLiteral("--family"),   QStringLiteral("vega"),
+        QStringLiteral("--address"),  QStringLiteral("127.0.0.1:%1").arg(sim->tcpPort()),
+        QStringLiteral("--duration"), QStringLiteral("1"),
+        QStringLiteral("--format"),   QStringLiteral("csv")};
+    std::vector<std::string> ids;
+    for (const ToolDescription& tool : scenario.tools) {
+        const std::string path =
+            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
+        writeImage(path, tool.partNumber);
+        args << QStringLiteral("--rom") << QString::fromStdString(tool.name + "=" + path);
+        ids.push_back("ndi-polaris-" + tool.partNumber);
+    }
+    const Outcome run = ndiTrack(args);
+    expectEveryToolInEveryFrame(run, scenario, ids);
+    // A tool out of view is reported without a pose, never with a stale one.
+    for (const auto& line : split(run.out, '\n')) {
+        if (line.find(",missing,") != std::string::npos) {
+            EXPECT_NE(line.find(",missing,,,,,,,,"), std::string::npos);
+        }
+    }
+}
+
+TEST(NdiTrack, StopsCleanlyOnSigterm)
+{
+    auto sim = Simulator::serial(defaultScenario(Family::Aurora));
+    QProcess process;
+    process.start(QStringLiteral(NDI_TRACK),
+                  {QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
+                   QStringLiteral("--format"), QStringLiteral("jsonl")});
+    ASSERT_TRUE(process.waitForStarted(-1));
+    // Wait for tracking output, then ask it to stop as a service manager would.
+    std::string out;
+    while (std::count(out.begin(), out.end(), '\n') < 8 && process.state() == QProcess::Running) {
+        process.waitForReadyRead(-1);
+        out += process.readAllStandardOutput().toStdString();
+    }
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(-1));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_NE(out.find("\"id\":\"ndi-aurora-4-610065\""), std::string::npos) << out;
+    EXPECT_FALSE(sim->stats().tracking);
+    EXPECT_EQ(sim->deviceLine().baud, 9600);
+}
+
+TEST(NdiTrack, ErrorsDuringTrackingGiveTheirOwnExitCode)
+{
+    struct Case {
+        const char* name;
+        Faults faults;
+        std::string note;
+    };
+    Faults corrupt;
+    corrupt.corruptCrcEvery = 7;
+    Faults disconnect;
+    disconnect.disconnectAfterFrames = 40;
+    // A system gone for good fails every pass: its error is shown once and counted.
+    const std::vector<Case> cases = {
+        {"corrupt CRC", corrupt, "the system reported errors while tracking"},
+        {"disconnect", disconnect, "more times)"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sim = Simulator::serial(defaultScenario(Family::Aurora));
+        sim->setFaults(c.faults);
+        const Outcome run =
+            ndiTrack({QStringLiteral("--device"), QString::fromStdString(sim->serialDevice()),
+                      QStringLiteral("--duration"), QStringLiteral("1"), QStringLiteral("--format"),
+                      QStringLiteral("csv")});
+        EXPECT_EQ(run.code, 4) << run.err;
+        EXPECT_NE(run.err.find(c.note), std::string::npos) << run.err;
+        EXPECT_LT(std::count(run.err.begin(), run.err.end(), '\n'), 40) << run.err;
+    }
+}
+
+TEST(NdiTrack, FailuresTellTheUserWhatToDo)
+{
+    struct Case {
+        QStringList args;
+        int code;
+        std::string advice;
+    };
+    const std::vector<Case> cases = {
+        {{"--device", "/dev/ttyNDI-not-there"}, 1, "does not exist: check the cable"},
+        {{"--device", "/dev/null"}, 1, "no NDI system answered on /dev/null"},
+        {{"--family", "vega", "--address", "127.0.0.1:1"}, 1, "could not connect to 127.0.0.1:1"},
+        {{"--family", "vega", "--address", "camera.local"}, 1, "must be a dotted IPv4 address"},
+        {{"--family", "aurora", "--address", "10.0.0.7"}, 2, "use --device"},
+        {{"--family", "vega", "--rate", "9600"}, 2, "--rate applies to aurora and polaris"},
+        {{"--rate", "1000"}, 2, "choose 9600, 19200"},
+        {{"--rate", "14400"}, 2, "cannot run at 14400 baud"},
+        {{"--rom", "/dev/null"}, 2, "write NAME=FILE@PORT"},
+        {{"--family", "polaris", "--rom", "/nonexistent.rom"},
+         2,
+         "cannot read the tool-definition file"},
+        {{"--duration", "-1"}, 2, "--duration must be a positive number"},
+        {{"--format", "xml"}, 2, "choose table, csv or jsonl"},
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"discover", "--no-serial", "--no-network"}, 3, "no NDI system found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const Outcome run = ndiTrack(c.args);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_NE(run.err.find(c.advice), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("ndi-aurora"), std::string::npos);
+    }
+}
+
+TEST(NdiTrack, AnUnreadableDeviceNamesTheDialoutGroup)
+{
+    auto sim = Simulator::serial(defaultScenario(Family::Aurora));
+    // As an ordinary user, who may not open the root-owned pseudo-terminal.
+    const Outcome run =
+        runProcess(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                    QStringLiteral("--clear-groups"), QStringLiteral(NDI_TRACK),
+                    QStringLiteral("--device"), QString::fromStdString(sim->serialDevice())});
+    if (run.code == -1) GTEST_SKIP() << "setpriv is not available";
+    if (run.err.find("setpriv:") != std::string::npos)
+        GTEST_SKIP() << "cannot change user: " << run.err;
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_NE(run.err.find("no permission to open " + sim->serialDevice()), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("dialout"), std::string::npos) << run.err;
+    EXPECT_EQ(sim->stats().commands, 0u);
+}
+
+TEST(NdiTrack, DiscoversAndAutoDetectsTheSerialDevice)
+{
+    NDI_IN_DEVICE_NAMESPACE([] {
+        const Scenario scenario = defaultScenario(Family::Aurora);
+        auto sim = Simulator::serial(scenario);
+        ndi::testsupport::bindDevice(sim->serialDevice(), "/dev/ttyUSB2");
+        const Outcome found =
+            ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-network")});
+        EXPECT_EQ(found.code, 0) << found.err;
+        EXPECT_EQ(found.out, "serial /dev/ttyUSB2\n");
+        // Without --device, the stream finds the same system by itself.
+        expectEveryToolInEveryFrame(ndiTrack({QStringLiteral("--duration"), QStringLiteral("1"),
+                                              QStringLiteral("--format"), QStringLiteral("csv")}),
+                                    scenario, kAuroraIds);
+    });
 }
 
 // A camera one veth link away, in a namespace of its own: heard through its
 // PTP messages by discover, and found and tracked without an address.
-TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress) {
-  std::string error;
-  auto host = NetNamespace::create(&error);
-  std::unique_ptr<NetNamespace> camera;
-  if (host) camera = NetNamespace::create(&error);
-  if (!camera) GTEST_SKIP() << "cannot create network namespaces (needs root or CAP_SYS_ADMIN): " << error;
-  ASSERT_TRUE(host->exec({"ip", "link", "add", "hc", "type", "veth", "peer", "name", "ch"}) &&
-              host->exec({"ip", "link", "set", "ch", "netns", camera->path()}) &&
-              host->exec({"ip", "addr", "add", "10.78.0.1/24", "dev", "hc"}) &&
-              host->exec({"ip", "link", "set", "hc", "up"}) &&
-              camera->exec({"ip", "addr", "add", "10.78.0.2/24", "dev", "ch"}) &&
-              camera->exec({"ip", "link", "set", "ch", "up"}));
+TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress)
+{
+    std::string error;
+    auto host = NetNamespace::create(&error);
+    std::unique_ptr<NetNamespace> camera;
+    if (host) camera = NetNamespace::create(&error);
+    if (!camera)
+        GTEST_SKIP() << "cannot create network namespaces (needs root or CAP_SYS_ADMIN): " << error;
+    ASSERT_TRUE(host->exec({"ip", "link", "add", "hc", "type", "veth", "peer", "name", "ch"}) &&
+                host->exec({"ip", "link", "set", "ch", "netns", camera->path()}) &&
+                host->exec({"ip", "addr", "add", "10.78.0.1/24", "dev", "hc"}) &&
+                host->exec({"ip", "link", "set", "hc", "up"}) &&
+                camera->exec({"ip", "addr", "add", "10.78.0.2/24", "dev", "ch"}) &&
+                camera->exec({"ip", "link", "set", "ch", "up"}));
 
-  const Scenario scenario = defaultScenario(Family::Vega);
-  std::unique_ptr<Simulator> sim;
-  camera->run([&] { sim = Simulator::tcp(scenario, "10.78.0.2", 0); });
+    const Scenario scenario = defaultScenario(Family::Vega);
+    std::unique_ptr<Simulator> sim;
+    camera->run([&] { sim = Simulator::tcp(scenario, "10.78.0.2", 0); });
 
-  std::atomic<bool> stop{false};
-  std::thread ptp([&] {
-    camera->run([&] {
-      const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      in_addr source{};
-      inet_pton(AF_INET, "10.78.0.2", &source);
-      setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &source, sizeof source);
-      sockaddr_in group{};
-      group.sin_family = AF_INET;
-      group.sin_port = htons(319);
-      inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
-      std::uint8_t sync[44] = {0x00, 0x02};  // a Sync message header, version 2
-      while (!stop) {
-        sendto(fd, sync, sizeof sync, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      close(fd);
+    std::atomic<bool> stop{false};
+    std::thread ptp([&] {
+        camera->run([&] {
+            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            in_addr source{};
+            inet_pton(AF_INET, "10.78.0.2", &source);
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &source, sizeof source);
+            sockaddr_in group{};
+            group.sin_family = AF_INET;
+            group.sin_port = htons(319);
+            inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
+            std::uint8_t sync[44] = {0x00, 0x02};  // a Sync message header, version 2
+            while (!stop) {
+                sendto(fd, sync, sizeof sync, 0, reinterpret_cast<const sockaddr*>(&group),
+                       sizeof group);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            close(fd);
+        });
     });
-  });
 
-  QTemporaryDir dir;
-  QStringList args{QStringLiteral("--family"), QStringLiteral("vega"),   QStringLiteral("--port"),
-                   QString::number(sim->tcpPort()), QStringLiteral("--duration"), QStringLiteral("1"),
-                   QStringLiteral("--format"), QStringLiteral("csv")};
-  std::vector<std::string> ids;
-  for (const ToolDescription& tool : scenario.tools) {
-    const std::string path = dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-    writeImage(path, tool.partNumber);
-    args << QStringLiteral("--rom") << QString::fromStdString(path);
-    ids.push_back("ndi-polaris-" + tool.partNumber);
-  }
-  Outcome found, tracked;
-  host->run([&] {
-    found = ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-serial"), QStringLiteral("--window"),
-                      QStringLiteral("1000")});
-    tracked = ndiTrack(args);
-  });
-  stop = true;
-  ptp.join();
-  EXPECT_EQ(found.code, 0) << found.err;
-  EXPECT_EQ(found.out, "network 10.78.0.2\n");
-  expectEveryToolInEveryFrame(tracked, scenario, ids);
+    QTemporaryDir dir;
+    QStringList args{QStringLiteral("--family"),   QStringLiteral("vega"),
+                     QStringLiteral("--port"),     QString::number(sim->tcpPort()),
+                     QStringLiteral("--duration"), QStringLiteral("1"),
+                     QStringLiteral("--format"),   QStringLiteral("csv")};
+    std::vector<std::string> ids;
+    for (const ToolDescription& tool : scenario.tools) {
+        const std::string path =
+            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
+        writeImage(path, tool.partNumber);
+        args << QStringLiteral("--rom") << QString::fromStdString(path);
+        ids.push_back("ndi-polaris-" + tool.partNumber);
+    }
+    Outcome found, tracked;
+    host->run([&] {
+        found = ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-serial"),
+                          QStringLiteral("--window"), QStringLiteral("1000")});
+        tracked = ndiTrack(args);
+    });
+    stop = true;
+    ptp.join();
+    EXPECT_EQ(found.code, 0) << found.err;
+    EXPECT_EQ(found.out, "network 10.78.0.2\n");
+    expectEveryToolInEveryFrame(tracked, scenario, ids);
 }

@@ -79,8 +79,7 @@ QStringList markerOptions(const std::vector<Marker>& markers)
 
 TEST(ToolImageGenerator, WritesTheGivenPartNumberAndGeometry)
 {
-    const std::vector<Marker> placeholder = {
-        {0, 0, 0}, {0, 50, 0}, {25, 95, 0}, {-30, 130, 0}};
+    const std::vector<Marker> placeholder = {{0, 0, 0}, {0, 50, 0}, {25, 95, 0}, {-30, 130, 0}};
     struct Case {
         const char* what;
         QStringList options;
@@ -100,7 +99,9 @@ TEST(ToolImageGenerator, WritesTheGivenPartNumberAndGeometry)
          {{0, 0, 0}, {-44.32f, 28.59f, 41.02f}, {0, 0, 88}}},
         {"coordinates at the limit", {"--marker=-1000,1000,0"}, "999999999", {{-1000, 1000, 0}}},
         {"no geometry", {"--no-markers", "--part-number=8700449"}, "8700449", {}},
-        {"longest part number", {"--part-number", "ABCDEFGHIJ123456789"}, "ABCDEFGHIJ123456789",
+        {"longest part number",
+         {"--part-number", "ABCDEFGHIJ123456789"},
+         "ABCDEFGHIJ123456789",
          placeholder},
         {"most markers", markerOptions(manyMarkers(int(Layout::kMaxMarkers))), "999999999",
          manyMarkers(int(Layout::kMaxMarkers))},
@@ -117,25 +118,30 @@ TEST(ToolImageGenerator, WritesTheGivenPartNumberAndGeometry)
 
         EXPECT_EQ(image.mid(int(Layout::kMagicOffset), 4), QByteArray(Layout::kMagic, 4));
         EXPECT_EQ(image.mid(int(Layout::kSecondMagicOffset), 4), QByteArray(Layout::kMagic, 4));
-        const QByteArray field = image.mid(int(Layout::kPartNumberOffset), int(Layout::kPartNumberLength));
-        EXPECT_EQ(field, QByteArray::fromStdString(c.partNumber) +
-                             QByteArray(int(Layout::kPartNumberLength - c.partNumber.size()), '\0'));
+        const QByteArray field =
+            image.mid(int(Layout::kPartNumberOffset), int(Layout::kPartNumberLength));
+        EXPECT_EQ(field,
+                  QByteArray::fromStdString(c.partNumber) +
+                      QByteArray(int(Layout::kPartNumberLength - c.partNumber.size()), '\0'));
         ASSERT_EQ(std::size_t(static_cast<unsigned char>(image[int(Layout::kMarkerCountOffset)])),
                   c.markers.size());
         for (std::size_t m = 0; m < c.markers.size(); ++m)
             for (std::size_t axis = 0; axis < 3; ++axis)
-                EXPECT_EQ(floatAt(image, Layout::kMarkersOffset + m * Layout::kMarkerStride + axis * 4),
-                          c.markers[m][axis])
+                EXPECT_EQ(
+                    floatAt(image, Layout::kMarkersOffset + m * Layout::kMarkerStride + axis * 4),
+                    c.markers[m][axis])
                     << "marker " << m << " axis " << axis;
 
         // Nothing but the listed fields: no stale bytes from an earlier tool.
-        const std::size_t markersEnd = Layout::kMarkersOffset + c.markers.size() * Layout::kMarkerStride;
+        const std::size_t markersEnd =
+            Layout::kMarkersOffset + c.markers.size() * Layout::kMarkerStride;
         for (std::size_t i = 0; i < Layout::kImageSize; ++i) {
-            const bool listed = i < 4 || i == Layout::kMarkerCountOffset ||
-                                (i >= Layout::kMarkersOffset && i < markersEnd) ||
-                                (i >= Layout::kSecondMagicOffset && i < Layout::kSecondMagicOffset + 4) ||
-                                (i >= Layout::kPartNumberOffset &&
-                                 i < Layout::kPartNumberOffset + Layout::kPartNumberLength);
+            const bool listed =
+                i < 4 || i == Layout::kMarkerCountOffset ||
+                (i >= Layout::kMarkersOffset && i < markersEnd) ||
+                (i >= Layout::kSecondMagicOffset && i < Layout::kSecondMagicOffset + 4) ||
+                (i >= Layout::kPartNumberOffset &&
+                 i < Layout::kPartNumberOffset + Layout::kPartNumberLength);
             if (!listed) {
                 EXPECT_EQ(image[int(i)], '\0') << "byte " << i;
             }

@@ -14,6 +14,7 @@ std::string serialDeviceProblem(const std::string& device);
 
 // The advice after a failed open, from the options and the error texts the
 // stream logged while opening.
-std::string adviceAfterFailedOpen(const TrackOptions& options, const std::vector<std::string>& errors);
+std::string adviceAfterFailedOpen(const TrackOptions& options,
+                                  const std::vector<std::string>& errors);
 
 }  // namespace ndi_track

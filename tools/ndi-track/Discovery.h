@@ -7,15 +7,15 @@
 namespace ndi_track {
 
 struct DiscoveryOptions {
-  bool serial = true;
-  bool network = true;
-  int windowMs = 2000;  // how long to listen for PTP messages
+    bool serial = true;
+    bool network = true;
+    int windowMs = 2000;  // how long to listen for PTP messages
 };
 
 struct DiscoveryResult {
-  std::vector<std::string> serialDevices;   // answered the probe
-  std::vector<std::string> cameras;         // dotted addresses, in the order heard
-  std::vector<std::string> problems;        // what the user may fix (permissions, ...)
+    std::vector<std::string> serialDevices;  // answered the probe
+    std::vector<std::string> cameras;        // dotted addresses, in the order heard
+    std::vector<std::string> problems;       // what the user may fix (permissions, ...)
 };
 
 DiscoveryResult discover(const DiscoveryOptions& options);

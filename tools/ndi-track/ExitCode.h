@@ -3,11 +3,11 @@
 namespace ndi_track {
 
 enum ExitCode : int {
-  Success = 0,        // tracked for the whole run / discover found a system
-  OpenFailed = 1,     // the measurement system could not be found, opened or started
-  UsageError = 2,     // bad command line
-  NothingFound = 3,   // discover heard no measurement system
-  TrackingErrors = 4, // tracking ran, but the system reported errors meanwhile
+    Success = 0,         // tracked for the whole run / discover found a system
+    OpenFailed = 1,      // the measurement system could not be found, opened or started
+    UsageError = 2,      // bad command line
+    NothingFound = 3,    // discover heard no measurement system
+    TrackingErrors = 4,  // tracking ran, but the system reported errors meanwhile
 };
 
 constexpr const char* kExitCodeHelp =

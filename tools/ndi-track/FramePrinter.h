@@ -14,15 +14,15 @@
 namespace ndi_track {
 
 struct Frame {
-  std::uint64_t number = 0;  // 1, 2, ... in the order the stream delivered them
-  std::shared_ptr<const Velantor::TrackingStreamData> data;
+    std::uint64_t number = 0;  // 1, 2, ... in the order the stream delivered them
+    std::shared_ptr<const Velantor::TrackingStreamData> data;
 };
 
 struct RunStatus {
-  double rateHz = 0;
-  std::uint64_t frames = 0;
-  std::uint64_t errors = 0;
-  std::string lastError;
+    double rateHz = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t errors = 0;
+    std::string lastError;
 };
 
 // "ok" (a pose from this frame), "missing" (in view of nothing: no pose) or
@@ -30,19 +30,19 @@ struct RunStatus {
 const char* instrumentState(const Velantor::TrackingInstrument& instrument);
 
 class FramePrinter {
- public:
-  explicit FramePrinter(OutputFormat format) : m_format(format) {}
+public:
+    explicit FramePrinter(OutputFormat format) : m_format(format) {}
 
-  // csv: the column names; empty for the other formats.
-  std::string header() const;
-  // csv and jsonl: one line (with its newline) per instrument of the frame.
-  std::string lines(const Frame& frame) const;
-  // table: the table of a frame (null before the first) and the status line,
-  // one string per screen line.
-  std::vector<std::string> table(const Frame* frame, const RunStatus& status) const;
+    // csv: the column names; empty for the other formats.
+    std::string header() const;
+    // csv and jsonl: one line (with its newline) per instrument of the frame.
+    std::string lines(const Frame& frame) const;
+    // table: the table of a frame (null before the first) and the status line,
+    // one string per screen line.
+    std::vector<std::string> table(const Frame* frame, const RunStatus& status) const;
 
- private:
-  OutputFormat m_format;
+private:
+    OutputFormat m_format;
 };
 
 }  // namespace ndi_track

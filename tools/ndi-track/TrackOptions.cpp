@@ -9,217 +9,275 @@ namespace ndi_track {
 
 namespace {
 
-bool fail(std::string* error, const QString& text) {
-  if (error) *error = text.toStdString();
-  return false;
+bool fail(std::string* error, const QString& text)
+{
+    if (error) *error = text.toStdString();
+    return false;
 }
 
 // "[NAME=]FILE[@PORT]"; the name defaults to the file's base name.
-bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::string* error) {
-  QString rest = text;
-  QString name;
-  const int equals = rest.indexOf('=');
-  if (equals >= 0) {
-    name = rest.left(equals);
-    rest = rest.mid(equals + 1);
-    if (name.isEmpty()) return fail(error, QStringLiteral("--rom '%1': the name before '=' is empty").arg(text));
-  }
-  const int at = rest.lastIndexOf('@');
-  bool hasPort = false;
-  if (at >= 0) {
-    bool ok = false;
-    const int port = rest.mid(at + 1).toInt(&ok);
-    if (!ok || port < 1 || port > 99)
-      return fail(error, QStringLiteral("--rom '%1': the port after '@' must be a number from 1 to 99").arg(text));
-    target.port = port;
-    hasPort = true;
-    rest = rest.left(at);
-  }
-  if (rest.isEmpty()) return fail(error, QStringLiteral("--rom '%1': no file named").arg(text));
-  if (portRequired && !hasPort)
-    return fail(error, QStringLiteral("--rom '%1': an Aurora tool is matched by the port it is plugged into; "
-                                      "write NAME=FILE@PORT").arg(text));
-  // Resource paths (":/...") are the application's own and always readable.
-  if (!rest.startsWith(QLatin1String(":/"))) {
-    const QFileInfo info(rest);
-    if (!info.isFile() || !info.isReadable())
-      return fail(error, QStringLiteral("--rom '%1': cannot read the tool-definition file %2").arg(text, rest));
-  }
-  target.path = rest.toStdString();
-  target.name = name.isEmpty() ? QFileInfo(rest).completeBaseName().toStdString() : name.toStdString();
-  return true;
+bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::string* error)
+{
+    QString rest = text;
+    QString name;
+    const int equals = rest.indexOf('=');
+    if (equals >= 0) {
+        name = rest.left(equals);
+        rest = rest.mid(equals + 1);
+        if (name.isEmpty())
+            return fail(error,
+                        QStringLiteral("--rom '%1': the name before '=' is empty").arg(text));
+    }
+    const int at = rest.lastIndexOf('@');
+    bool hasPort = false;
+    if (at >= 0) {
+        bool ok = false;
+        const int port = rest.mid(at + 1).toInt(&ok);
+        if (!ok || port < 1 || port > 99)
+            return fail(error, QStringLiteral(
+                                   "--rom '%1': the port after '@' must be a number from 1 to 99")
+                                   .arg(text));
+        target.port = port;
+        hasPort = true;
+        rest = rest.left(at);
+    }
+    if (rest.isEmpty()) return fail(error, QStringLiteral("--rom '%1': no file named").arg(text));
+    if (portRequired && !hasPort)
+        return fail(
+            error,
+            QStringLiteral("--rom '%1': an Aurora tool is matched by the port it is plugged into; "
+                           "write NAME=FILE@PORT")
+                .arg(text));
+    // Resource paths (":/...") are the application's own and always readable.
+    if (!rest.startsWith(QLatin1String(":/"))) {
+        const QFileInfo info(rest);
+        if (!info.isFile() || !info.isReadable())
+            return fail(error, QStringLiteral("--rom '%1': cannot read the tool-definition file %2")
+                                   .arg(text, rest));
+    }
+    target.path = rest.toStdString();
+    target.name =
+        name.isEmpty() ? QFileInfo(rest).completeBaseName().toStdString() : name.toStdString();
+    return true;
 }
 
 }  // namespace
 
-const char* familyName(Family family) {
-  switch (family) {
+const char* familyName(Family family)
+{
+    switch (family) {
     case Family::Aurora: return "aurora";
     case Family::Polaris: return "polaris";
     case Family::Vega: return "vega";
-  }
-  return "?";
+    }
+    return "?";
 }
 
-const std::vector<int>& offeredLineSpeeds() {
-  static const std::vector<int> speeds = {9600, 14400, 19200, 38400, 57600, 115200};
-  return speeds;
+const std::vector<int>& offeredLineSpeeds()
+{
+    static const std::vector<int> speeds = {9600, 14400, 19200, 38400, 57600, 115200};
+    return speeds;
 }
 
 TrackOptionSet::TrackOptionSet()
-    : family(QStringLiteral("family"), QStringLiteral("Measurement system: aurora (default), polaris or vega."),
+    : family(QStringLiteral("family"),
+             QStringLiteral("Measurement system: aurora (default), polaris or vega."),
              QStringLiteral("FAMILY"), QStringLiteral("aurora")),
       device(QStringLiteral("device"),
-             QStringLiteral("Serial device of an aurora or polaris (default: auto-detect on /dev/ttyS0-1 and "
-                            "/dev/ttyUSB0-5)."),
+             QStringLiteral(
+                 "Serial device of an aurora or polaris (default: auto-detect on /dev/ttyS0-1 and "
+                 "/dev/ttyUSB0-5)."),
              QStringLiteral("DEV")),
-      address(QStringLiteral("address"),
-              QStringLiteral("IPv4 address of a vega, optionally with :PORT (default: auto-detect from its PTP "
-                             "messages)."),
-              QStringLiteral("ADDR[:PORT]")),
-      port(QStringLiteral("port"), QStringLiteral("TCP port of a vega (default 8765)."), QStringLiteral("PORT")),
-      text(QStringLiteral("text"), QStringLiteral("Ask for tracking data in text (TX) instead of binary (BX).")),
+      address(
+          QStringLiteral("address"),
+          QStringLiteral(
+              "IPv4 address of a vega, optionally with :PORT (default: auto-detect from its PTP "
+              "messages)."),
+          QStringLiteral("ADDR[:PORT]")),
+      port(QStringLiteral("port"), QStringLiteral("TCP port of a vega (default 8765)."),
+           QStringLiteral("PORT")),
+      text(QStringLiteral("text"),
+           QStringLiteral("Ask for tracking data in text (TX) instead of binary (BX).")),
       rate(QStringLiteral("rate"),
-           QStringLiteral("Serial line speed for tracking: 9600, 19200, 38400, 57600 or 115200 (default "
-                          "115200)."),
+           QStringLiteral(
+               "Serial line speed for tracking: 9600, 19200, 38400, 57600 or 115200 (default "
+               "115200)."),
            QStringLiteral("BAUD")),
-      volume(QStringLiteral("volume"),
-             QStringLiteral("Operating volume, by its 0-based position in the list the system reports (default "
-                            "0)."),
-             QStringLiteral("N")),
+      volume(
+          QStringLiteral("volume"),
+          QStringLiteral(
+              "Operating volume, by its 0-based position in the list the system reports (default "
+              "0)."),
+          QStringLiteral("N")),
       rom(QStringLiteral("rom"),
-          QStringLiteral("Tool-definition file to load, repeatable. Optical tools need one each; an Aurora tool "
+          QStringLiteral("Tool-definition file to load, repeatable. Optical tools need one each; "
+                         "an Aurora tool "
                          "plugged into PORT takes NAME and FILE."),
           QStringLiteral("[NAME=]FILE[@PORT]")),
       select(QStringLiteral("select"), QStringLiteral("Instrument id to make the main instrument."),
              QStringLiteral("ID")),
-      format(QStringLiteral("format"),
-             QStringLiteral("Output: table (live, default), csv or jsonl (one line per instrument and frame)."),
-             QStringLiteral("FORMAT"), QStringLiteral("table")),
+      format(
+          QStringLiteral("format"),
+          QStringLiteral(
+              "Output: table (live, default), csv or jsonl (one line per instrument and frame)."),
+          QStringLiteral("FORMAT"), QStringLiteral("table")),
       duration(QStringLiteral("duration"),
                QStringLiteral("Track for SECONDS, then stop (default: until Ctrl-C or SIGTERM)."),
                QStringLiteral("SECONDS")),
       logLevel(QStringLiteral("log-level"),
-               QStringLiteral("Least level of log messages shown on stderr: 1 debug, 2 information (default), "
-                              "3 warning, 4 error."),
+               QStringLiteral(
+                   "Least level of log messages shown on stderr: 1 debug, 2 information (default), "
+                   "3 warning, 4 error."),
                QStringLiteral("LEVEL"), QStringLiteral("2")),
-      plugin(QStringLiteral("plugin"),
-             QStringLiteral("Load a host plugin library first (checked and initialised), repeatable."),
-             QStringLiteral("FILE")) {}
-
-void TrackOptionSet::addTo(QCommandLineParser& parser) const {
-  parser.addOptions({family, device, address, port, text, rate, volume, rom, select, format, duration, logLevel,
-                     plugin});
+      plugin(
+          QStringLiteral("plugin"),
+          QStringLiteral("Load a host plugin library first (checked and initialised), repeatable."),
+          QStringLiteral("FILE"))
+{
 }
 
-bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o, std::string* error) const {
-  const QString familyText = parser.value(family);
-  if (familyText == QLatin1String("aurora")) o.family = Family::Aurora;
-  else if (familyText == QLatin1String("polaris")) o.family = Family::Polaris;
-  else if (familyText == QLatin1String("vega")) o.family = Family::Vega;
-  else return fail(error, QStringLiteral("unknown family '%1': choose aurora, polaris or vega").arg(familyText));
+void TrackOptionSet::addTo(QCommandLineParser& parser) const
+{
+    parser.addOptions({family, device, address, port, text, rate, volume, rom, select, format,
+                       duration, logLevel, plugin});
+}
 
-  if (o.isSerial()) {
-    if (parser.isSet(address) || parser.isSet(port))
-      return fail(error, QStringLiteral("the %1 is reached over a serial line: use --device, not --address/--port")
-                             .arg(QLatin1String(familyName(o.family))));
-    if (parser.isSet(device)) o.device = parser.value(device).toStdString();
-  } else {
-    if (parser.isSet(device))
-      return fail(error, QStringLiteral("the vega is reached over the network: use --address, not --device"));
-    if (parser.isSet(rate))
-      return fail(error, QStringLiteral("the vega has no serial line: --rate applies to aurora and polaris"));
-    if (parser.isSet(address)) {
-      QString value = parser.value(address);
-      // Only a trailing ":digits" is a port; an address has no colon.
-      static const QRegularExpression withPort(QStringLiteral("^(.*):(\\d+)$"));
-      const auto match = withPort.match(value);
-      if (match.hasMatch()) {
-        value = match.captured(1);
+bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
+                          std::string* error) const
+{
+    const QString familyText = parser.value(family);
+    if (familyText == QLatin1String("aurora"))
+        o.family = Family::Aurora;
+    else if (familyText == QLatin1String("polaris"))
+        o.family = Family::Polaris;
+    else if (familyText == QLatin1String("vega"))
+        o.family = Family::Vega;
+    else
+        return fail(
+            error,
+            QStringLiteral("unknown family '%1': choose aurora, polaris or vega").arg(familyText));
+
+    if (o.isSerial()) {
+        if (parser.isSet(address) || parser.isSet(port))
+            return fail(
+                error,
+                QStringLiteral(
+                    "the %1 is reached over a serial line: use --device, not --address/--port")
+                    .arg(QLatin1String(familyName(o.family))));
+        if (parser.isSet(device)) o.device = parser.value(device).toStdString();
+    } else {
+        if (parser.isSet(device))
+            return fail(error,
+                        QStringLiteral(
+                            "the vega is reached over the network: use --address, not --device"));
+        if (parser.isSet(rate))
+            return fail(error,
+                        QStringLiteral(
+                            "the vega has no serial line: --rate applies to aurora and polaris"));
+        if (parser.isSet(address)) {
+            QString value = parser.value(address);
+            // Only a trailing ":digits" is a port; an address has no colon.
+            static const QRegularExpression withPort(QStringLiteral("^(.*):(\\d+)$"));
+            const auto match = withPort.match(value);
+            if (match.hasMatch()) {
+                value = match.captured(1);
+                bool ok = false;
+                o.tcpPort = match.captured(2).toInt(&ok);
+                if (!ok || o.tcpPort < 1 || o.tcpPort > 65535)
+                    return fail(error,
+                                QStringLiteral("--address: the port must lie between 1 and 65535"));
+            }
+            o.device = value.toStdString();
+        }
+        if (parser.isSet(port)) {
+            bool ok = false;
+            o.tcpPort = parser.value(port).toInt(&ok);
+            if (!ok || o.tcpPort < 1 || o.tcpPort > 65535)
+                return fail(error, QStringLiteral("--port must lie between 1 and 65535"));
+        }
+    }
+
+    o.binary = !parser.isSet(text);
+
+    if (parser.isSet(rate)) {
         bool ok = false;
-        o.tcpPort = match.captured(2).toInt(&ok);
-        if (!ok || o.tcpPort < 1 || o.tcpPort > 65535)
-          return fail(error, QStringLiteral("--address: the port must lie between 1 and 65535"));
-      }
-      o.device = value.toStdString();
+        const int baud = parser.value(rate).toInt(&ok);
+        const auto& speeds = offeredLineSpeeds();
+        o.rateIndex = -1;
+        for (std::size_t i = 0; ok && i < speeds.size(); ++i)
+            if (speeds[i] == baud) o.rateIndex = static_cast<int>(i);
+        if (o.rateIndex < 0)
+            return fail(error,
+                        QStringLiteral("--rate '%1': choose 9600, 19200, 38400, 57600 or 115200")
+                            .arg(parser.value(rate)));
+        // The system would switch and the host's line could not follow: every
+        // command after COMM would be lost, and the system left at that speed.
+        if (baud == 14400)
+            return fail(error,
+                        QStringLiteral(
+                            "--rate 14400: this computer's serial lines cannot run at 14400 baud; "
+                            "choose 9600, 19200, 38400, 57600 or 115200"));
     }
-    if (parser.isSet(port)) {
-      bool ok = false;
-      o.tcpPort = parser.value(port).toInt(&ok);
-      if (!ok || o.tcpPort < 1 || o.tcpPort > 65535)
-        return fail(error, QStringLiteral("--port must lie between 1 and 65535"));
+    if (parser.isSet(volume)) {
+        bool ok = false;
+        o.volumeIndex = parser.value(volume).toInt(&ok);
+        if (!ok || o.volumeIndex < 0)
+            return fail(
+                error, QStringLiteral("--volume must be a position in the volume list: 0, 1, ..."));
     }
-  }
 
-  o.binary = !parser.isSet(text);
+    for (const QString& r : parser.values(rom)) {
+        RomTarget target;
+        if (!parseRom(r, o.family == Family::Aurora, target, error)) return false;
+        o.roms.push_back(target);
+    }
+    if (parser.isSet(select)) o.selectedInstrument = parser.value(select).toStdString();
 
-  if (parser.isSet(rate)) {
-    bool ok = false;
-    const int baud = parser.value(rate).toInt(&ok);
-    const auto& speeds = offeredLineSpeeds();
-    o.rateIndex = -1;
-    for (std::size_t i = 0; ok && i < speeds.size(); ++i)
-      if (speeds[i] == baud) o.rateIndex = static_cast<int>(i);
-    if (o.rateIndex < 0)
-      return fail(error, QStringLiteral("--rate '%1': choose 9600, 19200, 38400, 57600 or 115200")
-                             .arg(parser.value(rate)));
-    // The system would switch and the host's line could not follow: every
-    // command after COMM would be lost, and the system left at that speed.
-    if (baud == 14400)
-      return fail(error, QStringLiteral("--rate 14400: this computer's serial lines cannot run at 14400 baud; "
-                                        "choose 9600, 19200, 38400, 57600 or 115200"));
-  }
-  if (parser.isSet(volume)) {
-    bool ok = false;
-    o.volumeIndex = parser.value(volume).toInt(&ok);
-    if (!ok || o.volumeIndex < 0)
-      return fail(error, QStringLiteral("--volume must be a position in the volume list: 0, 1, ..."));
-  }
+    const QString formatText = parser.value(format);
+    if (formatText == QLatin1String("table"))
+        o.format = OutputFormat::Table;
+    else if (formatText == QLatin1String("csv"))
+        o.format = OutputFormat::Csv;
+    else if (formatText == QLatin1String("jsonl"))
+        o.format = OutputFormat::Jsonl;
+    else
+        return fail(
+            error,
+            QStringLiteral("unknown format '%1': choose table, csv or jsonl").arg(formatText));
 
-  for (const QString& r : parser.values(rom)) {
-    RomTarget target;
-    if (!parseRom(r, o.family == Family::Aurora, target, error)) return false;
-    o.roms.push_back(target);
-  }
-  if (parser.isSet(select)) o.selectedInstrument = parser.value(select).toStdString();
-
-  const QString formatText = parser.value(format);
-  if (formatText == QLatin1String("table")) o.format = OutputFormat::Table;
-  else if (formatText == QLatin1String("csv")) o.format = OutputFormat::Csv;
-  else if (formatText == QLatin1String("jsonl")) o.format = OutputFormat::Jsonl;
-  else return fail(error, QStringLiteral("unknown format '%1': choose table, csv or jsonl").arg(formatText));
-
-  if (parser.isSet(duration)) {
-    bool ok = false;
-    o.durationSeconds = parser.value(duration).toDouble(&ok);
-    if (!ok || !std::isfinite(o.durationSeconds) || o.durationSeconds <= 0 || o.durationSeconds > 1e7)
-      return fail(error, QStringLiteral("--duration must be a positive number of seconds"));
-  }
-  {
-    bool ok = false;
-    o.logLevel = parser.value(logLevel).toInt(&ok);
-    if (!ok || o.logLevel < 1 || o.logLevel > 4)
-      return fail(error, QStringLiteral("--log-level must be 1, 2, 3 or 4"));
-  }
-  for (const QString& p : parser.values(plugin)) o.plugins.push_back(p.toStdString());
-  return true;
+    if (parser.isSet(duration)) {
+        bool ok = false;
+        o.durationSeconds = parser.value(duration).toDouble(&ok);
+        if (!ok || !std::isfinite(o.durationSeconds) || o.durationSeconds <= 0 ||
+            o.durationSeconds > 1e7)
+            return fail(error, QStringLiteral("--duration must be a positive number of seconds"));
+    }
+    {
+        bool ok = false;
+        o.logLevel = parser.value(logLevel).toInt(&ok);
+        if (!ok || o.logLevel < 1 || o.logLevel > 4)
+            return fail(error, QStringLiteral("--log-level must be 1, 2, 3 or 4"));
+    }
+    for (const QString& p : parser.values(plugin)) o.plugins.push_back(p.toStdString());
+    return true;
 }
 
-Velantor::Properties TrackOptions::toProperties() const {
-  Velantor::Properties p;
-  p.setParam("hardwareDevice", device);
-  if (!isSerial()) p.setParam("hardwarePort", tcpPort);
-  p.setParam("binaryQueryMode", binary);
-  if (rateIndex >= 0) p.setParam("measurementRate", rateIndex);
-  if (volumeIndex >= 0) p.setParam("maxRange", volumeIndex);
-  Velantor::Properties& targets = p.addSubProperties("TrackingTargets");
-  for (const RomTarget& rom : roms) {
-    Velantor::Properties& child = targets.addSubProperties(rom.name);
-    child.setParam("Path", rom.path);
-    child.setParam("Port", rom.port);
-  }
-  if (!selectedInstrument.empty()) p.setParam("selectedInstrument", selectedInstrument);
-  return p;
+Velantor::Properties TrackOptions::toProperties() const
+{
+    Velantor::Properties p;
+    p.setParam("hardwareDevice", device);
+    if (!isSerial()) p.setParam("hardwarePort", tcpPort);
+    p.setParam("binaryQueryMode", binary);
+    if (rateIndex >= 0) p.setParam("measurementRate", rateIndex);
+    if (volumeIndex >= 0) p.setParam("maxRange", volumeIndex);
+    Velantor::Properties& targets = p.addSubProperties("TrackingTargets");
+    for (const RomTarget& rom : roms) {
+        Velantor::Properties& child = targets.addSubProperties(rom.name);
+        child.setParam("Path", rom.path);
+        child.setParam("Port", rom.port);
+    }
+    if (!selectedInstrument.empty()) p.setParam("selectedInstrument", selectedInstrument);
+    return p;
 }
 
 }  // namespace ndi_track

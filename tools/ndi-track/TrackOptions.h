@@ -15,44 +15,44 @@ enum class Family { Aurora, Polaris, Vega };
 enum class OutputFormat { Table, Csv, Jsonl };
 
 struct RomTarget {
-  std::string name;
-  std::string path;
-  int port = 1;
+    std::string name;
+    std::string path;
+    int port = 1;
 };
 
 struct TrackOptions {
-  Family family = Family::Aurora;
-  std::string device = "auto";   // serial device, or camera address for vega
-  int tcpPort = 8765;
-  bool binary = true;
-  int rateIndex = -1;            // index into the line speeds; -1 keeps the stream's default
-  int volumeIndex = -1;          // -1 keeps the stream's default
-  std::vector<RomTarget> roms;
-  std::string selectedInstrument;
-  OutputFormat format = OutputFormat::Table;
-  double durationSeconds = 0;    // 0: until Ctrl-C or SIGTERM
-  int logLevel = 2;
-  std::vector<std::string> plugins;
+    Family family = Family::Aurora;
+    std::string device = "auto";  // serial device, or camera address for vega
+    int tcpPort = 8765;
+    bool binary = true;
+    int rateIndex = -1;    // index into the line speeds; -1 keeps the stream's default
+    int volumeIndex = -1;  // -1 keeps the stream's default
+    std::vector<RomTarget> roms;
+    std::string selectedInstrument;
+    OutputFormat format = OutputFormat::Table;
+    double durationSeconds = 0;  // 0: until Ctrl-C or SIGTERM
+    int logLevel = 2;
+    std::vector<std::string> plugins;
 
-  bool isSerial() const { return family != Family::Vega; }
-  bool autoDetect() const { return device.empty() || device.find("auto") != std::string::npos; }
+    bool isSerial() const { return family != Family::Vega; }
+    bool autoDetect() const { return device.empty() || device.find("auto") != std::string::npos; }
 
-  // The stream configuration these options stand for.
-  Velantor::Properties toProperties() const;
+    // The stream configuration these options stand for.
+    Velantor::Properties toProperties() const;
 };
 
 const char* familyName(Family family);
 
 // The options of the track command, registered on a parser.
 struct TrackOptionSet {
-  TrackOptionSet();
-  void addTo(QCommandLineParser& parser) const;
-  // Reads and checks the parsed options; on failure returns false and says
-  // what is wrong in *error.
-  bool read(const QCommandLineParser& parser, TrackOptions& options, std::string* error) const;
+    TrackOptionSet();
+    void addTo(QCommandLineParser& parser) const;
+    // Reads and checks the parsed options; on failure returns false and says
+    // what is wrong in *error.
+    bool read(const QCommandLineParser& parser, TrackOptions& options, std::string* error) const;
 
-  QCommandLineOption family, device, address, port, text, rate, volume, rom, select, format, duration,
-      logLevel, plugin;
+    QCommandLineOption family, device, address, port, text, rate, volume, rom, select, format,
+        duration, logLevel, plugin;
 };
 
 // The serial line speeds the streams offer, in the order of their indices.

@@ -47,105 +47,119 @@ const char* kDiscoverDescription =
     "\n"
     "Prints one line per system: 'serial DEVICE' or 'network ADDRESS'.\n";
 
-int usageError(const QString& text) {
-  std::fprintf(stderr, "ndi-track: %s (see --help)\n", qPrintable(text));
-  return UsageError;
+int usageError(const QString& text)
+{
+    std::fprintf(stderr, "ndi-track: %s (see --help)\n", qPrintable(text));
+    return UsageError;
 }
 
-QString withExitCodes(const char* description) {
-  return QString::fromLatin1(description) + QLatin1Char('\n') + QString::fromLatin1(kExitCodeHelp);
+QString withExitCodes(const char* description)
+{
+    return QString::fromLatin1(description) + QLatin1Char('\n') +
+           QString::fromLatin1(kExitCodeHelp);
 }
 
 // QCommandLineParser's own errors exit with 1; ours are usage errors (2).
-bool parse(QCommandLineParser& parser, const QStringList& arguments) {
-  if (!parser.parse(arguments)) {
-    usageError(parser.errorText());
-    return false;
-  }
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::fputs(qPrintable(parser.helpText()), stdout);
-    std::exit(Success);
-  }
-  return true;
+bool parse(QCommandLineParser& parser, const QStringList& arguments)
+{
+    if (!parser.parse(arguments)) {
+        usageError(parser.errorText());
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::exit(Success);
+    }
+    return true;
 }
 
-int runDiscover(QStringList arguments) {
-  QCommandLineParser parser;
-  parser.setApplicationDescription(withExitCodes(kDiscoverDescription));
-  parser.addHelpOption();
-  const QCommandLineOption window(QStringLiteral("window"),
-                                  QStringLiteral("How long to listen for cameras, in ms (default 2000)."),
-                                  QStringLiteral("MS"), QStringLiteral("2000"));
-  const QCommandLineOption noSerial(QStringLiteral("no-serial"), QStringLiteral("Do not probe serial devices."));
-  const QCommandLineOption noNetwork(QStringLiteral("no-network"), QStringLiteral("Do not listen for cameras."));
-  parser.addOptions({window, noSerial, noNetwork});
-  arguments.removeAt(1);  // "discover"
-  if (!parse(parser, arguments)) return UsageError;
-  if (!parser.positionalArguments().isEmpty())
-    return usageError(QStringLiteral("discover takes no arguments"));
+int runDiscover(QStringList arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(withExitCodes(kDiscoverDescription));
+    parser.addHelpOption();
+    const QCommandLineOption window(
+        QStringLiteral("window"),
+        QStringLiteral("How long to listen for cameras, in ms (default 2000)."),
+        QStringLiteral("MS"), QStringLiteral("2000"));
+    const QCommandLineOption noSerial(QStringLiteral("no-serial"),
+                                      QStringLiteral("Do not probe serial devices."));
+    const QCommandLineOption noNetwork(QStringLiteral("no-network"),
+                                       QStringLiteral("Do not listen for cameras."));
+    parser.addOptions({window, noSerial, noNetwork});
+    arguments.removeAt(1);  // "discover"
+    if (!parse(parser, arguments)) return UsageError;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("discover takes no arguments"));
 
-  DiscoveryOptions options;
-  bool ok = false;
-  options.windowMs = parser.value(window).toInt(&ok);
-  if (!ok || options.windowMs < 0 || options.windowMs > 600000)
-    return usageError(QStringLiteral("--window must lie between 0 and 600000 ms"));
-  options.serial = !parser.isSet(noSerial);
-  options.network = !parser.isSet(noNetwork);
+    DiscoveryOptions options;
+    bool ok = false;
+    options.windowMs = parser.value(window).toInt(&ok);
+    if (!ok || options.windowMs < 0 || options.windowMs > 600000)
+        return usageError(QStringLiteral("--window must lie between 0 and 600000 ms"));
+    options.serial = !parser.isSet(noSerial);
+    options.network = !parser.isSet(noNetwork);
 
-  auto relay = LogRelay::install(Velantor::Log::Warning);
-  const DiscoveryResult result = discover(options);
-  relay->uninstall();
+    auto relay = LogRelay::install(Velantor::Log::Warning);
+    const DiscoveryResult result = discover(options);
+    relay->uninstall();
 
-  for (const auto& device : result.serialDevices) std::printf("serial %s\n", device.c_str());
-  for (const auto& camera : result.cameras) std::printf("network %s\n", camera.c_str());
-  std::fflush(stdout);
-  for (const auto& problem : result.problems) std::fprintf(stderr, "ndi-track: %s\n", problem.c_str());
-  if (result.serialDevices.empty() && result.cameras.empty()) {
-    std::fprintf(stderr,
-                 "ndi-track: no NDI system found: check that it is switched on and its cable is connected, "
-                 "or name it with --device DEV or --address ADDR\n");
-    return NothingFound;
-  }
-  return Success;
+    for (const auto& device : result.serialDevices) std::printf("serial %s\n", device.c_str());
+    for (const auto& camera : result.cameras) std::printf("network %s\n", camera.c_str());
+    std::fflush(stdout);
+    for (const auto& problem : result.problems)
+        std::fprintf(stderr, "ndi-track: %s\n", problem.c_str());
+    if (result.serialDevices.empty() && result.cameras.empty()) {
+        std::fprintf(stderr,
+                     "ndi-track: no NDI system found: check that it is switched on and its cable "
+                     "is connected, "
+                     "or name it with --device DEV or --address ADDR\n");
+        return NothingFound;
+    }
+    return Success;
 }
 
-int runTrackCommand(QStringList arguments, const sigset_t& stopSignals) {
-  QCommandLineParser parser;
-  parser.setApplicationDescription(withExitCodes(kTrackDescription));
-  parser.addHelpOption();
-  TrackOptionSet set;
-  set.addTo(parser);
-  if (arguments.size() > 1 && arguments[1] == QLatin1String("track")) arguments.removeAt(1);
-  if (!parse(parser, arguments)) return UsageError;
-  if (!parser.positionalArguments().isEmpty())
-    return usageError(QStringLiteral("unknown command '%1': use track or discover").arg(parser.positionalArguments()[0]));
+int runTrackCommand(QStringList arguments, const sigset_t& stopSignals)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(withExitCodes(kTrackDescription));
+    parser.addHelpOption();
+    TrackOptionSet set;
+    set.addTo(parser);
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("track")) arguments.removeAt(1);
+    if (!parse(parser, arguments)) return UsageError;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unknown command '%1': use track or discover")
+                              .arg(parser.positionalArguments()[0]));
 
-  TrackOptions options;
-  std::string error;
-  if (!set.read(parser, options, &error)) return usageError(QString::fromStdString(error));
+    TrackOptions options;
+    std::string error;
+    if (!set.read(parser, options, &error)) return usageError(QString::fromStdString(error));
 
-  auto relay = LogRelay::install(options.logLevel);
-  const int code = runTrack(options, *relay, stopSignals);
-  relay->uninstall();
-  return code;
+    auto relay = LogRelay::install(options.logLevel);
+    const int code = runTrack(options, *relay, stopSignals);
+    relay->uninstall();
+    return code;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Taken synchronously by the main thread; every thread started later
-  // (streams, sockets) inherits the blocked mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A closed output pipe shows up as a failed write and ends the run cleanly.
-  std::signal(SIGPIPE, SIG_IGN);
+int main(int argc, char** argv)
+{
+    // Taken synchronously by the main thread; every thread started later
+    // (streams, sockets) inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A closed output pipe shows up as a failed write and ends the run cleanly.
+    std::signal(SIGPIPE, SIG_IGN);
 
-  QCoreApplication app(argc, argv);
-  QCoreApplication::setApplicationName(QStringLiteral("ndi-track"));
-  const QStringList arguments = QCoreApplication::arguments();
-  if (arguments.size() > 1 && arguments[1] == QLatin1String("discover")) return runDiscover(arguments);
-  return runTrackCommand(arguments, stopSignals);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ndi-track"));
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("discover"))
+        return runDiscover(arguments);
+    return runTrackCommand(arguments, stopSignals);
 }

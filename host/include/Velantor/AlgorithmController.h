@@ -7,10 +7,10 @@ namespace Velantor {
 class Algorithm;
 
 class AlgorithmController {
- public:
-  virtual ~AlgorithmController() = default;
-  virtual void init() {}
-  virtual Algorithm* algorithm() const = 0;
+public:
+    virtual ~AlgorithmController() = default;
+    virtual void init() {}
+    virtual Algorithm* algorithm() const = 0;
 };
 
 }  // namespace Velantor

@@ -11,17 +11,17 @@ namespace Velantor {
 class Algorithm;
 
 class AlgorithmControllerFactory {
- public:
-  explicit AlgorithmControllerFactory(std::string name) : m_name(std::move(name)) {}
-  virtual ~AlgorithmControllerFactory() = default;
-  AlgorithmControllerFactory(const AlgorithmControllerFactory&) = delete;
-  AlgorithmControllerFactory& operator=(const AlgorithmControllerFactory&) = delete;
+public:
+    explicit AlgorithmControllerFactory(std::string name) : m_name(std::move(name)) {}
+    virtual ~AlgorithmControllerFactory() = default;
+    AlgorithmControllerFactory(const AlgorithmControllerFactory&) = delete;
+    AlgorithmControllerFactory& operator=(const AlgorithmControllerFactory&) = delete;
 
-  const std::string& name() const { return m_name; }
-  virtual std::unique_ptr<AlgorithmController> create(Algorithm* algorithm) const = 0;
+    const std::string& name() const { return m_name; }
+    virtual std::unique_ptr<AlgorithmController> create(Algorithm* algorithm) const = 0;
 
- private:
-  std::string m_name;
+private:
+    std::string m_name;
 };
 
 }  // namespace Velantor

@@ -8,15 +8,15 @@ namespace Velantor {
 class Properties;
 
 class Configurable {
- public:
-  virtual ~Configurable() = default;
-  // The base keeps no settings: both do nothing with a valid block and
-  // ignore a null one.
-  virtual void configure(const Properties* p);
-  virtual void configuration(Properties* p) const;
-  // Applies an empty block, i.e. leaves every setting at its current value
-  // unless a derived class treats absence as "reset".
-  virtual void configureDefaults();
+public:
+    virtual ~Configurable() = default;
+    // The base keeps no settings: both do nothing with a valid block and
+    // ignore a null one.
+    virtual void configure(const Properties* p);
+    virtual void configuration(Properties* p) const;
+    // Applies an empty block, i.e. leaves every setting at its current value
+    // unless a derived class treats absence as "reset".
+    virtual void configureDefaults();
 };
 
 }  // namespace Velantor

@@ -10,23 +10,23 @@
 namespace Velantor {
 
 class Data {
- public:
-  explicit Data(std::string name = std::string());
-  virtual ~Data();
-  Data(const Data&) = delete;
-  Data& operator=(const Data&) = delete;
+public:
+    explicit Data(std::string name = std::string());
+    virtual ~Data();
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
 
-  // Thread-safe: a stream's name is read from its worker and callback threads.
-  std::string name() const;
-  void setName(const std::string& name);
+    // Thread-safe: a stream's name is read from its worker and callback threads.
+    std::string name() const;
+    void setName(const std::string& name);
 
-  DataComponentList& components() { return m_components; }
-  const DataComponentList& components() const { return m_components; }
+    DataComponentList& components() { return m_components; }
+    const DataComponentList& components() const { return m_components; }
 
- private:
-  mutable std::mutex m_nameMutex;
-  std::string m_name;
-  DataComponentList m_components;
+private:
+    mutable std::mutex m_nameMutex;
+    std::string m_name;
+    DataComponentList m_components;
 };
 
 // The input list a factory checks an algorithm against.

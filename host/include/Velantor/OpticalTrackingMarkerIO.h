@@ -27,11 +27,13 @@ namespace Velantor::OpticalTrackingMarkerIO {
 bool saveToFile(const OpticalTrackingMarker& marker, const Filesystem::Path& path);
 
 // The image bytes saveToFile writes, or nothing when the marker is refused.
-std::optional<std::vector<std::uint8_t>> toImage(const OpticalTrackingMarker& marker, std::string* error = nullptr);
+std::optional<std::vector<std::uint8_t>> toImage(const OpticalTrackingMarker& marker,
+                                                 std::string* error = nullptr);
 
 // The marker of an image (name empty, id none, part number as stored).
 std::optional<OpticalTrackingMarker> fromImage(const std::uint8_t* data, std::size_t size,
                                                std::string* error = nullptr);
-std::optional<OpticalTrackingMarker> loadFromFile(const Filesystem::Path& path, std::string* error = nullptr);
+std::optional<OpticalTrackingMarker> loadFromFile(const Filesystem::Path& path,
+                                                  std::string* error = nullptr);
 
 }  // namespace Velantor::OpticalTrackingMarkerIO

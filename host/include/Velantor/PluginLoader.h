@@ -22,46 +22,48 @@
 namespace Velantor {
 
 struct PluginDescriptor {
-  std::string marker;
-  std::string hostVersion;
-  std::string buildFlags;
-  std::string pluginVersion;
+    std::string marker;
+    std::string hostVersion;
+    std::string buildFlags;
+    std::string pluginVersion;
 };
 
 class LoadedPlugin {
- public:
-  ~LoadedPlugin();
-  LoadedPlugin(const LoadedPlugin&) = delete;
-  LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+public:
+    ~LoadedPlugin();
+    LoadedPlugin(const LoadedPlugin&) = delete;
+    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
 
-  VelantorLibPlugin* plugin() const { return m_plugin.get(); }
-  const std::string& path() const { return m_path; }
-  const std::string& id() const { return m_id; }  // empty without velantorPluginId
-  const PluginDescriptor& descriptor() const { return m_descriptor; }
+    VelantorLibPlugin* plugin() const { return m_plugin.get(); }
+    const std::string& path() const { return m_path; }
+    const std::string& id() const { return m_id; }  // empty without velantorPluginId
+    const PluginDescriptor& descriptor() const { return m_descriptor; }
 
- private:
-  friend class PluginLoader;
-  LoadedPlugin() = default;
-  std::unique_ptr<VelantorLibPlugin> m_plugin;
-  void* m_handle = nullptr;
-  std::string m_path;
-  std::string m_id;
-  PluginDescriptor m_descriptor;
+private:
+    friend class PluginLoader;
+    LoadedPlugin() = default;
+    std::unique_ptr<VelantorLibPlugin> m_plugin;
+    void* m_handle = nullptr;
+    std::string m_path;
+    std::string m_id;
+    PluginDescriptor m_descriptor;
 };
 
 class PluginLoader {
- public:
-  static constexpr const char* kMagicMarker = "__VELANTOR_PLUGIN_V2_MAGIC_STRING__";
-  static constexpr const char* kHostVersion = "4.5.0";
+public:
+    static constexpr const char* kMagicMarker = "__VELANTOR_PLUGIN_V2_MAGIC_STRING__";
+    static constexpr const char* kHostVersion = "4.5.0";
 
-  // Parses and checks a magic string; on failure says why in *error.
-  static bool parseDescriptor(const std::string& text, PluginDescriptor& descriptor, std::string* error);
+    // Parses and checks a magic string; on failure says why in *error.
+    static bool parseDescriptor(const std::string& text, PluginDescriptor& descriptor,
+                                std::string* error);
 
-  // Opens the library, checks its magic string and creates its plugin. Does
-  // not call init(). Null (and the reason in *error, also logged with
-  // category "PluginLoader") when the library cannot be opened, has no or a
-  // wrong magic string, or does not create a plugin.
-  static std::unique_ptr<LoadedPlugin> load(const std::string& path, std::string* error = nullptr);
+    // Opens the library, checks its magic string and creates its plugin. Does
+    // not call init(). Null (and the reason in *error, also logged with
+    // category "PluginLoader") when the library cannot be opened, has no or a
+    // wrong magic string, or does not create a plugin.
+    static std::unique_ptr<LoadedPlugin> load(const std::string& path,
+                                              std::string* error = nullptr);
 };
 
 }  // namespace Velantor

@@ -60,66 +60,68 @@
 namespace Velantor {
 
 class Stream : public Data {
- public:
-  enum State : int {
-    Closed = 0,
-    Opening = 1,
-    Open = 2,
-    Running = 3,
-    Paused = 4,
-    Starting = 5,
-    Stopping = 6,
-    Pausing = 7,
-    Resuming = 8,
-    Closing = 9,
-  };
+public:
+    enum State : int {
+        Closed = 0,
+        Opening = 1,
+        Open = 2,
+        Running = 3,
+        Paused = 4,
+        Starting = 5,
+        Stopping = 6,
+        Pausing = 7,
+        Resuming = 8,
+        Closing = 9,
+    };
 
-  struct WorkResult {
-    WorkResult() = default;
-    WorkResult(std::int64_t nextTimeNs, bool callAgain = true, bool preciseTiming = true)
-        : nextTime(nextTimeNs), again(callAgain), precise(preciseTiming) {}
-    std::int64_t nextTime = 0;  // system clock, nanoseconds since the epoch
-    bool again = true;          // false ends the worker until the next start
-    bool precise = true;        // wait with StreamUtils::preciseSleep
-  };
+    struct WorkResult {
+        WorkResult() = default;
+        WorkResult(std::int64_t nextTimeNs, bool callAgain = true, bool preciseTiming = true)
+            : nextTime(nextTimeNs), again(callAgain), precise(preciseTiming)
+        {
+        }
+        std::int64_t nextTime = 0;  // system clock, nanoseconds since the epoch
+        bool again = true;          // false ends the worker until the next start
+        bool precise = true;        // wait with StreamUtils::preciseSleep
+    };
 
-  using AsyncResult = std::shared_future<bool>;
+    using AsyncResult = std::shared_future<bool>;
 
-  explicit Stream(const std::string& name);
-  ~Stream() override;
+    explicit Stream(const std::string& name);
+    ~Stream() override;
 
-  State currentState() const;
-  bool isStateOneOf(std::initializer_list<int> states) const;
-  static const char* stateName(int state);
+    State currentState() const;
+    bool isStateOneOf(std::initializer_list<int> states) const;
+    static const char* stateName(int state);
 
-  AsyncResult openAsync();
-  AsyncResult startAsync();
-  AsyncResult stopAsync();
-  AsyncResult closeAsync();
-  AsyncResult pauseAsync();
-  AsyncResult resumeAsync();
+    AsyncResult openAsync();
+    AsyncResult startAsync();
+    AsyncResult stopAsync();
+    AsyncResult closeAsync();
+    AsyncResult pauseAsync();
+    AsyncResult resumeAsync();
 
-  SignalImpl<State, State> StateChange;
-  // Frames; emitted by the stream, normally on its worker thread.
-  SignalImpl<std::shared_ptr<const StreamData>> dataSignal;
+    SignalImpl<State, State> StateChange;
+    // Frames; emitted by the stream, normally on its worker thread.
+    SignalImpl<std::shared_ptr<const StreamData>> dataSignal;
 
-  // --- hooks, called by the host threads described above (public so that a
-  // test can drive a single pass) ---
-  virtual bool openImpl() = 0;
-  virtual bool closeImpl() = 0;
-  virtual bool startImpl() = 0;
-  virtual bool stopImpl() = 0;
-  virtual bool pauseImpl() { return true; }
-  virtual bool resumeImpl() { return true; }
-  // This host renders nothing, so no context is made; the answer is only
-  // recorded in the log at debug level.
-  virtual bool workerThreadRequiresOpenGl() const { return false; }
-  virtual WorkResult doWork() = 0;
-  virtual bool worksWhilePaused() const { return false; }
+    // --- hooks, called by the host threads described above (public so that a
+    // test can drive a single pass) ---
+    virtual bool openImpl() = 0;
+    virtual bool closeImpl() = 0;
+    virtual bool startImpl() = 0;
+    virtual bool stopImpl() = 0;
+    virtual bool pauseImpl() { return true; }
+    virtual bool resumeImpl() { return true; }
+    // This host renders nothing, so no context is made; the answer is only
+    // recorded in the log at debug level.
+    virtual bool workerThreadRequiresOpenGl() const { return false; }
+    virtual WorkResult doWork() = 0;
+    virtual bool worksWhilePaused() const { return false; }
 
- private:
-  class Runner;
-  std::unique_ptr<Runner> m_runner;
+private:
+    class Runner;
+    std::unique_ptr<Runner> m_runner;
 };
 
 }  // namespace Velantor

@@ -9,10 +9,10 @@
 namespace Velantor {
 
 class StreamData : public Data {
- public:
-  explicit StreamData(std::string name = std::string()) : Data(std::move(name)) {}
-  // Milliseconds since the epoch (system clock) when the frame was made.
-  std::uint64_t timestamp = 0;
+public:
+    explicit StreamData(std::string name = std::string()) : Data(std::move(name)) {}
+    // Milliseconds since the epoch (system clock) when the frame was made.
+    std::uint64_t timestamp = 0;
 };
 
 }  // namespace Velantor

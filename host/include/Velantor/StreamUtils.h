@@ -12,7 +12,10 @@ constexpr std::chrono::nanoseconds kSpinWindow = std::chrono::milliseconds(1);
 
 // Sleeps for the duration (nothing for zero or less), precisely as above.
 void preciseSleep(std::chrono::nanoseconds duration);
-inline void preciseSleep(std::int64_t nanoseconds) { preciseSleep(std::chrono::nanoseconds(nanoseconds)); }
+inline void preciseSleep(std::int64_t nanoseconds)
+{
+    preciseSleep(std::chrono::nanoseconds(nanoseconds));
+}
 
 // Sleeps until the system-clock time, given in nanoseconds since the epoch
 // (the unit of Stream::WorkResult::nextTime).

@@ -7,7 +7,8 @@ namespace Velantor::String {
 
 // Splits at every occurrence of the separator (an empty separator gives the
 // whole text); empty pieces are kept unless skipEmpty.
-std::vector<std::string> split(const std::string& text, const std::string& separator, bool skipEmpty = false);
+std::vector<std::string> split(const std::string& text, const std::string& separator,
+                               bool skipEmpty = false);
 std::vector<std::string> split(const std::string& text, char separator, bool skipEmpty = false);
 // Without leading and trailing white space (space, tab, CR, LF, FF, VT).
 std::string trim(const std::string& text);

@@ -14,9 +14,9 @@
 namespace Velantor {
 
 class TrackingInstrumentFiducialsData : public DataComponentBase<TrackingInstrumentFiducialsData> {
- public:
-  std::vector<Eigen::Vector3d> positions;
-  std::vector<std::uint64_t> keys;
+public:
+    std::vector<Eigen::Vector3d> positions;
+    std::vector<std::uint64_t> keys;
 };
 
 }  // namespace Velantor

@@ -16,27 +16,27 @@
 namespace Velantor {
 
 class TrackingStream : public Stream, public Configurable {
- public:
-  explicit TrackingStream(const std::string& name);
-  ~TrackingStream() override;
+public:
+    explicit TrackingStream(const std::string& name);
+    ~TrackingStream() override;
 
-  // Not synchronised with other users of the registry: call it before the
-  // stream is shared (normally in the constructor).
-  void setInstruments(std::unique_ptr<ThreadSafeInstrumentsBase> instruments);
-  ThreadSafeInstrumentsBase* trackingInstruments() const { return m_instruments.get(); }
+    // Not synchronised with other users of the registry: call it before the
+    // stream is shared (normally in the constructor).
+    void setInstruments(std::unique_ptr<ThreadSafeInstrumentsBase> instruments);
+    ThreadSafeInstrumentsBase* trackingInstruments() const { return m_instruments.get(); }
 
-  // A new frame named after the stream, stamped with the current time and
-  // holding a copy of every instrument (taken under the registry's lock).
-  std::unique_ptr<TrackingStreamData> createTrackingStreamData() const;
+    // A new frame named after the stream, stamped with the current time and
+    // holding a copy of every instrument (taken under the registry's lock).
+    std::unique_ptr<TrackingStreamData> createTrackingStreamData() const;
 
-  // Announces registry changes to the host: emits instrumentsChanged with the
-  // flags, unless they are empty.
-  void emitSignals(Flags<InstrumentModification> flags);
+    // Announces registry changes to the host: emits instrumentsChanged with the
+    // flags, unless they are empty.
+    void emitSignals(Flags<InstrumentModification> flags);
 
-  SignalImpl<Flags<InstrumentModification>> instrumentsChanged;
+    SignalImpl<Flags<InstrumentModification>> instrumentsChanged;
 
- private:
-  std::unique_ptr<ThreadSafeInstrumentsBase> m_instruments;
+private:
+    std::unique_ptr<ThreadSafeInstrumentsBase> m_instruments;
 };
 
 }  // namespace Velantor

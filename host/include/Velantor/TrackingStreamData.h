@@ -10,10 +10,10 @@
 namespace Velantor {
 
 class TrackingStreamData : public StreamData {
- public:
-  using StreamData::StreamData;
-  std::vector<TrackingInstrument> instruments;  // in the registry's id order
-  std::string mainInstrumentId;
+public:
+    using StreamData::StreamData;
+    std::vector<TrackingInstrument> instruments;  // in the registry's id order
+    std::string mainInstrumentId;
 };
 
 }  // namespace Velantor

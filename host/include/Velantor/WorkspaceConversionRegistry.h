@@ -15,28 +15,28 @@
 namespace Velantor {
 
 struct WorkspaceConversionFunction {
-  std::string description;
-  int version = 0;
-  // Gets the workspace's root block and the workspace file's path; returns
-  // whether it changed anything.
-  std::function<bool(Properties&, const Filesystem::Path&)> function;
+    std::string description;
+    int version = 0;
+    // Gets the workspace's root block and the workspace file's path; returns
+    // whether it changed anything.
+    std::function<bool(Properties&, const Filesystem::Path&)> function;
 };
 
 class WorkspaceConversionRegistry {
- public:
-  static WorkspaceConversionRegistry& instance();
+public:
+    static WorkspaceConversionRegistry& instance();
 
-  void addConversion(WorkspaceConversionFunction conversion);
-  std::vector<WorkspaceConversionFunction> conversions() const;
+    void addConversion(WorkspaceConversionFunction conversion);
+    std::vector<WorkspaceConversionFunction> conversions() const;
 
-  // Applies the conversions newer than savedVersion; true when any changed
-  // the workspace. Conversions run without the registry's lock held.
-  bool convert(Properties& workspace, const Filesystem::Path& path, int savedVersion) const;
+    // Applies the conversions newer than savedVersion; true when any changed
+    // the workspace. Conversions run without the registry's lock held.
+    bool convert(Properties& workspace, const Filesystem::Path& path, int savedVersion) const;
 
- private:
-  WorkspaceConversionRegistry() = default;
-  mutable std::mutex m_mutex;
-  std::vector<WorkspaceConversionFunction> m_conversions;
+private:
+    WorkspaceConversionRegistry() = default;
+    mutable std::mutex m_mutex;
+    std::vector<WorkspaceConversionFunction> m_conversions;
 };
 
 }  // namespace Velantor

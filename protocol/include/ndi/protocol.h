@@ -75,7 +75,7 @@ struct NdiConnection {
     /* Thread mode: a background thread repeats the tracking command. */
     int ThreadMode;
     NdiThread PollThread;
-    NdiMutex PollMutex; /* the line and the thread's gate, for one exchange */
+    NdiMutex PollMutex;   /* the line and the thread's gate, for one exchange */
     NdiMutex ResultMutex; /* guards PollResult, PollResultLength, PollError */
     NdiEvent ResultEvent;
     char* PollCommand;

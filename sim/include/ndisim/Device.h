@@ -21,9 +21,9 @@ namespace ndisim {
 using Clock = std::chrono::steady_clock;
 
 struct DeviceReply {
-    std::string bytes;                    // the complete reply, framing included
-    bool tracking = false;                // a TX or BX reply: one frame served
-    bool error = false;                   // an ERROR reply
+    std::string bytes;                      // the complete reply, framing included
+    bool tracking = false;                  // a TX or BX reply: one frame served
+    bool error = false;                     // an ERROR reply
     std::optional<LineSettings> lineAfter;  // COMM: settings to take once the reply is out
 };
 
@@ -37,12 +37,12 @@ public:
     // tracking; wired tools are announced again on fresh port handles.
     void reset();
 
-    const Scenario& scenario() const { return scenario_; }
+    const Scenario& scenario() const { return m_scenario; }
     std::uint32_t frameAt(Clock::time_point now) const;
-    bool initialised() const { return initialised_; }
-    bool tracking() const { return tracking_; }
-    const LineSettings& line() const { return line_; }
-    void setLine(const LineSettings& line) { line_ = line; }
+    bool initialised() const { return m_initialised; }
+    bool tracking() const { return m_tracking; }
+    const LineSettings& line() const { return m_line; }
+    void setLine(const LineSettings& line) { m_line = line; }
 
     // Port handles currently allocated, ascending.
     std::vector<int> portHandles() const;
@@ -55,7 +55,7 @@ public:
     // geometry when it has one).
     std::vector<Vec3> handleMarkers(int handle) const;
     // Operating volume chosen with VSEL (1-based; 0 = none yet).
-    int selectedVolume() const { return selectedVolume_; }
+    int selectedVolume() const { return m_selectedVolume; }
     FrameSnapshot snapshot(std::uint32_t frame) const;
 
 private:
@@ -97,14 +97,14 @@ private:
     DeviceReply cmdSflist(const std::string& p) const;
     DeviceReply cmdVsel(const std::string& p);
 
-    Scenario scenario_;
-    LineSettings line_;
-    bool initialised_ = false;
-    bool tracking_ = false;
-    int selectedVolume_ = 0;
-    std::map<int, PortHandle> handles_;
-    Clock::time_point clockStart_;
-    std::uint32_t clockBase_ = 0;
+    Scenario m_scenario;
+    LineSettings m_line;
+    bool m_initialised = false;
+    bool m_tracking = false;
+    int m_selectedVolume = 0;
+    std::map<int, PortHandle> m_handles;
+    Clock::time_point m_clockStart;
+    std::uint32_t m_clockBase = 0;
 };
 
 }  // namespace ndisim

@@ -13,7 +13,8 @@ struct LineSettings {
 
     bool understands(const LineSettings& other) const
     {
-        return baud == other.baud && dataBits == other.dataBits && parity == other.parity && stopBits == other.stopBits;
+        return baud == other.baud && dataBits == other.dataBits && parity == other.parity &&
+               stopBits == other.stopBits;
     }
 };
 

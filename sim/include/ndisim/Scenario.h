@@ -25,11 +25,11 @@ struct ToolDescription {
     // 31 characters: tool type (8), manufacturer (12), revision (3), serial
     // number (8). Shorter texts are padded with blanks.
     std::string toolInfo;
-    int port = 0;     // physical port of a wired tool (1..99); 0 for a wireless tool
-    int channel = 0;  // channel on that port
+    int port = 0;               // physical port of a wired tool (1..99); 0 for a wireless tool
+    int channel = 0;            // channel on that port
     std::vector<Vec3> markers;  // tool coordinates, mm; an uploaded image's geometry wins
     Trajectory trajectory;
-    double rmsError = 0.1;  // mm
+    double rmsError = 0.1;             // mm
     std::vector<FrameRange> missing;   // out of view in these frames
     std::vector<FrameRange> disabled;  // reported disabled in these frames
 };
@@ -40,7 +40,7 @@ struct StrayMarker {
 };
 
 struct OperatingVolume {
-    char shape = '9';  // '9' cube, anything else a dome or other shape
+    char shape = '9';            // '9' cube, anything else a dome or other shape
     double parameters[10] = {};  // mm; the first six are what hosts read
 };
 
@@ -48,13 +48,13 @@ struct Scenario {
     Family family = Family::Polaris;
     double frameRate = 60.0;  // 20 to 400 Hz
     std::uint32_t firstFrame = 1;
-    std::string model;          // first line of the VER reply
+    std::string model;  // first line of the VER reply
     std::string serialNumber;
-    std::string firmware;       // value of Features.Firmware.Version
-    bool getInfo = true;        // older systems answer GETINFO with ERROR01
+    std::string firmware;              // value of Features.Firmware.Version
+    bool getInfo = true;               // older systems answer GETINFO with ERROR01
     bool trackUnmatchedTools = false;  // uploaded images with no tool here: tracked, or missing
     int maxPortHandles = 16;
-    bool wireTime = false;      // serial: replies take 10 bits per byte at the line speed
+    bool wireTime = false;  // serial: replies take 10 bits per byte at the line speed
     std::vector<OperatingVolume> volumes;
     std::vector<ToolDescription> tools;
     std::vector<StrayMarker> strays;

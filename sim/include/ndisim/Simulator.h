@@ -24,7 +24,7 @@ struct SimulatorStats {
     bool connected = false;         // TCP: a client is connected
     bool tracking = false;
     long deviceBaud = 9600;
-    std::uint32_t frame = 0;        // the frame counter now
+    std::uint32_t frame = 0;  // the frame counter now
 };
 
 class Simulator {
@@ -35,7 +35,8 @@ public:
     static std::unique_ptr<Simulator> serial(Scenario scenario, const std::string& link = {});
     // A network device listening on address:port (port 0: any free port).
     // Throws std::runtime_error.
-    static std::unique_ptr<Simulator> tcp(Scenario scenario, const std::string& address = "127.0.0.1",
+    static std::unique_ptr<Simulator> tcp(Scenario scenario,
+                                          const std::string& address = "127.0.0.1",
                                           int port = 8765);
 
     ~Simulator();
@@ -77,7 +78,7 @@ public:
 
 private:
     explicit Simulator(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace ndisim

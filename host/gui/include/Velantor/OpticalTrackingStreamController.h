@@ -17,25 +17,25 @@ namespace Velantor {
 class OpticalTrackingInterface;
 
 class OpticalTrackingStreamController : public StreamControllerBase {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  explicit OpticalTrackingStreamController(Algorithm* algorithm, QWidget* parent = nullptr);
-  ~OpticalTrackingStreamController() override;
+public:
+    explicit OpticalTrackingStreamController(Algorithm* algorithm, QWidget* parent = nullptr);
+    ~OpticalTrackingStreamController() override;
 
-  void init() override;
+    void init() override;
 
- protected:
-  void updateStandardControls() override;
+protected:
+    void updateStandardControls() override;
 
- private:
-  OpticalTrackingInterface* markers() const;
-  void addMarker();
-  void removeMarker();
+private:
+    OpticalTrackingInterface* markers() const;
+    void addMarker();
+    void removeMarker();
 
-  QPushButton* m_addButton = nullptr;
-  QPushButton* m_removeButton = nullptr;
-  QLabel* m_status = nullptr;
+    QPushButton* m_addButton = nullptr;
+    QPushButton* m_removeButton = nullptr;
+    QLabel* m_status = nullptr;
 };
 
 }  // namespace Velantor

@@ -56,69 +56,70 @@ class QVBoxLayout;
 namespace Velantor {
 
 class PropertiesWidget : public QWidget {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  // dialogParent: the window that dialogs opened from the editor (the file
-  // choice of a Path parameter) belong to; by default the widget itself.
-  explicit PropertiesWidget(Properties* properties = nullptr, QWidget* parent = nullptr,
-                            QWidget* dialogParent = nullptr);
-  ~PropertiesWidget() override;
+public:
+    // dialogParent: the window that dialogs opened from the editor (the file
+    // choice of a Path parameter) belong to; by default the widget itself.
+    explicit PropertiesWidget(Properties* properties = nullptr, QWidget* parent = nullptr,
+                              QWidget* dialogParent = nullptr);
+    ~PropertiesWidget() override;
 
-  void setProperties(Properties* properties);
-  Properties* properties() const { return m_properties; }
-  void refresh();
+    void setProperties(Properties* properties);
+    Properties* properties() const { return m_properties; }
+    void refresh();
 
-  void setSplitCamelCase(bool split);
-  bool splitCamelCase() const { return m_splitCamelCase; }
-  // The displayed name of a key without "label" attribute.
-  static QString displayName(const QString& key, bool splitCamelCase);
+    void setSplitCamelCase(bool split);
+    bool splitCamelCase() const { return m_splitCamelCase; }
+    // The displayed name of a key without "label" attribute.
+    static QString displayName(const QString& key, bool splitCamelCase);
 
-  // The editor of a shown parameter (its object name is the key), or null.
-  QWidget* editor(const std::string& key) const;
-  // The label in front of it, or null.
-  QWidget* labelWidget(const std::string& key) const;
+    // The editor of a shown parameter (its object name is the key), or null.
+    QWidget* editor(const std::string& key) const;
+    // The label in front of it, or null.
+    QWidget* labelWidget(const std::string& key) const;
 
-  // Keys the user changed since the last call, each once, oldest first.
-  std::vector<std::string> takeChangedKeys();
+    // Keys the user changed since the last call, each once, oldest first.
+    std::vector<std::string> takeChangedKeys();
 
- Q_SIGNALS:
-  void parameterChanged(std::string key);
+Q_SIGNALS:
+    void parameterChanged(std::string key);
 
- private:
-  enum class Kind { Check, Spin, Real, Text, Path, Choice, ReadOnly };
-  struct Row {
-    std::string key;
-    Kind kind = Kind::ReadOnly;
-    QString label;
-    QString tooltip;
-    QStringList choices;
-    friend bool operator==(const Row& a, const Row& b) {
-      return a.key == b.key && a.kind == b.kind && a.label == b.label && a.tooltip == b.tooltip &&
-             a.choices == b.choices;
-    }
-  };
-  struct Shown {
-    QPointer<QWidget> editor;
-    QPointer<QWidget> label;
-  };
+private:
+    enum class Kind { Check, Spin, Real, Text, Path, Choice, ReadOnly };
+    struct Row {
+        std::string key;
+        Kind kind = Kind::ReadOnly;
+        QString label;
+        QString tooltip;
+        QStringList choices;
+        friend bool operator==(const Row& a, const Row& b)
+        {
+            return a.key == b.key && a.kind == b.kind && a.label == b.label &&
+                   a.tooltip == b.tooltip && a.choices == b.choices;
+        }
+    };
+    struct Shown {
+        QPointer<QWidget> editor;
+        QPointer<QWidget> label;
+    };
 
-  std::vector<Row> describe() const;
-  void rebuild(const std::vector<Row>& rows);
-  QWidget* makeEditor(const Row& row, QWidget* parent);
-  void showValue(const Row& row, QWidget* editor) const;
-  template <typename T>
-  void store(const std::string& key, const T& value);
-  void browse(const std::string& key);
+    std::vector<Row> describe() const;
+    void rebuild(const std::vector<Row>& rows);
+    QWidget* makeEditor(const Row& row, QWidget* parent);
+    void showValue(const Row& row, QWidget* editor) const;
+    template <typename T>
+    void store(const std::string& key, const T& value);
+    void browse(const std::string& key);
 
-  Properties* m_properties = nullptr;
-  QPointer<QWidget> m_dialogParent;
-  bool m_splitCamelCase = false;
-  QVBoxLayout* m_layout = nullptr;
-  QWidget* m_content = nullptr;
-  std::vector<Row> m_rows;
-  std::map<std::string, Shown> m_shown;
-  std::vector<std::string> m_changedKeys;
+    Properties* m_properties = nullptr;
+    QPointer<QWidget> m_dialogParent;
+    bool m_splitCamelCase = false;
+    QVBoxLayout* m_layout = nullptr;
+    QWidget* m_content = nullptr;
+    std::vector<Row> m_rows;
+    std::map<std::string, Shown> m_shown;
+    std::vector<std::string> m_changedKeys;
 };
 
 }  // namespace Velantor

@@ -42,15 +42,17 @@ OpenFilenameFunction setOpenFilenameOverride(OpenFilenameFunction function);
 // Sets an override for the lifetime of the guard and then puts back the one
 // that was set before.
 class ScopedOpenFilenameOverride {
- public:
-  explicit ScopedOpenFilenameOverride(OpenFilenameFunction function)
-      : m_previous(setOpenFilenameOverride(std::move(function))) {}
-  ~ScopedOpenFilenameOverride() { setOpenFilenameOverride(std::move(m_previous)); }
-  ScopedOpenFilenameOverride(const ScopedOpenFilenameOverride&) = delete;
-  ScopedOpenFilenameOverride& operator=(const ScopedOpenFilenameOverride&) = delete;
+public:
+    explicit ScopedOpenFilenameOverride(OpenFilenameFunction function)
+        : m_previous(setOpenFilenameOverride(std::move(function)))
+    {
+    }
+    ~ScopedOpenFilenameOverride() { setOpenFilenameOverride(std::move(m_previous)); }
+    ScopedOpenFilenameOverride(const ScopedOpenFilenameOverride&) = delete;
+    ScopedOpenFilenameOverride& operator=(const ScopedOpenFilenameOverride&) = delete;
 
- private:
-  OpenFilenameFunction m_previous;
+private:
+    OpenFilenameFunction m_previous;
 };
 
 }  // namespace Velantor::QtHelpers

@@ -48,57 +48,57 @@ class Stream;
 class TrackingInstrumentTable;
 
 class StreamControllerBase : public QWidget, public AlgorithmController {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  StreamControllerBase(Algorithm* algorithm, bool standardControls, QWidget* parent = nullptr);
-  ~StreamControllerBase() override;
+public:
+    StreamControllerBase(Algorithm* algorithm, bool standardControls, QWidget* parent = nullptr);
+    ~StreamControllerBase() override;
 
-  void init() override;
-  Algorithm* algorithm() const override { return m_algorithm; }
-  // The algorithm's stream, or null (no stream yet, or not a stream algorithm).
-  Stream* stream() const;
-  bool hasStandardControls() const { return m_standardControls; }
+    void init() override;
+    Algorithm* algorithm() const override { return m_algorithm; }
+    // The algorithm's stream, or null (no stream yet, or not a stream algorithm).
+    Stream* stream() const;
+    bool hasStandardControls() const { return m_standardControls; }
 
-  // The editor the base keeps in step: the one set with setPropertiesWidget,
-  // else the first PropertiesWidget among the panel's children.
-  PropertiesWidget* propertiesWidget() const;
-  void setPropertiesWidget(PropertiesWidget* widget);
+    // The editor the base keeps in step: the one set with setPropertiesWidget,
+    // else the first PropertiesWidget among the panel's children.
+    PropertiesWidget* propertiesWidget() const;
+    void setPropertiesWidget(PropertiesWidget* widget);
 
- public Q_SLOTS:
-  // Applies the parameters the user changed in the editor (the sender, or
-  // propertiesWidget()) to the stream.
-  virtual void onParameterChanged();
-  // Reads the stream's settings anew into the editor.
-  void updatePropertiesWidget();
+public Q_SLOTS:
+    // Applies the parameters the user changed in the editor (the sender, or
+    // propertiesWidget()) to the stream.
+    virtual void onParameterChanged();
+    // Reads the stream's settings anew into the editor.
+    void updatePropertiesWidget();
 
- protected:
-  // Where settings are read from and written to (see above); may be null.
-  Configurable* configurationTarget() const;
-  // The standard panel's parts (null without standard controls or before init).
-  QVBoxLayout* mainLayout() const { return m_mainLayout; }
-  TrackingInstrumentTable* instrumentTable() const { return m_table; }
-  QPushButton* connectionButton() const { return m_connectionButton; }
-  QPushButton* startButton() const { return m_startButton; }
-  // Brings the standard panel's controls in line with the stream's state;
-  // called after every state change. Derived panels extend it.
-  Q_INVOKABLE virtual void updateStandardControls();
+protected:
+    // Where settings are read from and written to (see above); may be null.
+    Configurable* configurationTarget() const;
+    // The standard panel's parts (null without standard controls or before init).
+    QVBoxLayout* mainLayout() const { return m_mainLayout; }
+    TrackingInstrumentTable* instrumentTable() const { return m_table; }
+    QPushButton* connectionButton() const { return m_connectionButton; }
+    QPushButton* startButton() const { return m_startButton; }
+    // Brings the standard panel's controls in line with the stream's state;
+    // called after every state change. Derived panels extend it.
+    Q_INVOKABLE virtual void updateStandardControls();
 
- private:
-  void buildStandardControls();
-  void onConnectionClicked();
-  void onStartClicked();
+private:
+    void buildStandardControls();
+    void onConnectionClicked();
+    void onStartClicked();
 
-  Algorithm* m_algorithm = nullptr;
-  bool m_standardControls = false;
-  bool m_initialized = false;
-  Stream* m_connectedStream = nullptr;
-  QPointer<PropertiesWidget> m_propertiesWidget;
-  Properties m_properties;
-  QVBoxLayout* m_mainLayout = nullptr;
-  QPushButton* m_connectionButton = nullptr;
-  QPushButton* m_startButton = nullptr;
-  TrackingInstrumentTable* m_table = nullptr;
+    Algorithm* m_algorithm = nullptr;
+    bool m_standardControls = false;
+    bool m_initialized = false;
+    Stream* m_connectedStream = nullptr;
+    QPointer<PropertiesWidget> m_propertiesWidget;
+    Properties m_properties;
+    QVBoxLayout* m_mainLayout = nullptr;
+    QPushButton* m_connectionButton = nullptr;
+    QPushButton* m_startButton = nullptr;
+    TrackingInstrumentTable* m_table = nullptr;
 };
 
 }  // namespace Velantor

@@ -35,52 +35,60 @@ class TrackingStream;
 struct TrackingInstrument;
 
 class TrackingInstrumentTable : public QTableWidget {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  enum Option : int {
-    ShowTrackingData = 1,
-    FollowFrames = 2,
-    SelectMainInstrument = 4,
-    AllOptions = 7,
-  };
-  enum Column : int { IdColumn = 0, NameColumn, ActiveColumn, QualityColumn, PositionColumn, ColumnCount };
+public:
+    enum Option : int {
+        ShowTrackingData = 1,
+        FollowFrames = 2,
+        SelectMainInstrument = 4,
+        AllOptions = 7,
+    };
+    enum Column : int {
+        IdColumn = 0,
+        NameColumn,
+        ActiveColumn,
+        QualityColumn,
+        PositionColumn,
+        ColumnCount
+    };
 
-  // stream may be null (an empty table).
-  TrackingInstrumentTable(TrackingStream* stream, int options = AllOptions, QWidget* parent = nullptr);
-  ~TrackingInstrumentTable() override;
+    // stream may be null (an empty table).
+    TrackingInstrumentTable(TrackingStream* stream, int options = AllOptions,
+                            QWidget* parent = nullptr);
+    ~TrackingInstrumentTable() override;
 
-  TrackingStream* stream() const { return m_stream; }
-  int options() const { return m_options; }
+    TrackingStream* stream() const { return m_stream; }
+    int options() const { return m_options; }
 
-  // As shown now.
-  std::vector<std::string> instrumentIds() const;
-  std::string mainInstrumentId() const { return m_mainId; }
-  // The id of the selected row, or "".
-  std::string selectedInstrumentId() const;
+    // As shown now.
+    std::vector<std::string> instrumentIds() const;
+    std::string mainInstrumentId() const { return m_mainId; }
+    // The id of the selected row, or "".
+    std::string selectedInstrumentId() const;
 
-  // Asks the stream's registry to make the instrument main (on the reader
-  // thread); the table follows once the stream has announced the change.
-  void requestMainInstrument(const std::string& id);
+    // Asks the stream's registry to make the instrument main (on the reader
+    // thread); the table follows once the stream has announced the change.
+    void requestMainInstrument(const std::string& id);
 
- Q_SIGNALS:
-  // After every update of the rows (also when nothing visible changed).
-  void instrumentsUpdated();
+Q_SIGNALS:
+    // After every update of the rows (also when nothing visible changed).
+    void instrumentsUpdated();
 
- private Q_SLOTS:
-  void onFeedReady();
+private Q_SLOTS:
+    void onFeedReady();
 
- private:
-  class Feed;
-  void apply(const std::vector<TrackingInstrument>& instruments, const std::string& mainId);
+private:
+    class Feed;
+    void apply(const std::vector<TrackingInstrument>& instruments, const std::string& mainId);
 
-  TrackingStream* m_stream = nullptr;
-  int m_options = 0;
-  std::string m_mainId;
-  std::unique_ptr<Feed> m_feed;
-  QTimer* m_throttle = nullptr;
-  QElapsedTimer m_clock;
-  qint64 m_lastApplyMs = -1;
+    TrackingStream* m_stream = nullptr;
+    int m_options = 0;
+    std::string m_mainId;
+    std::unique_ptr<Feed> m_feed;
+    QTimer* m_throttle = nullptr;
+    QElapsedTimer m_clock;
+    qint64 m_lastApplyMs = -1;
 };
 
 }  // namespace Velantor

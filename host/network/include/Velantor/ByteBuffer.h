@@ -10,4 +10,4 @@ namespace Velantor {
 /// iterate and copy it without learning a new type.
 using ByteBuffer = std::vector<std::uint8_t>;
 
-} // namespace Velantor
+}  // namespace Velantor

@@ -17,4 +17,4 @@ namespace Velantor::Network {
 /// interfaces.
 std::vector<std::string> getHostIPAddresses(bool includeLoopback);
 
-} // namespace Velantor::Network
+}  // namespace Velantor::Network

@@ -13,12 +13,12 @@ namespace Velantor::Network {
 ///
 /// See UDPSocket for the meaning of the constructor's arguments and for the exact
 /// guarantees of run() and stop().
-class MulticastReceiver
-{
+class MulticastReceiver {
 public:
     /// Called on the receiver's thread with the sender's dotted IPv4 address (no
     /// port) and the datagram's bytes, valid only during the call.
-    using Handler = std::function<void(const std::string& sender, const unsigned char* data, std::size_t size)>;
+    using Handler =
+        std::function<void(const std::string& sender, const unsigned char* data, std::size_t size)>;
 
     MulticastReceiver(const std::string& interfaceAddress, unsigned short localPort,
                       const std::string& groupAddress, unsigned short groupPort, Handler handler);
@@ -40,4 +40,4 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-} // namespace Velantor::Network
+}  // namespace Velantor::Network

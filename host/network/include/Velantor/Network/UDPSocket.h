@@ -48,19 +48,19 @@ namespace Velantor::Network {
 /// Buffer is ByteBuffer or any type constructible from a pair of byte pointers
 /// (first, last).
 template <typename Buffer = ByteBuffer>
-class UDPSocket
-{
+class UDPSocket {
 public:
     using Datagram = std::pair<std::string, std::shared_ptr<const Buffer>>;
     using DatagramSignal = SignalImpl<const Datagram&>;
 
-    UDPSocket(const std::string& interfaceAddress, unsigned short localPort, const std::string& groupAddress,
-              unsigned short groupPort)
-        : m_signal(std::make_shared<DatagramSignal>())
-        , m_receiver(interfaceAddress, localPort, groupAddress, groupPort,
+    UDPSocket(const std::string& interfaceAddress, unsigned short localPort,
+              const std::string& groupAddress, unsigned short groupPort)
+        : m_signal(std::make_shared<DatagramSignal>()),
+          m_receiver(interfaceAddress, localPort, groupAddress, groupPort,
                      // The handler keeps the signal alive, so a delivery can end
                      // normally even when the socket is destroyed inside it.
-                     [signal = m_signal](const std::string& sender, const unsigned char* data, std::size_t size) {
+                     [signal = m_signal](const std::string& sender, const unsigned char* data,
+                                         std::size_t size) {
                          const auto bytes = std::make_shared<Buffer>(data, data + size);
                          signal->emitSignal(Datagram(sender, std::shared_ptr<const Buffer>(bytes)));
                      })
@@ -84,4 +84,4 @@ private:
     MulticastReceiver m_receiver;
 };
 
-} // namespace Velantor::Network
+}  // namespace Velantor::Network
