@@ -184,6 +184,39 @@ static char* pollThreadReply(NdiConnection* h, const char* command, int total, i
     return checkReply(h, command, length, nameLength, binary, n);
 }
 
+/* Formats the command into command (NDI_BUFFER_SIZE bytes) with its CRC
+ * digits (when its name ends in ':'), carriage return and NUL. Returns the
+ * bytes to send, with the text's length and its name's length; -1, and an
+ * empty command, when it does not fit: nothing of it may go out then. */
+static int formatCommand(char* command, const char* format, va_list args, int* length,
+                         int* nameLength)
+{
+    *length = vsnprintf(command, NDI_BUFFER_SIZE, format, args);
+    *nameLength = 0;
+    if (*length < 0 || *length >= NDI_BUFFER_SIZE) {
+        command[0] = '\0';
+        return -1;
+    }
+    while (*nameLength < *length &&
+           ((command[*nameLength] >= 'A' && command[*nameLength] <= 'Z') ||
+            (command[*nameLength] >= '0' && command[*nameLength] <= '9'))) {
+        ++*nameLength;
+    }
+    int withCrc = *nameLength < *length && command[*nameLength] == ':';
+    if (*length + (withCrc ? 4 : 0) + 2 > NDI_BUFFER_SIZE) {
+        command[0] = '\0';
+        return -1;
+    }
+    int total = *length;
+    if (withCrc) {
+        snprintf(command + total, 5, "%04X", ndiCRC16(0, command, *length));
+        total += 4;
+    }
+    command[total++] = '\r';
+    command[total] = '\0';
+    return total;
+}
+
 char* ndiCommand(NdiConnection* h, const char* format, ...)
 {
     va_list args;
@@ -213,32 +246,13 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
     }
 
     char* command = h->CommandBuffer;
-    int length = vsnprintf(command, NDI_BUFFER_SIZE, format, args);
+    int length = 0;
     int nameLength = 0;
-    unsigned int crc = 0;
-    if (length >= 0 && length < NDI_BUFFER_SIZE) {
-        while (nameLength < length &&
-               ((command[nameLength] >= 'A' && command[nameLength] <= 'Z') ||
-                (command[nameLength] >= '0' && command[nameLength] <= '9'))) {
-            nameLength++;
-        }
-        crc = ndiCRC16(0, command, length);
-    }
-    int withCrc = nameLength < length && command[nameLength] == ':';
-    /* The text, its CRC digits, the carriage return and the NUL must all fit:
-     * refuse anything longer before a byte goes out. */
-    if (length < 0 || length + (withCrc ? 4 : 0) + 2 > NDI_BUFFER_SIZE) {
-        command[0] = '\0';
+    int total = formatCommand(command, format, args, &length, &nameLength);
+    if (total < 0) {
         reportError(h, NDI_ERR_WRITE);
         return h->ReplyText;
     }
-    int total = length;
-    if (withCrc) {
-        snprintf(command + total, 5, "%04X", crc);
-        total += 4;
-    }
-    command[total++] = '\r';
-    command[total] = '\0';
 
     int binary = nameIs(command, nameLength, "BX") || nameIs(command, nameLength, "GETLOG") ||
                  nameIs(command, nameLength, "VGET");

@@ -3,6 +3,8 @@
 // generator writes, and laid out as the simulator and the upload expect.
 #include <Velantor/ToolDefinitionImageLayout.h>
 
+#include "ToolImageBytes.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QProcess>
@@ -15,26 +17,8 @@
 
 namespace Layout = Velantor::ToolDefinitionImageLayout;
 
-namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QByteArray();
-    return file.readAll();
-}
-
-float floatAt(const QByteArray& bytes, std::size_t offset)
-{
-    std::uint32_t bits = 0;
-    for (int i = 3; i >= 0; --i)
-        bits = (bits << 8) | static_cast<unsigned char>(bytes[int(offset) + i]);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-}  // namespace
+using toolimage::floatAt;
+using toolimage::readAll;
 
 // Nothing in this program registers the collection: linking the library
 // that carries it must be enough.
@@ -54,7 +38,7 @@ TEST(PlaceholderTool, GeneratorReproducesTheCommittedFile)
     ASSERT_TRUE(dir.isValid());
     const QString out = dir.filePath("dummy_tool.rom");
     QProcess generator;
-    generator.start(NDI_DUMMY_TOOL_GENERATOR, {out});
+    generator.start(NDI_TOOL_IMAGE_GENERATOR, {out});
     ASSERT_TRUE(generator.waitForFinished(60000));
     ASSERT_EQ(generator.exitStatus(), QProcess::NormalExit);
     ASSERT_EQ(generator.exitCode(), 0) << generator.readAllStandardError().toStdString();

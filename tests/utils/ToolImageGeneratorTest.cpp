@@ -3,6 +3,8 @@
 // writing anything.
 #include <Velantor/ToolDefinitionImageLayout.h>
 
+#include "ToolImageBytes.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -31,7 +33,7 @@ struct Outcome {
 Outcome generate(const QStringList& arguments)
 {
     QProcess generator;
-    generator.start(NDI_DUMMY_TOOL_GENERATOR, arguments);
+    generator.start(NDI_TOOL_IMAGE_GENERATOR, arguments);
     Outcome run;
     if (!generator.waitForFinished(60000) || generator.exitStatus() != QProcess::NormalExit)
         return run;
@@ -41,22 +43,8 @@ Outcome generate(const QStringList& arguments)
     return run;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return QByteArray();
-    return file.readAll();
-}
-
-float floatAt(const QByteArray& bytes, std::size_t offset)
-{
-    std::uint32_t bits = 0;
-    for (int i = 3; i >= 0; --i)
-        bits = (bits << 8) | static_cast<unsigned char>(bytes[int(offset) + i]);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
+using toolimage::floatAt;
+using toolimage::readAll;
 
 using Marker = std::array<float, 3>;
 

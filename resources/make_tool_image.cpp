@@ -20,7 +20,7 @@
 //
 // The generated placeholder is committed as resources/tools/dummy_tool.rom; a
 // test checks that it still matches this program's output. To regenerate:
-//   <build>/resources/ndi-make-dummy-tool resources/tools/dummy_tool.rom
+//   <build>/resources/ndi-make-tool-image resources/tools/dummy_tool.rom
 #include <Velantor/ToolDefinitionImageLayout.h>
 
 #include <QCommandLineParser>
@@ -152,7 +152,7 @@ Tool parseTool(const QCommandLineParser& parser, const QCommandLineOption& partN
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("ndi-make-dummy-tool");
+    QCoreApplication::setApplicationName("ndi-make-tool-image");
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes a 752-byte tool-definition image. Without options it is the placeholder that "
@@ -180,7 +180,7 @@ int main(int argc, char** argv)
 
     QTextStream err(stderr);
     if (!parser.parse(QCoreApplication::arguments())) {
-        err << "ndi-make-dummy-tool: " << parser.errorText() << " (see --help)\n";
+        err << "ndi-make-tool-image: " << parser.errorText() << " (see --help)\n";
         return 2;
     }
     if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
@@ -189,12 +189,12 @@ int main(int argc, char** argv)
     try {
         tool = parseTool(parser, partNumber, marker, noMarkers);
     } catch (const UsageError& e) {
-        err << "ndi-make-dummy-tool: " << e.message << " (see --help)\n";
+        err << "ndi-make-tool-image: " << e.message << " (see --help)\n";
         return 2;
     }
     const QStringList args = parser.positionalArguments();
     if (args.size() != 1) {
-        err << "ndi-make-dummy-tool: exactly one output file expected (see --help)\n";
+        err << "ndi-make-tool-image: exactly one output file expected (see --help)\n";
         return 2;
     }
 
@@ -206,7 +206,7 @@ int main(int argc, char** argv)
         out.write(reinterpret_cast<const char*>(image.data()), static_cast<qint64>(image.size())) !=
             static_cast<qint64>(image.size()) ||
         !out.commit()) {
-        err << "ndi-make-dummy-tool: cannot write " << args.front() << ": " << out.errorString()
+        err << "ndi-make-tool-image: cannot write " << args.front() << ": " << out.errorString()
             << "\n";
         return 1;
     }
