@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-typedef struct NdiConnection NdiConnection;
+#include <ndi/connection.h>
 
 namespace Velantor {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-typedef struct NdiConnection NdiConnection;
+#include <ndi/connection.h>
 
 namespace Velantor {
 

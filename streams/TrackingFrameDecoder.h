@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <memory>
 
-typedef struct NdiConnection NdiConnection;
+#include <ndi/connection.h>
 
 namespace Velantor {
 

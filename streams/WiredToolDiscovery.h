@@ -10,7 +10,7 @@
 
 #include <vector>
 
-typedef struct NdiConnection NdiConnection;
+#include <ndi/connection.h>
 
 namespace Velantor {
 
