@@ -198,27 +198,13 @@ void rawTX(benchmark::State& state)
 // 250 calls a run (one second at 250 Hz), each measure repeated and
 // compared by its median: the machine is shared.
 // The argument is the device's reply time in milliseconds.
-BENCHMARK(rawTX)
-    ->Arg(0)
-    ->Arg(1)
-    ->UseManualTime()
-    ->Iterations(250)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly();
-BENCHMARK(directTX)
-    ->Arg(0)
-    ->Arg(1)
-    ->UseManualTime()
-    ->Iterations(250)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly();
-BENCHMARK(threadTX)
-    ->Arg(0)
-    ->Arg(1)
-    ->UseManualTime()
-    ->Iterations(250)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly();
+void everyCase(benchmark::internal::Benchmark* b)
+{
+    b->Arg(0)->Arg(1)->UseManualTime()->Iterations(250)->Repetitions(5)->ReportAggregatesOnly();
+}
+BENCHMARK(rawTX)->Apply(everyCase);
+BENCHMARK(directTX)->Apply(everyCase);
+BENCHMARK(threadTX)->Apply(everyCase);
 
 class MedianReporter : public benchmark::ConsoleReporter {
 public:
