@@ -36,8 +36,7 @@ static const char* const textarray_low[] = {
     "Unable to write SROM data",
     "Unable to select SROM",
     "Unable to perform tool current test",
-    "Unable to find camera parameters from the selected volume for the wavelength of a tool "
-    "enabled for tracking",
+    "Unable to find camera parameters from the selected volume for the wavelength of a tool enabled for tracking",
     "Command parameter out of range",
     "Unable to select parameters by volume",
     "Unable to determine Measurement System supported features list",
