@@ -7,7 +7,6 @@
 
 #include <ndi/protocol.h>
 
-#include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
