@@ -4,6 +4,8 @@
 
 #include <ndi/protocol.h>
 
+#include "error_reports.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -319,14 +321,9 @@ TEST(SerialLine, ConnectionKeepsNetworkSettingsAndWordingOffTheSerialPort)
     EXPECT_EQ(ndiTimeoutSocket(h, 100), 0);
     EXPECT_TRUE(sameSettings(pty.settings(), before));
 
-    std::vector<std::pair<int, std::string>> reports;
-    ndiSetErrorCallback(
-        h,
-        [](int code, char* message, void* data) {
-            static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code,
-                                                                                       message);
-        },
-        &reports);
+    ErrorReports errors;
+    errors.attachTo(h);
+    const auto& reports = errors.list;
     pty.closeMaster();
     ndiCommand(h, "INIT:");
     ASSERT_EQ(reports.size(), 1u);

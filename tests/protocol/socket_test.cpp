@@ -1,6 +1,8 @@
 // The TCP transport against a loopback peer that the test drives by hand.
 #include <ndi/protocol.h>
 
+#include "error_reports.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -253,14 +255,9 @@ TEST(SocketLine, ConnectionReportsSilenceAsATimeOutAndWordsFailuresForTheNetwork
         ASSERT_NE(h, nullptr);
         peer.acceptLibrary();
         ASSERT_EQ(ndiTimeoutSocket(h, 100), 1);
-        std::vector<std::pair<int, std::string>> reports;
-        ndiSetErrorCallback(
-            h,
-            [](int code, char* message, void* data) {
-                static_cast<std::vector<std::pair<int, std::string>>*>(data)->emplace_back(code,
-                                                                                           message);
-            },
-            &reports);
+        ErrorReports errors;
+        errors.attachTo(h);
+        const auto& reports = errors.list;
 
         // The peer acts once the command ("INIT:" with CRC and CR) is in.
         std::thread device([&] {
