@@ -246,7 +246,7 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
         stream->dataSignal.disconnect(&queue);
         return OpenFailed;
     }
-    const auto volumes = stream->maxRangeOptions();
+    const auto volumes = stream.volumeOptions();
     if (!volumes.empty()) {
         std::string list;
         for (std::size_t i = 0; i < volumes.size(); ++i)
