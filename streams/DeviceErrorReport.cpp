@@ -8,7 +8,9 @@
 
 namespace Velantor {
 
-void reportDeviceError(int code, char* text, void* stream)
+namespace {
+
+void report(int code, const char* text, const void* stream, const char* streamKind)
 {
     const std::string detail =
         std::to_string(code) + " " + (text != nullptr ? std::string(text) : std::string());
@@ -19,9 +21,21 @@ void reportDeviceError(int code, char* text, void* stream)
         });
     } else {
         NDIStreamLog::log(Log::Error, [&] {
-            return "NDI Error occurred outside of PolarisAuroraTrackingStream: " + detail;
+            return std::string("NDI Error occurred outside of ") + streamKind + ": " + detail;
         });
     }
+}
+
+}  // namespace
+
+void reportDeviceError(int code, char* text, void* stream)
+{
+    report(code, text, stream, "PolarisAuroraTrackingStream");
+}
+
+void reportMarkerStreamDeviceError(int code, char* text, void* stream)
+{
+    report(code, text, stream, "NDIPolarisTrackingStream");
 }
 
 }  // namespace Velantor

@@ -1,22 +1,14 @@
 #include "NDITrackingStream.h"
 
-#include <Velantor/Log.h>
+#include "StreamSettingKeys.h"
+
 #include <Velantor/Properties.h>
 
 namespace Velantor {
 
-namespace {
-
-const std::string kCategory = "NDI";
-
-}  // namespace
-
 std::string NDITrackingStream::joinOptions(const std::vector<std::string>& options)
 {
-    std::string joined;
-    for (const std::string& option : options) joined += option + ", ";
-    if (!joined.empty()) joined.resize(joined.size() - 2);
-    return joined;
+    return StreamSettingKeys::joinOptions(options);
 }
 
 NDITrackingStream::NDITrackingStream(const std::string& name) : TrackingStream(name) {}
@@ -38,17 +30,7 @@ void NDITrackingStream::configure(const Properties* p)
 
     int range = 0;
     if (p->param("maxRange", range) && range != maxRange()) setMaxRange(range);
-
-    // Old workspaces still carry these; their values never mattered.
-    bool ignored = false;
-    if (p->param("startAfterInit", ignored))
-        Log::logIf(Log::Warning, kCategory, [] {
-            return std::string("Parameter 'startAfterInit' was removed as it was not used anymore");
-        });
-    if (p->param("blockingInit", ignored))
-        Log::logIf(Log::Warning, kCategory, [] {
-            return std::string("Parameter 'blockingInit' was removed as it was not used anymore");
-        });
+    StreamSettingKeys::warnAboutRemovedKeys(*p);
 }
 
 void NDITrackingStream::configuration(Properties* p) const
@@ -56,11 +38,7 @@ void NDITrackingStream::configuration(Properties* p) const
     Configurable::configuration(p);
     if (p == nullptr) return;
 
-    const std::vector<std::string> options = maxRangeOptions();
-    if (options.empty()) return;
-    p->setParam("maxRange", maxRange());
-    p->setParamType("maxRange", PropertiesDetail::EnumIndex);
-    p->setParamAttributes("maxRange", {Properties::Attribute("values", joinOptions(options))});
+    StreamSettingKeys::writeMaxRange(*p, maxRange(), maxRangeOptions());
 }
 
 }  // namespace Velantor

@@ -15,9 +15,6 @@ namespace {
 
 using NDIStreamLog::log;
 
-// The part number of the placeholder tool, and what an optical tool is
-// called when its ROM gives none.
-constexpr int kReservedPartNumber = 999999999;
 constexpr const char* kPlaceholderTool = ":/tools/dummy_tool.rom";
 
 void logUploadFailure(const NDITrackingInstrumentInfo& entry)
@@ -34,14 +31,14 @@ OpticalToolLoader::OpticalToolLoader(NdiConnection* connection, NDIInstrumentReg
 {
 }
 
-void OpticalToolLoader::freeStaleHandles()
+void OpticalToolLoader::freeStaleHandles(NdiConnection* connection)
 {
-    ndiCommand(m_connection, "PHSR:%02X", NDIReplyOptions::kPortHandlesToFree);
+    ndiCommand(connection, "PHSR:%02X", NDIReplyOptions::kPortHandlesToFree);
     const int stale =
-        ndiGetError(m_connection) == NDI_OKAY ? ndiGetPHSRNumberOfHandles(m_connection) : 0;
+        ndiGetError(connection) == NDI_OKAY ? ndiGetPHSRNumberOfHandles(connection) : 0;
     std::vector<int> staleHandles;
-    for (int i = 0; i < stale; ++i) staleHandles.push_back(ndiGetPHSRHandle(m_connection, i));
-    for (int handle : staleHandles) ndiCommand(m_connection, "PHF:%02X", handle);
+    for (int i = 0; i < stale; ++i) staleHandles.push_back(ndiGetPHSRHandle(connection, i));
+    for (int handle : staleHandles) ndiCommand(connection, "PHF:%02X", handle);
 }
 
 Flags<InstrumentModification> OpticalToolLoader::loadTargets(
@@ -72,43 +69,44 @@ Flags<InstrumentModification> OpticalToolLoader::loadTarget(NDITrackingInstrumen
         logUploadFailure(entry);
         return {};
     }
-    if (partNumber == kReservedPartNumber) {
-        log(Log::Warning, [&] {
-            return "The part number " + std::to_string(kReservedPartNumber) +
-                   " is reserved for internal purposes. Consider using another part number.";
-        });
-    }
+    // A ROM without a part number is named after the reserved one.
+    warnIfReserved(partNumber);
 
     const Flags<InstrumentModification> flags = m_registry.create(
         TrackerID("ndi-polaris-" + std::to_string(partNumber), std::string(), entry.name),
         std::make_unique<NDITrackingInstrumentInfo>(entry));
-    enable(handle);
+    enable(m_connection, handle);
     return flags;
 }
 
-int OpticalToolLoader::loadPlaceholder()
+int OpticalToolLoader::loadPlaceholder(NdiConnection* connection)
 {
-    bool loaded = false;
-    int placeholderHandle = -1;
-    const int handle = NDIUtils::requestNewPortHandle(m_connection);
-    if (ndiGetError(m_connection) == NDI_OKAY) {
-        placeholderHandle = handle;
+    const int handle = NDIUtils::requestNewPortHandle(connection);
+    if (ndiGetError(connection) == NDI_OKAY) {
         int partNumber = 0;
-        if (NDIUtils::ndiPVWRFromResource(m_connection, handle, kPlaceholderTool, partNumber) ==
-                0 &&
-            partNumber == kReservedPartNumber) {
-            enable(handle);
-            loaded = true;
-        }
+        if (NDIUtils::ndiPVWRFromResource(connection, handle, kPlaceholderTool, partNumber) == 0 &&
+            partNumber == kReservedPartNumber && enable(connection, handle))
+            return handle;
     }
-    if (!loaded) NDIStreamLog::text(Log::Error, "Querying raw fiducials not possible");
-    return placeholderHandle;
+    NDIStreamLog::text(Log::Error, "Querying raw fiducials not possible");
+    return -1;
 }
 
-void OpticalToolLoader::enable(int handle)
+bool OpticalToolLoader::enable(NdiConnection* connection, int handle)
 {
-    ndiCommand(m_connection, "PINIT:%02X", handle);
-    ndiCommand(m_connection, "PENA:%02X%c", handle, 'D');
+    ndiCommand(connection, "PINIT:%02X", handle);
+    if (ndiGetError(connection) != NDI_OKAY) return false;
+    ndiCommand(connection, "PENA:%02X%c", handle, 'D');
+    return ndiGetError(connection) == NDI_OKAY;
+}
+
+void OpticalToolLoader::warnIfReserved(int partNumber)
+{
+    if (partNumber != kReservedPartNumber) return;
+    log(Log::Warning, [&] {
+        return "The part number " + std::to_string(kReservedPartNumber) +
+               " is reserved for internal purposes. Consider using another part number.";
+    });
 }
 
 }  // namespace Velantor

@@ -19,19 +19,27 @@ public:
     OpticalToolLoader(NdiConnection* connection, NDIInstrumentRegistry& registry);
 
     // Frees the handles a previous session left behind.
-    void freeStaleHandles();
+    static void freeStaleHandles(NdiConnection* connection);
     // Loads every registered tool in list order, adding an instrument for each
     // whose ROM was uploaded; returns the registry's changes, not yet announced.
     Flags<InstrumentModification> loadTargets(const std::vector<NDITrackingInstrumentInfo>& targets,
                                               const TargetHandleStore& storeHandle);
     // Loads the placeholder tool (not added to the registry) and returns its
-    // port handle, or -1 when no handle could be had.
-    int loadPlaceholder();
+    // port handle, or -1 when it could not be loaded and enabled.
+    static int loadPlaceholder(NdiConnection* connection);
+
+    // Initialises the tool loaded on handle and enables it for dynamic
+    // tracking; false when the system refused either step.
+    static bool enable(NdiConnection* connection, int handle);
+
+    // The placeholder's part number: a tool's ROM that carries it is loaded
+    // all the same, with a warning.
+    static constexpr int kReservedPartNumber = 999999999;
+    static void warnIfReserved(int partNumber);
 
 private:
     Flags<InstrumentModification> loadTarget(NDITrackingInstrumentInfo entry, std::size_t index,
                                              const TargetHandleStore& storeHandle);
-    void enable(int handle);
 
     NdiConnection* m_connection;
     NDIInstrumentRegistry& m_registry;

@@ -4,8 +4,10 @@
 #include "PolarisAuroraTrackingStream.h"
 
 #include "DeviceErrorReport.h"
+#include "DeviceInitialization.h"
 #include "HardwareDeviceSetting.h"
 #include "NDIStreamLog.h"
+#include "NetworkCameraAddress.h"
 #include "PolarisAuroraTrackingStreamImpl.h"
 
 #include <ndi/protocol.h>
@@ -22,7 +24,6 @@ using NDIStreamLog::text;
 
 constexpr int kInitTimeoutMs = 5000;
 constexpr int kTrackingTimeoutMs = 100;
-constexpr int kDetectionTimeLimitMs = 2000;
 
 }  // namespace
 
@@ -114,22 +115,10 @@ bool PolarisAuroraTrackingStream<Type>::setLineSpeedLocked()
 template <NDISystemType Type>
 std::optional<std::string> PolarisAuroraTrackingStream<Type>::findNetworkDevice()
 {
-    const std::string device = hardwareDevice();
-    if (HardwareDeviceSetting::isAutoDetect(device)) {
-        text(Log::Debug, "Searching for tracking devices...");
-        const std::string address = NDIUtils::detectCameraIpAddress(kDetectionTimeLimitMs);
-        if (address.empty() || !NDIUtils::isValidIp(address)) {
-            text(Log::Error, "No NDI tracking system found!");
-            return std::nullopt;
-        }
-        setHardwareDevice(address);
-        return address;
-    }
-    if (NDIUtils::isValidIp(device)) return device;
-    text(Log::Error,
-         "Invalid IP address provided. TCP/IP connection is only supported for valid IPv4 "
-         "addresses.");
-    return std::nullopt;
+    const std::string setting = hardwareDevice();
+    const std::optional<std::string> address = networkCameraAddress(setting);
+    if (address && *address != setting) setHardwareDevice(*address);
+    return address;
 }
 
 template <NDISystemType Type>
@@ -197,14 +186,7 @@ bool PolarisAuroraTrackingStream<Type>::initializeConnectionLocked(const std::st
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::sendInitLocked()
 {
-    text(Log::Debug, "Initializing device...");
-    ndiCommand(m_impl->connection, "INIT:");
-    if (ndiGetError(m_impl->connection) != NDI_OKAY) {
-        text(Log::Error, "Device could not be initialized!");
-        return false;
-    }
-    text(Log::Debug, "Device initialized.");
-    return true;
+    return initializeDevice(m_impl->connection);
 }
 
 template <NDISystemType Type>

@@ -63,7 +63,7 @@ void PolarisAuroraTrackingStream<Type>::initializeOpticalTools()
     }
 
     OpticalToolLoader loader(connection, *m_instruments);
-    loader.freeStaleHandles();
+    OpticalToolLoader::freeStaleHandles(connection);
     flags |= loader.loadTargets(trackingTargets(), [this](std::size_t index, int portHandle) {
         storeTargetHandle(index, portHandle);
     });
@@ -75,7 +75,7 @@ void PolarisAuroraTrackingStream<Type>::initializeOpticalTools()
     if (m_instruments->size() == 0) {
         // No tool of our own: a placeholder still makes the system report the
         // stray markers.
-        const int placeholder = loader.loadPlaceholder();
+        const int placeholder = OpticalToolLoader::loadPlaceholder(connection);
         if (placeholder >= 0) m_impl->dummyToolHandle = placeholder;
     }
 

@@ -65,9 +65,16 @@ void TrackingFrameDecoder::updateInstruments(NDIInstrumentRegistry& registry,
     registry.modifyAll(NDIInstrumentRegistry::InstrumentSpecialFunction(
         [&](const std::string&, TrackingInstrument& instrument, NDITrackingInstrumentInfo& info) {
             if (!instrument.active) return;
-            updateInstrument(instrument, info.portHandle, timestamp);
-            if (m_binary) appendToolMarkers(instrument, info.portHandle, fiducials);
+            updateTool(instrument, info.portHandle, timestamp, fiducials);
         }));
+}
+
+void TrackingFrameDecoder::updateTool(TrackingInstrument& instrument, int portHandle,
+                                      std::uint64_t timestamp,
+                                      TrackingInstrumentFiducialsData& fiducials) const
+{
+    updateInstrument(instrument, portHandle, timestamp);
+    if (m_binary) appendToolMarkers(instrument, portHandle, fiducials);
 }
 
 void TrackingFrameDecoder::updateInstrument(TrackingInstrument& instrument, int portHandle,

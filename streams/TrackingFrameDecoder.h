@@ -34,6 +34,12 @@ public:
     void updateInstruments(NDIInstrumentRegistry& registry, std::uint64_t timestamp,
                            TrackingInstrumentFiducialsData& fiducials) const;
 
+    // The same for one instrument whose tool has portHandle, for registries
+    // of other kinds: its pose, quality, timestamp and visibility from the
+    // reply, and in binary mode its markers appended to fiducials.
+    void updateTool(TrackingInstrument& instrument, int portHandle, std::uint64_t timestamp,
+                    TrackingInstrumentFiducialsData& fiducials) const;
+
 private:
     void updateInstrument(TrackingInstrument& instrument, int portHandle,
                           std::uint64_t timestamp) const;

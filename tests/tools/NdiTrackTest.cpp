@@ -157,11 +157,16 @@ TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools)
         const std::string path =
             dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
         writeImage(path, tool.partNumber);
-        args << QStringLiteral("--rom") << QString::fromStdString(tool.name + "=" + path);
-        ids.push_back("ndi-polaris-" + tool.partNumber);
+        args << QStringLiteral("--marker") << QString::fromStdString(tool.name + "=" + path);
+        // Markers read from a file carry no id: they are numbered in order.
+        ids.push_back("ndi-polaris-" + std::to_string(100000 + ids.size()));
     }
     const Outcome run = ndiTrack(args);
     expectEveryToolInEveryFrame(run, scenario, ids);
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        EXPECT_NE(run.err.find("marker " + scenario.tools[k].name + " has tracker id " + ids[k]),
+                  std::string::npos)
+            << run.err;
     // A tool out of view is reported without a pose, never with a stale one.
     for (const auto& line : split(run.out, '\n')) {
         if (line.find(",missing,") != std::string::npos) {
@@ -344,8 +349,9 @@ TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress)
         const std::string path =
             dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
         writeImage(path, tool.partNumber);
+        // A tool-definition file given with --rom is read as a marker too.
         args << QStringLiteral("--rom") << QString::fromStdString(path);
-        ids.push_back("ndi-polaris-" + tool.partNumber);
+        ids.push_back("ndi-polaris-" + std::to_string(100000 + ids.size()));
     }
     Outcome found, tracked;
     host->run([&] {

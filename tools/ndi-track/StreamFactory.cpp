@@ -1,28 +1,85 @@
 #include "StreamFactory.h"
 
+#include <NDIPolarisTrackingStream.h>
 #include <PolarisAuroraTrackingStream.h>
 
+#include <Velantor/Properties.h>
+
+#include <cstdio>
 #include <utility>
 
 namespace ndi_track {
 
-TrackedStream::TrackedStream(std::unique_ptr<Velantor::TrackingStream> stream,
-                             std::function<std::vector<std::string>()> volumeOptions,
-                             std::function<void()> cancelPendingReplies)
-    : m_stream(std::move(stream)),
-      m_volumeOptions(std::move(volumeOptions)),
-      m_cancelPendingReplies(std::move(cancelPendingReplies))
+TrackedStream::TrackedStream(std::unique_ptr<Velantor::NDITrackingStream> camera)
+    : m_camera(camera.get())
 {
+    m_stream = std::move(camera);
 }
+
+TrackedStream::TrackedStream(std::unique_ptr<Velantor::NDIPolarisTrackingStream> markers)
+    : m_markers(markers.get())
+{
+    m_stream = std::move(markers);
+}
+
+TrackedStream::~TrackedStream() = default;
+TrackedStream::TrackedStream(TrackedStream&&) noexcept = default;
+TrackedStream& TrackedStream::operator=(TrackedStream&&) noexcept = default;
 
 std::vector<std::string> TrackedStream::volumeOptions() const
 {
-    return m_volumeOptions ? m_volumeOptions() : std::vector<std::string>();
+    if (m_camera) return m_camera->maxRangeOptions();
+    if (m_markers) return m_markers->maxRangeOptions();
+    return {};
 }
 
-void TrackedStream::cancelPendingReplies() const
+void TrackedStream::cancelPendingReplies() const {}
+
+bool TrackedStream::configure(const TrackOptions& options, std::string* error)
 {
-    if (m_cancelPendingReplies) m_cancelPendingReplies();
+    const Velantor::Properties settings = options.toProperties();
+    m_stream->configure(&settings);
+    if (!registerMarkers(options.markers, error)) return false;
+    // A marker's instrument exists only now that it is registered.
+    if (m_markers != nullptr && !options.selectedInstrument.empty()) {
+        Velantor::Properties selection;
+        selection.setParam("selectedInstrument", options.selectedInstrument);
+        m_stream->configure(&selection);
+    }
+    return true;
+}
+
+bool TrackedStream::registerMarkers(const std::vector<MarkerFile>& markers, std::string* error)
+{
+    for (const MarkerFile& marker : markers) {
+        if (m_markers == nullptr) {
+            *error = "markers are tracked by the vega only";
+            return false;
+        }
+        // The host's reader says what is wrong with a file in the log.
+        const std::string id = m_markers->addTrackingMarker(marker.path, marker.name);
+        if (id.empty()) {
+            *error = "the marker " + marker.name + " could not be registered from " + marker.path;
+            return false;
+        }
+        std::fprintf(stderr, "ndi-track: marker %s has tracker id %s\n", marker.name.c_str(),
+                     id.c_str());
+    }
+    return true;
+}
+
+std::vector<std::string> TrackedStream::untrackedMarkers() const
+{
+    std::vector<std::string> lines;
+    if (m_markers == nullptr) return lines;
+    for (const Velantor::TrackingInstrument& instrument :
+         m_markers->trackingInstruments()->instruments()) {
+        const std::string problem = m_markers->markerLoadProblem(instrument.id.ID());
+        if (!problem.empty())
+            lines.push_back("the marker " + instrument.id.name() + " (" + instrument.id.ID() +
+                            ") is not tracked: " + problem);
+    }
+    return lines;
 }
 
 namespace {
@@ -30,10 +87,8 @@ namespace {
 template <Velantor::NDISystemType Type>
 TrackedStream cameraStream(const std::string& name)
 {
-    auto stream = std::make_unique<Velantor::PolarisAuroraTrackingStream<Type>>(name);
-    auto* camera = stream.get();
-    return TrackedStream(
-        std::move(stream), [camera] { return camera->maxRangeOptions(); }, [] {});
+    return TrackedStream(std::unique_ptr<Velantor::NDITrackingStream>(
+        std::make_unique<Velantor::PolarisAuroraTrackingStream<Type>>(name)));
 }
 
 }  // namespace
@@ -46,7 +101,7 @@ TrackedStream makeStream(Family family)
     case Family::Polaris: return cameraStream<NDIPolarisSerial>("NDI Polaris");
     case Family::Vega: break;
     }
-    return cameraStream<NDIPolarisNetwork>("NDI Polaris Vega");
+    return TrackedStream(std::make_unique<NDIPolarisTrackingStream>("NDI Polaris Vega"));
 }
 
 }  // namespace ndi_track

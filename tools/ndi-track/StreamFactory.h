@@ -5,18 +5,26 @@
 
 #include <Velantor/TrackingStream.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace Velantor {
+class NDIPolarisTrackingStream;
+class NDITrackingStream;
+}  // namespace Velantor
 
 namespace ndi_track {
 
 class TrackedStream {
 public:
-    TrackedStream(std::unique_ptr<Velantor::TrackingStream> stream,
-                  std::function<std::vector<std::string>()> volumeOptions,
-                  std::function<void()> cancelPendingReplies);
+    // A camera-specific stream (aurora, polaris).
+    explicit TrackedStream(std::unique_ptr<Velantor::NDITrackingStream> camera);
+    // The marker stream (vega).
+    explicit TrackedStream(std::unique_ptr<Velantor::NDIPolarisTrackingStream> markers);
+    ~TrackedStream();
+    TrackedStream(TrackedStream&&) noexcept;
+    TrackedStream& operator=(TrackedStream&&) noexcept;
 
     Velantor::TrackingStream& stream() const { return *m_stream; }
     Velantor::TrackingStream* operator->() const { return m_stream.get(); }
@@ -28,10 +36,22 @@ public:
     // for tracking afterwards.
     void cancelPendingReplies() const;
 
+    // Configures the stream from the command line: its settings, the tools
+    // to load and, for the marker stream, the optical markers read from the
+    // files named with --marker (saying on stderr which tracker id each got),
+    // then the main instrument. False, with the reason in *error, when a file
+    // could not be read as a marker.
+    bool configure(const TrackOptions& options, std::string* error);
+    // After an open: one line for each registered marker the system is not
+    // tracking, naming it and saying why.
+    std::vector<std::string> untrackedMarkers() const;
+
 private:
+    bool registerMarkers(const std::vector<MarkerFile>& markers, std::string* error);
+
     std::unique_ptr<Velantor::TrackingStream> m_stream;
-    std::function<std::vector<std::string>()> m_volumeOptions;
-    std::function<void()> m_cancelPendingReplies;
+    Velantor::NDITrackingStream* m_camera = nullptr;
+    Velantor::NDIPolarisTrackingStream* m_markers = nullptr;
 };
 
 TrackedStream makeStream(Family family);

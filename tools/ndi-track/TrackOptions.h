@@ -20,14 +20,22 @@ struct RomTarget {
     int port = 1;
 };
 
+// An optical marker for the vega's marker stream, read from a tool-definition
+// file by the host's marker reader.
+struct MarkerFile {
+    std::string name;
+    std::string path;
+};
+
 struct TrackOptions {
     Family family = Family::Aurora;
     std::string device = "auto";  // serial device, or camera address for vega
     int tcpPort = 8765;
     bool binary = true;
-    int rateIndex = -1;    // index into the line speeds; -1 keeps the stream's default
-    int volumeIndex = -1;  // -1 keeps the stream's default
-    std::vector<RomTarget> roms;
+    int rateIndex = -1;               // index into the line speeds; -1 keeps the stream's default
+    int volumeIndex = -1;             // -1 keeps the stream's default
+    std::vector<RomTarget> roms;      // aurora and polaris
+    std::vector<MarkerFile> markers;  // vega: --marker, and --rom taken as a marker
     std::string selectedInstrument;
     OutputFormat format = OutputFormat::Table;
     double durationSeconds = 0;  // 0: until Ctrl-C or SIGTERM
@@ -51,8 +59,8 @@ struct TrackOptionSet {
     // what is wrong in *error.
     bool read(const QCommandLineParser& parser, TrackOptions& options, std::string* error) const;
 
-    QCommandLineOption family, device, address, port, text, rate, volume, rom, select, format,
-        duration, logLevel, plugin;
+    QCommandLineOption family, device, address, port, text, rate, volume, rom, marker, select,
+        format, duration, logLevel, plugin;
 };
 
 // The serial line speeds the streams offer, in the order of their indices.

@@ -1,0 +1,12 @@
+#pragma once
+// INIT, the first command of every session: the system answers nothing else
+// until it has been initialised.
+#include <ndi/connection.h>
+
+namespace Velantor {
+
+// Sends INIT and reports whether the system confirmed it; a failure is
+// logged, and an open that went on would only look successful.
+bool initializeDevice(NdiConnection* connection);
+
+}  // namespace Velantor

@@ -1,0 +1,56 @@
+#pragma once
+// Private to the source files of NDIPolarisTrackingStream: the record that
+// owns the connection, the settings and the marker ROM directory.
+#include "NDIPolarisTrackingStream.h"
+#include "NDIUtils.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Velantor {
+
+struct NDIPolarisTrackingStream::Impl {
+    // Settings: set from any thread, read when the stream opens. The address
+    // is also written by an open that detected the camera, so it is guarded.
+    mutable std::mutex settingsMutex;
+    std::string hardwareDevice = "auto";
+    std::atomic<int> hardwareIPPort{8765};
+    std::atomic<bool> binaryQueryMode{true};
+    std::atomic<int> maxRange{0};
+
+    // Kept apart from the connection so that reading the choices never waits
+    // for device I/O (an open holds the connection for seconds).
+    mutable std::mutex volumesMutex;
+    std::vector<NDIUtils::OperatingVolume> operatingVolumes;
+
+    // Markers are added from the user's thread and given ids at open too.
+    std::mutex markerIdMutex;
+    std::uint32_t nextMarkerId = 100000;
+
+    // Everything below belongs to the connection and is used under
+    // connectionMutex.
+    mutable std::mutex connectionMutex;
+    int dummyToolHandle = -1;
+    std::uint64_t lastFrame = 0;
+    // The query mode of the current connection, fixed when it opened: a
+    // reply must be read the way it was asked for.
+    bool binaryConnection = true;
+    std::unique_ptr<QTemporaryDir> markerRomDirectory;
+    // Written under both connectionMutex and connectionPointerMutex, so that
+    // cancelling a pending reply (which must not wait for the connection) can
+    // read it under the small lock alone.
+    NdiConnection* connection = nullptr;
+    mutable std::mutex connectionPointerMutex;
+
+    // The ROM file of a marker in the stream's temporary directory (made on
+    // first use and removed with the stream), or "" when there is none.
+    std::string markerTempRomPath(unsigned markerId);
+};
+
+}  // namespace Velantor

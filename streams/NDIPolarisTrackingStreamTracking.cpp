@@ -1,0 +1,119 @@
+// The tracking loop of the marker stream: TSTART and TSTOP, and the pass the
+// host runs every 2.5 ms while tracking, one tracking command and at most
+// one frame each.
+#include "NDIPolarisTrackingStream.h"
+
+#include "NDIPolarisTrackingStreamImpl.h"
+#include "NDIReplyOptions.h"
+#include "NDIStreamLog.h"
+#include "TrackingFrameDecoder.h"
+
+#include <ndi/protocol.h>
+
+#include <Velantor/StreamUtils.h>
+#include <Velantor/TrackingInstrumentFiducialsData.h>
+
+#include <exception>
+#include <utility>
+
+namespace Velantor {
+
+namespace {
+
+constexpr std::int64_t kPassPeriodNs = 2'500'000;
+
+}  // namespace
+
+bool NDIPolarisTrackingStream::startImpl()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    // The reply decides nothing: a lost reply may hide a camera that did
+    // start, and one that did not shows in every pass through the callback.
+    if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
+    return true;
+}
+
+bool NDIPolarisTrackingStream::stopImpl()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTOP:");
+    return true;
+}
+
+bool NDIPolarisTrackingStream::newFrameAvailable(bool binary)
+{
+    if (m_instruments->size() == 0) return true;
+
+    // The frame number comes from the main marker; when that one is not on
+    // the camera, from any marker that is, or from the placeholder, so that a
+    // failed upload of one marker does not silence the others.
+    int handle = -1;
+    m_instruments->modify(m_instruments->mainId(),
+                          Registry::SpecialFunction([&](const std::string&, ToolData& data) {
+                              handle = data.portHandle;
+                          }));
+    if (handle < 0)
+        m_instruments->modifyAll(Registry::SpecialFunction([&](const std::string&, ToolData& data) {
+            if (handle < 0) handle = data.portHandle;
+        }));
+    if (handle < 0) handle = m_impl->dummyToolHandle;
+    // Nothing on the camera reports a frame number: every reply is a frame,
+    // as with no marker at all.
+    if (handle < 0) return true;
+
+    const std::uint64_t frame =
+        TrackingFrameDecoder(m_impl->connection, binary).frameNumber(handle);
+    if (frame == m_impl->lastFrame) return false;
+    m_impl->lastFrame = frame;
+    return true;
+}
+
+std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::receiveFrame()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+    NdiConnection* connection = m_impl->connection;
+    if (connection == nullptr) return nullptr;
+
+    const bool binary = m_impl->binaryConnection;
+    if (binary)
+        ndiCommand(connection, "BX:%04X", NDIReplyOptions::kOpticalBinaryTracking);
+    else
+        ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
+    // A reply that failed its checks leaves the previous one captured:
+    // nothing of it may go out as a new frame.
+    if (ndiGetError(connection) != NDI_OKAY) return nullptr;
+    if (!newFrameAvailable(binary)) return nullptr;
+
+    const TrackingFrameDecoder decoder(connection, binary);
+    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = decoder.strayMarkers();
+    const std::uint64_t timestamp = StreamUtils::systemTimeMs();
+    m_instruments->modifyAll(Registry::InstrumentSpecialFunction(
+        [&](const std::string&, TrackingInstrument& instrument, ToolData& data) {
+            if (data.portHandle < 0 || !instrument.active) return;
+            decoder.updateTool(instrument, data.portHandle, timestamp, *fiducials);
+        }));
+    return fiducials;
+}
+
+Stream::WorkResult NDIPolarisTrackingStream::doWork()
+{
+    const std::int64_t next = StreamUtils::systemTimeNs() + kPassPeriodNs;
+    try {
+        // Frames go out with the connection released.
+        std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receiveFrame();
+        if (fiducials) {
+            std::unique_ptr<TrackingStreamData> frame = createTrackingStreamData();
+            frame->components().add(std::move(fiducials));
+            dataSignal.emitSignal(std::shared_ptr<const StreamData>(std::move(frame)));
+        }
+    } catch (const std::exception& e) {
+        const std::string text = e.what();
+        NDIStreamLog::log(Log::Error,
+                          [&] { return "Error while receiving tracking data. " + text; });
+    } catch (...) {
+        NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
+    }
+    return WorkResult(next, true, true);
+}
+
+}  // namespace Velantor
