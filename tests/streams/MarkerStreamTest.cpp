@@ -7,6 +7,7 @@
 
 #include "CommandRecorder.h"
 
+#include <DeviceErrorReport.h>
 #include <NDIPolarisTrackingStream.h>
 
 #include <Velantor/OpticalTrackingMarker.h>
@@ -213,4 +214,377 @@ TEST(MarkerStream, OpenTrackAndCloseWithTheExactCommands)
     }
     // The folder and its ROM files go with the stream.
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(romDirectory)));
+}
+
+// With no marker on the camera a placeholder tool still makes it report the
+// stray markers, and every pass delivers them.
+TEST(MarkerStream, PlaceholderWhenNoMarkerLoads)
+{
+    struct Case {
+        const char* what;
+        bool withMarker;    // a marker is registered (and fails)
+        bool rootIsAFile;   // no temporary directory can be made
+        std::string error;  // logged, category "NDI" unless it names the stream's
+        std::string category;
+    };
+    const std::vector<Case> cases = {
+        {"no marker", false, false, "No tracking instruments initialized!", "NDI"},
+        {"a marker with too many spheres", true, false,
+         "Failed to save marker 'Crowded' to temporary ROM file", "NDI"},
+        {"no temporary directory", true, true,
+         "Failed to create temporary directory for marker ROM files", kCategory},
+    };
+    auto sim = vega();
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const std::string file = root.filePath("a-file").toStdString();
+    std::ofstream(file) << "not a folder";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TemporaryRoot temporaryRoot(c.rootIsAFile ? file : root.path().toStdString());
+        LogCapture log(true);
+        MarkerStream stream("Markers");
+        stream.setHardwareDevice("127.0.0.1");
+        stream.setHardwareIPPort(sim->tcpPort());
+        if (c.withMarker) {
+            auto crowded = markerFor(sim->scenario().tools[0]);
+            crowded->setName("Crowded");
+            if (!c.rootIsAFile) crowded->setGeometry(OpticalTrackingMarker::Geometry(21));
+            ASSERT_NE(stream.addTrackingMarker(std::move(crowded)), "");
+        }
+        ASSERT_TRUE(stream.openAsync().get());
+        EXPECT_TRUE(log.contains(c.withMarker ? Log::Error : Log::Warning, c.category, c.error));
+        EXPECT_FALSE(log.contains(Log::Error, "NDI", "Querying raw fiducials not possible"));
+        EXPECT_EQ(sim->portHandles().size(), 1u) << "the placeholder's handle";
+        if (c.withMarker) {
+            const std::string id = stream.trackingInstruments()->instruments().at(0).id.ID();
+            EXPECT_FALSE(stream.trackingInstruments()->isActive(id));
+            EXPECT_NE(stream.markerLoadProblem(id), "");
+        }
+
+        FrameLog frames(stream);
+        ASSERT_TRUE(stream.startImpl());
+        // Without a marker every pass is a frame; with the placeholder's
+        // frame number, every new device frame is.
+        std::size_t delivered = 0;
+        for (int i = 0; i < 2000 && delivered < 3; ++i) {
+            const Pass pass = runPass(stream, *sim, frames);
+            if (!c.withMarker) {
+                ASSERT_TRUE(pass.frame);
+            }
+            if (!pass.frame) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            ++delivered;
+            const auto* fiducials =
+                pass.frame->components().get<Velantor::TrackingInstrumentFiducialsData>();
+            ASSERT_NE(fiducials, nullptr);
+            EXPECT_EQ(fiducials->positions.size(), sim->expectedStrays(pass.before).size());
+        }
+        EXPECT_EQ(delivered, 3u);
+        EXPECT_TRUE(stream.closeAsync().get());
+    }
+}
+
+// Failures that used to cost the whole open, every frame or another marker:
+// each one costs only the marker it concerns.
+TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
+{
+    ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
+    scenario.maxPortHandles = 2;
+    auto sim = vega(scenario);
+    const auto& tools = sim->scenario().tools;
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    TemporaryRoot temporaryRoot(root.path().toStdString());
+    LogCapture log(true);
+
+    MarkerStream stream("Markers");
+    stream.setHardwareDevice("127.0.0.1");
+    stream.setHardwareIPPort(sim->tcpPort());
+    // The main marker (first in id order) cannot be written; an id too large
+    // for an int becomes its part number; the fourth finds no free handle.
+    auto unwritable = markerFor(tools[0], 1);
+    unwritable->setGeometry(OpticalTrackingMarker::Geometry(21));
+    ASSERT_EQ(stream.addTrackingMarker(std::move(unwritable)), "ndi-polaris-1");
+    auto huge = markerFor(tools[1], 3000000000u);
+    huge->setPartNumber("");
+    ASSERT_EQ(stream.addTrackingMarker(std::move(huge)), "ndi-polaris-3000000000");
+    ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[1], 5)), "ndi-polaris-5");
+    ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[2], 6)), "ndi-polaris-6");
+    ASSERT_EQ(stream.trackingInstruments()->mainId(), "ndi-polaris-1");
+
+    ASSERT_TRUE(stream.openAsync().get());
+    const std::map<std::string, int> handles = markerHandles(stream);
+    EXPECT_EQ(handles.at("ndi-polaris-1"), -1);
+    EXPECT_GE(handles.at("ndi-polaris-3000000000"), 0);
+    EXPECT_EQ(sim->scenarioToolOf(handles.at("ndi-polaris-5")), 1);
+    // No handle was left to give: the marker fails instead of overwriting
+    // the previous marker's tool.
+    EXPECT_EQ(handles.at("ndi-polaris-6"), -1);
+    EXPECT_NE(stream.markerLoadProblem("ndi-polaris-6"), "");
+    EXPECT_TRUE(log.contains(Log::Error, "NDI",
+                             "ROM file for " + tools[2].name + " could not be uploaded"));
+    EXPECT_FALSE(stream.trackingInstruments()->isActive("ndi-polaris-6"));
+    EXPECT_EQ(stream.markerLoadProblem("ndi-polaris-5"), "");
+
+    // The main marker is not on the camera; the frames come all the same.
+    FrameLog frames(stream);
+    ASSERT_TRUE(stream.startImpl());
+    std::size_t delivered = 0;
+    for (int i = 0; i < 2000 && delivered < 3; ++i) {
+        if (runPass(stream, *sim, frames).frame) ++delivered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(delivered, 3u);
+    const auto tracked = stream.trackingInstruments()->find("ndi-polaris-5");
+    ASSERT_TRUE(tracked.has_value());
+    EXPECT_GT(tracked->quality, 0.0);
+
+    // The query mode is that of the connection: a change waits for the next
+    // open, and the running one keeps decoding what it asked for.
+    stream.setBinaryQueryMode(false);
+    const std::size_t before = frames.size();
+    for (int i = 0; i < 2000 && frames.size() < before + 2; ++i) {
+        runPass(stream, *sim, frames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_GE(frames.size(), before + 2);
+    EXPECT_GT(stream.trackingInstruments()->find("ndi-polaris-5")->quality, 0.0);
+    EXPECT_TRUE(stream.closeAsync().get());
+}
+
+// Markers restored from a workspace keep their ids; a new one never takes
+// an id that is already registered, and stored markers are only applied
+// while closed.
+TEST(MarkerStream, StoredMarkersAndNewOnes)
+{
+    auto sim = vega();
+    const auto& tools = sim->scenario().tools;
+    LogCapture log(true);
+
+    Velantor::Properties stored;
+    {
+        MarkerStream first("Markers");
+        ASSERT_EQ(first.addTrackingMarker(markerFor(tools[0])), "ndi-polaris-100000");
+        ASSERT_EQ(first.addTrackingMarker(markerFor(tools[1])), "ndi-polaris-100001");
+        first.configuration(&stored);
+    }
+    MarkerStream stream("Markers");
+    stream.configure(&stored);
+    EXPECT_EQ(stream.trackingInstruments()->size(), 2u);
+    EXPECT_EQ(*stream.trackingMarker("ndi-polaris-100001"), *markerFor(tools[1], 100001));
+    EXPECT_EQ(stream.addTrackingMarker(markerFor(tools[2])), "ndi-polaris-100002");
+
+    // Stored markers given while the stream closes are not applied: the
+    // registry is kept whole.
+    stream.setHardwareDevice("127.0.0.1");
+    stream.setHardwareIPPort(sim->tcpPort());
+    ASSERT_TRUE(stream.openAsync().get());
+    Velantor::Properties replacement;
+    replacement.addSubProperties("TrackingTargets").addSubProperties("Other");
+    std::atomic<bool> appliedWhileClosing{false};
+    stream.StateChange.connect(&stream, [&](Velantor::Stream::State, Velantor::Stream::State now) {
+        if (now != Velantor::Stream::Closing) return;
+        stream.configure(&replacement);
+        appliedWhileClosing = true;
+    });
+    EXPECT_TRUE(stream.closeAsync().get());
+    stream.StateChange.disconnect(&stream);
+    EXPECT_TRUE(appliedWhileClosing);
+    EXPECT_EQ(stream.trackingInstruments()->size(), 3u);
+    EXPECT_EQ(countContaining(log, Log::Error, "Markers can only be added"), 0u);
+}
+
+// The settings, every configuration key and its attributes.
+TEST(MarkerStream, SettingsAndConfiguration)
+{
+    LogCapture log(true);
+    MarkerStream stream("Markers");
+    Velantor::Properties defaults;
+    stream.configuration(&defaults);
+    std::string device;
+    int port = 0;
+    bool binary = false;
+    EXPECT_TRUE(defaults.param("hardwareDevice", device) && device == "auto");
+    EXPECT_TRUE(defaults.param("hardwarePort", port) && port == 8765);
+    EXPECT_TRUE(defaults.param("binaryQueryMode", binary) && binary);
+    EXPECT_FALSE(defaults.hasParam("maxRange"));  // no volumes known yet
+    ASSERT_NE(defaults.subProperties("TrackingTargets"), nullptr);
+    EXPECT_EQ(stream.capabilities(), 1);
+
+    struct Device {
+        std::string given, stored;
+        bool warned;
+    };
+    for (const Device& d :
+         {Device{"10.0.0.7", "10.0.0.7", false}, Device{"300.1.2.3", "300.1.2.3", false},
+          Device{"auto-find", "auto-find", false}, Device{"", "", false},
+          Device{"camera.local", "", true}}) {
+        SCOPED_TRACE(d.given);
+        log.clear();
+        stream.setHardwareDevice(d.given);
+        EXPECT_EQ(stream.hardwareDevice(), d.stored);
+        EXPECT_EQ(log.contains(Log::Warning, kCategory,
+                               "Invalid IP address '" + d.given +
+                                   "' provided to setHardwareDevice; falling back to "
+                                   "auto-detection."),
+                  d.warned);
+    }
+
+    Velantor::Properties p;
+    p.setParam("hardwareDevice", "192.168.1.20");
+    p.setParam("hardwarePort", 9000);
+    p.setParam("binaryQueryMode", false);
+    p.setParam("maxRange", 2);
+    p.setParam("startAfterInit", true);
+    p.setParam("blockingInit", false);
+    Velantor::Properties& targets = p.addSubProperties("TrackingTargets");
+    Velantor::Properties& probe = targets.addSubProperties("Probe");
+    OpticalTrackingMarker("", 42, {{0, 0, 0}, {0, 0, 50}, {0, 30, 90}})
+        .configuration(&probe.addSubProperties("Marker"));
+    targets.addSubProperties("Nothing");
+    p.setParam("selectedInstrument", "ndi-polaris-42");
+    stream.configure(&p);
+
+    EXPECT_EQ(stream.hardwareDevice(), "192.168.1.20");
+    EXPECT_EQ(stream.hardwareIPPort(), 9000);
+    EXPECT_FALSE(stream.binaryQueryMode());
+    EXPECT_EQ(stream.maxRange(), 2);
+    EXPECT_TRUE(log.contains(Log::Warning, "NDI",
+                             "Parameter 'startAfterInit' was removed as it was not used anymore"));
+    EXPECT_TRUE(log.contains(Log::Warning, "NDI",
+                             "Parameter 'blockingInit' was removed as it was not used anymore"));
+    ASSERT_EQ(stream.trackingInstruments()->size(), 1u);
+    EXPECT_EQ(stream.trackingMarker("ndi-polaris-42")->name(), "Probe");
+    EXPECT_EQ(stream.trackingInstruments()->mainId(), "ndi-polaris-42");
+
+    Velantor::Properties written;
+    stream.configuration(&written);
+    EXPECT_TRUE(written.param("hardwareDevice", device) && device == "192.168.1.20");
+    std::vector<Velantor::Properties::Attribute> attributes =
+        written.paramAttributes("hardwareDevice");
+    ASSERT_EQ(attributes.size(), 1u);
+    EXPECT_EQ(attributes[0].name, "label");
+    const Velantor::Properties* writtenTargets = written.subProperties("TrackingTargets");
+    ASSERT_NE(writtenTargets, nullptr);
+    ASSERT_NE(writtenTargets->subProperties("Probe"), nullptr);
+    EXPECT_NE(writtenTargets->subProperties("Probe")->subProperties("Marker"), nullptr);
+    std::string selected;
+    EXPECT_TRUE(written.param("selectedInstrument", selected) && selected == "ndi-polaris-42");
+
+    // A negative range is ignored without a word.
+    log.clear();
+    stream.setMaxRange(-1);
+    EXPECT_EQ(stream.maxRange(), 2);
+    EXPECT_TRUE(log.records().empty());
+}
+
+// Device faults while tracking: a failed reply delivers nothing and changes
+// no pose, the error callback names the stream, and after the link went down
+// a close and an open bring the frames back.
+TEST(MarkerStream, DeviceFaultsDuringTracking)
+{
+    ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
+    auto sim = vega(scenario);
+    const std::string streamError = "NDI Tracking System Error in stream 'Faulty': ";
+    LogCapture log(true);
+    MarkerStream stream("Faulty");
+    stream.setHardwareDevice("127.0.0.1");
+    stream.setHardwareIPPort(sim->tcpPort());
+    ASSERT_NE(stream.addTrackingMarker(markerFor(sim->scenario().tools[1])), "");
+    ASSERT_TRUE(stream.openAsync().get());
+    const std::map<std::string, int> handles = markerHandles(stream);
+    FrameLog frames(stream);
+    ASSERT_TRUE(stream.startImpl());
+
+    ndisim::Faults faults;
+    faults.corruptCrcEvery = 3;
+    faults.dropEvery = 7;
+    sim->setFaults(faults);
+    std::size_t failed = 0, delivered = 0;
+    for (int i = 0; i < 60; ++i) {
+        const std::size_t errorsBefore = countContaining(log, Log::Error, streamError);
+        const auto poseBefore = stream.trackingInstruments()->instruments().at(0);
+        const Pass pass = runPass(stream, *sim, frames);
+        if (countContaining(log, Log::Error, streamError) > errorsBefore) {
+            ++failed;
+            EXPECT_FALSE(pass.frame) << "pass " << i << " delivered from a failed reply";
+            const auto poseAfter = stream.trackingInstruments()->instruments().at(0);
+            EXPECT_EQ(poseAfter.matrix, poseBefore.matrix);
+            EXPECT_EQ(poseAfter.timestamp, poseBefore.timestamp);
+        } else if (pass.frame) {
+            ++delivered;
+            std::string why;
+            EXPECT_TRUE(matchingFrame(*sim, pass, handles, true, &why).has_value()) << why;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    EXPECT_GE(failed, 20u);
+    EXPECT_GT(delivered, 0u);
+    EXPECT_GE(countContaining(log, Log::Error, streamError + std::to_string(NDI_ERR_CRC) + " "),
+              1u);
+    // A report from a connection that belongs to no stream says so.
+    char text[] = "Bad CRC";
+    Velantor::reportMarkerStreamDeviceError(NDI_ERR_CRC, text, nullptr);
+    EXPECT_TRUE(log.contains(Log::Error, "NDI",
+                             "NDI Error occurred outside of NDIPolarisTrackingStream: " +
+                                 std::to_string(NDI_ERR_CRC) + " Bad CRC"));
+    sim->setFaults(ndisim::Faults());
+    EXPECT_TRUE(stream.stopImpl());
+    EXPECT_TRUE(stream.closeAsync().get());
+
+    // The link goes down under the host's worker.
+    ndisim::Faults disconnect;
+    disconnect.disconnectAfterFrames = 30;
+    sim->setFaults(disconnect);
+    ASSERT_TRUE(stream.openAsync().get());
+    const std::size_t framesBefore = frames.size();
+    ASSERT_TRUE(stream.startAsync().get());
+    log.clear();
+    ASSERT_TRUE(eventually([&] { return countContaining(log, Log::Error, streamError) >= 3; }));
+    EXPECT_EQ(stream.currentState(), Velantor::Stream::Running);
+    EXPECT_TRUE(stream.closeAsync().get());
+    const std::size_t framesAtTheEnd = frames.size();
+    EXPECT_GT(framesAtTheEnd, framesBefore);
+    sim->setFaults(ndisim::Faults());
+    ASSERT_TRUE(stream.openAsync().get());
+    ASSERT_TRUE(stream.startAsync().get());
+    EXPECT_TRUE(frames.waitFor(framesAtTheEnd + 5));
+    EXPECT_TRUE(stream.closeAsync().get());
+}
+
+// A failed INIT fails the open; reading the volume choices never waits for
+// an open in progress.
+TEST(MarkerStream, OpenFailsWithoutInitAndVolumesNeverWait)
+{
+    auto sim = vega();
+    LogCapture log(true);
+    MarkerStream stream("Markers");
+    stream.setHardwareDevice("127.0.0.1");
+    stream.setHardwareIPPort(sim->tcpPort());
+
+    ndisim::Faults corrupt;
+    corrupt.corruptCrcEvery = 1;
+    sim->setFaults(corrupt);
+    EXPECT_FALSE(stream.openAsync().get());
+    EXPECT_TRUE(log.contains(Log::Error, "NDI", "Device could not be initialized!"));
+    EXPECT_EQ(stream.currentState(), Velantor::Stream::Closed);
+
+    // Each reply late by 300 ms: the open takes seconds, during which the
+    // user's thread asks for the choices.
+    ndisim::Faults slow;
+    slow.delayMs = 300;
+    sim->setFaults(slow);
+    const auto opening = stream.openAsync();
+    ASSERT_TRUE(eventually([&] { return stream.currentState() == Velantor::Stream::Opening; }));
+    (void)stream.maxRangeOptions();
+    Velantor::Properties p;
+    stream.configuration(&p);
+    EXPECT_EQ(opening.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the choices waited for the open";
+    opening.wait();
+    sim->setFaults(ndisim::Faults());
+    EXPECT_TRUE(stream.closeAsync().get());
 }

@@ -4,6 +4,11 @@
 // failures of an explicitly given device.
 #include "StreamTestSupport.h"
 
+#include <NDIPolarisTrackingStream.h>
+
+#include <Velantor/OpticalTrackingMarker.h>
+#include <Velantor/Properties.h>
+
 #include "NetNamespace.h"
 #include "PtpMessages.h"
 
@@ -18,6 +23,7 @@
 using namespace streamtest;
 using Velantor::Log;
 using Velantor::LogCapture;
+using Velantor::OpticalTrackingMarker;
 
 namespace {
 
@@ -182,6 +188,38 @@ TEST(StreamAutoDetect, NetworkStreamFindsTheCameraByItsPtpMessages)
         log.contains(Log::Info, "NDI", "Connecting to " + cameraAddress + ":8765 via IP..."));
     EXPECT_EQ(stream.trackingInstruments()->size(), 1u);
     EXPECT_TRUE(stream.closeImpl());
+
+    // The marker stream finds it the same way, while the user's thread reads
+    // the configuration the found address is written into.
+    Velantor::NDIPolarisTrackingStream markers("Markers");
+    OpticalTrackingMarker::Geometry geometry;
+    for (const ndisim::Vec3& m : tool.markers) geometry.emplace_back(m[0], m[1], m[2]);
+    auto marker = std::make_unique<OpticalTrackingMarker>("Tool", std::nullopt, geometry);
+    marker->setPartNumber(tool.partNumber);
+    ASSERT_EQ(markers.addTrackingMarker(std::move(marker)), "ndi-polaris-100000");
+    {
+        Camera sender(*camera, cameraAddress);
+        std::atomic<bool> opening{true};
+        std::thread reader([&] {
+            while (opening) {
+                Velantor::Properties p;
+                markers.configuration(&p);
+            }
+        });
+        bool opened = false;
+        host->run([&] { opened = markers.openImpl(); });
+        opening = false;
+        reader.join();
+        ASSERT_TRUE(opened);
+    }
+    Velantor::Properties written;
+    markers.configuration(&written);
+    std::string device;
+    EXPECT_TRUE(written.param("hardwareDevice", device) && device == cameraAddress);
+    EXPECT_EQ(written.paramAttributes("hardwareDevice").size(), 1u) << "the label alone";
+    EXPECT_TRUE(markers.trackingInstruments()->find("ndi-polaris-100000")->active);
+    EXPECT_EQ(markers.markerLoadProblem("ndi-polaris-100000"), "");
+    EXPECT_TRUE(markers.closeImpl());
 
     // Nobody sending: nothing found within the limit, the setting unchanged.
     log.clear();
