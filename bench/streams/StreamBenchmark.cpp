@@ -2,14 +2,16 @@
 // end to end against the simulator. Prints one table; each figure has a
 // floor measured or derived in the same run and the ratio to it.
 //
-//   TCP, 12 tools, device at 60, 250 and 400 Hz (binary BX, 5 ms passes):
+//   TCP, 12 tools, binary BX: the camera-specific stream (5 ms passes) with
+//   the device at 60, 250 and 400 Hz, and the marker stream (2.5 ms passes)
+//   with 12 markers and the device at 250 and 400 Hz:
 //     frames delivered   against min(device rate, pass rate) over the run
 //                        (goal >= 99.5%), and duplicate frames (goal 0)
 //     delay              device frame time -> emission of that frame, median
 //                        and p99, against an ideal poller: half of the
 //                        shorter of frame and pass interval plus the median
 //                        exchange time
-//     passes per second  against the 200 Hz the 5 ms schedule aims at
+//     passes per second  against the rate the pass schedule aims at
 //     lateness           pass start after its scheduled time, median and p99
 //     CPU per pass       thread CPU time of one pass, against its wall time
 //   Serial pty at 115200 baud with wire-time emulation, Aurora with 4 tools:
@@ -20,7 +22,10 @@
 // machine the worker's wake-ups dominate; as root, run it as
 //   chrt -f 40 env VELANTOR_WORKER_PRIORITY=50 bench_streams
 // for figures that show the stream rather than the scheduler.
+#include <NDIPolarisTrackingStream.h>
 #include <PolarisAuroraTrackingStream.h>
+
+#include <Velantor/OpticalTrackingMarker.h>
 
 #include <Velantor/Properties.h>
 #include <Velantor/ToolDefinitionImageLayout.h>
@@ -51,8 +56,6 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double kPassRateHz = 200.0;  // passes are scheduled 5 ms apart
-
 double percentile(std::vector<double> v, double p)
 {
     if (v.empty()) return NAN;
@@ -76,12 +79,12 @@ std::int64_t systemNowNs()
         .count();
 }
 
-// The plugin's stream with each pass timed from outside; the figures are
-// only touched by the worker thread until the stream has stopped.
-template <NDISystemType Type>
-class TimedStream : public PolarisAuroraTrackingStream<Type> {
+// One of the plugin's streams with each pass timed from outside; the
+// figures are only touched by the worker thread until the stream has
+// stopped.
+template <class Base>
+class TimedStream : public Base {
 public:
-    using Base = PolarisAuroraTrackingStream<Type>;
     explicit TimedStream(const std::string& name) : Base(name)
     {
         latenessNs.reserve(1 << 16);
@@ -194,15 +197,15 @@ std::string num(double v, const char* format = "%.3f")
     return b;
 }
 
-void tcpCase(double rate, double seconds)
+// The stream kinds tracked over TCP: how each is given the 12 tools, and
+// the id of the main one.
+using CameraStream = TimedStream<PolarisAuroraTrackingStream<NDIPolarisNetwork>>;
+using MarkerStream = TimedStream<NDIPolarisTrackingStream>;
+
+std::string addTools(CameraStream& stream, const ndisim::Scenario& scenario,
+                     const QTemporaryDir& dir)
 {
-    const ndisim::Scenario scenario = twelveTools(rate);
-    auto sim = ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
-    QTemporaryDir dir;
     Properties p;
-    p.setParam("hardwareDevice", std::string("127.0.0.1"));
-    p.setParam("hardwarePort", sim->tcpPort());
-    p.setParam("binaryQueryMode", true);
     Properties& targets = p.addSubProperties("TrackingTargets");
     for (const auto& tool : scenario.tools) {
         const std::string path =
@@ -214,9 +217,38 @@ void tcpCase(double rate, double seconds)
     }
     const std::string mainId = "ndi-polaris-" + scenario.tools[0].partNumber;
     p.setParam("selectedInstrument", mainId);
-
-    TimedStream<NDIPolarisNetwork> stream("bench");
     stream.configure(&p);
+    return mainId;
+}
+
+std::string addTools(MarkerStream& stream, const ndisim::Scenario& scenario, const QTemporaryDir&)
+{
+    std::string mainId;
+    for (const auto& tool : scenario.tools) {
+        // Without a geometry the device takes the tool's own.
+        auto marker = std::make_unique<OpticalTrackingMarker>(tool.name);
+        marker->setPartNumber(tool.partNumber);
+        const std::string id = stream.addTrackingMarker(std::move(marker));
+        if (mainId.empty()) mainId = id;
+    }
+    stream.instrumentRegistry()->setMainById(mainId);
+    return mainId;
+}
+
+template <class Stream>
+void tcpCase(const char* kind, double passRateHz, double rate, double seconds)
+{
+    const ndisim::Scenario scenario = twelveTools(rate);
+    auto sim = ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
+    QTemporaryDir dir;
+    Stream stream("bench");
+    Properties p;
+    p.setParam("hardwareDevice", std::string("127.0.0.1"));
+    p.setParam("hardwarePort", sim->tcpPort());
+    p.setParam("binaryQueryMode", true);
+    stream.configure(&p);
+    const std::string mainId = addTools(stream, scenario, dir);
+
     std::vector<Emission> emissions;
     emissions.reserve(static_cast<std::size_t>(seconds * 1000) + 1000);
     stream.dataSignal.connect(
@@ -227,7 +259,7 @@ void tcpCase(double rate, double seconds)
                 if (i.id.ID() == mainId) emissions.push_back({at, i.matrix.block<3, 1>(0, 3)});
         });
     if (!stream.openAsync().get()) {
-        std::printf("  %.0f Hz: the stream did not open\n", rate);
+        std::printf("  %s, %.0f Hz: the stream did not open\n", kind, rate);
         return;
     }
     int mainHandle = -1;
@@ -274,16 +306,18 @@ void tcpCase(double rate, double seconds)
     }
     const double span = seen.empty() ? 0 : (last - first) / rate;
     const double expected =
-        seen.empty() ? 0 : std::min<double>(last - first + 1, std::floor(span * kPassRateHz) + 1);
+        seen.empty() ? 0 : std::min<double>(last - first + 1, std::floor(span * passRateHz) + 1);
     const double exchangeMs = percentile(stream.wallNs, 0.5) / 1e6;
-    const double idealMs = std::min(1000.0 / rate, 1000.0 / kPassRateHz) / 2 + exchangeMs;
+    const double idealMs = std::min(1000.0 / rate, 1000.0 / passRateHz) / 2 + exchangeMs;
 
-    std::printf("TCP, 12 tools, device %.0f Hz, %zu passes\n", rate, stream.wallNs.size());
-    // Each pass is scheduled 5 ms after the start of the one before, so its
-    // lateness accumulates: the rate actually run is a little under 200 Hz.
+    std::printf("TCP, %s, 12 tools, device %.0f Hz, %zu passes\n", kind, rate,
+                stream.wallNs.size());
+    // Each pass is scheduled a period after the start of the one before, so
+    // its lateness accumulates: the rate actually run is a little under the
+    // aim.
     const double passRate = static_cast<double>(stream.wallNs.size()) / trackedSeconds;
-    row("passes per second", num(passRate, "%.2f"), num(kPassRateHz, "%.0f"),
-        num(passRate / kPassRateHz, "%.4f"));
+    row("passes per second", num(passRate, "%.2f"), num(passRateHz, "%.0f"),
+        num(passRate / passRateHz, "%.4f"));
     row("frames delivered (distinct) / expected", std::to_string(seen.size()),
         num(expected, "%.0f"), num(100.0 * seen.size() / std::max(1.0, expected), "%.2f%%"));
     row("duplicate frames / frames not matched",
@@ -334,7 +368,7 @@ void serialCase(double seconds)
     const std::size_t replyBytes = auroraReplyBytes(scenario, bx);
     auto sim = ndisim::Simulator::serial(scenario);
 
-    TimedStream<NDIAurora> stream("bench");
+    TimedStream<PolarisAuroraTrackingStream<NDIAurora>> stream("bench");
     Properties p;
     p.setParam("hardwareDevice", sim->serialDevice());
     p.setParam("binaryQueryMode", true);
@@ -378,7 +412,10 @@ int main(int argc, char** argv)
     // Only the figures: the streams' information messages would break the table.
     Log::g_globalLevel = Log::Warning;
     std::printf("  %-44s %16s %16s %10s\n", "measure", "ours", "floor", "ratio");
-    for (double rate : {60.0, 250.0, 400.0}) tcpCase(rate, seconds);
+    for (double rate : {60.0, 250.0, 400.0})
+        tcpCase<CameraStream>("camera stream", 200.0, rate, seconds);  // 5 ms passes
+    for (double rate : {250.0, 400.0})
+        tcpCase<MarkerStream>("marker stream", 400.0, rate, seconds);  // 2.5 ms passes
     serialCase(seconds);
     return 0;
 }
