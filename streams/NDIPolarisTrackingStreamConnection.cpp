@@ -7,6 +7,7 @@
 #include "NDIPolarisTrackingStreamImpl.h"
 #include "NDIStreamLog.h"
 #include "NetworkCameraAddress.h"
+#include "StreamSettingKeys.h"
 
 #include <ndi/protocol.h>
 
@@ -93,7 +94,7 @@ bool NDIPolarisTrackingStream::openLocked()
     if (!initializeDevice(connection)) return false;
     ndiTimeoutSocket(connection, kTrackingTimeoutMs);
     queryOperatingVolumes();
-    return true;
+    return StreamSettingKeys::volumeIsOffered(m_impl->maxRange, maxRangeOptions());
 }
 
 void NDIPolarisTrackingStream::closeConnectionLocked()

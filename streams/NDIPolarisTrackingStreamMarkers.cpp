@@ -7,6 +7,7 @@
 #include "NDIStreamLog.h"
 #include "NDITrackingInstrumentInfo.h"
 #include "OpticalToolLoader.h"
+#include "RomUpload.h"
 
 #include <ndi/protocol.h>
 
@@ -174,7 +175,7 @@ int NDIPolarisTrackingStream::loadMarker(OpticalTrackingMarker& marker, std::str
     int partNumber = OpticalToolLoader::kReservedPartNumber;
     int rc = 0;
     try {
-        rc = NDIUtils::ndiPVWRFromResource(connection, handle, path, partNumber);
+        rc = uploadRom(connection, handle, path, partNumber);
     } catch (const std::out_of_range&) {
         // The upload went through; only its part number does not fit an int,
         // and so is not the reserved one.

@@ -89,7 +89,9 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
     const std::uint64_t timestamp = StreamUtils::systemTimeMs();
     m_instruments->modifyAll(Registry::InstrumentSpecialFunction(
         [&](const std::string&, TrackingInstrument& instrument, ToolData& data) {
-            if (data.portHandle < 0 || !instrument.active) return;
+            // A marker that is not on the camera has nothing to read; one the
+            // camera reported disabled is read again, and follows the camera.
+            if (data.portHandle < 0) return;
             decoder.updateTool(instrument, data.portHandle, timestamp, *fiducials);
         }));
     return fiducials;

@@ -3,6 +3,7 @@
 #include "NDIReplyOptions.h"
 #include "NDIStreamLog.h"
 #include "NDIUtils.h"
+#include "RomUpload.h"
 
 #include <ndi/protocol.h>
 
@@ -65,7 +66,7 @@ Flags<InstrumentModification> OpticalToolLoader::loadTarget(NDITrackingInstrumen
     storeHandle(index, handle);
 
     int partNumber = kReservedPartNumber;
-    if (NDIUtils::ndiPVWRFromResource(m_connection, handle, entry.romPath, partNumber) != 0) {
+    if (uploadRom(m_connection, handle, entry.romPath, partNumber) != 0) {
         logUploadFailure(entry);
         return {};
     }
@@ -84,7 +85,7 @@ int OpticalToolLoader::loadPlaceholder(NdiConnection* connection)
     const int handle = NDIUtils::requestNewPortHandle(connection);
     if (ndiGetError(connection) == NDI_OKAY) {
         int partNumber = 0;
-        if (NDIUtils::ndiPVWRFromResource(connection, handle, kPlaceholderTool, partNumber) == 0 &&
+        if (uploadRom(connection, handle, kPlaceholderTool, partNumber) == 0 &&
             partNumber == kReservedPartNumber && enable(connection, handle))
             return handle;
     }

@@ -8,6 +8,7 @@
 #include "HardwareDeviceSetting.h"
 #include "NDIStreamLog.h"
 #include "NetworkCameraAddress.h"
+#include "StreamSettingKeys.h"
 #include "PolarisAuroraTrackingStreamImpl.h"
 
 #include <ndi/protocol.h>
@@ -148,6 +149,7 @@ template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::setUpToolsLocked()
 {
     queryOperatingVolumes();
+    if (!StreamSettingKeys::volumeIsOffered(m_impl->maxRange, maxRangeOptions())) return false;
     if (Type == NDIAurora)
         queryTools();
     else

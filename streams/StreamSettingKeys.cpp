@@ -34,4 +34,18 @@ void writeMaxRange(Properties& p, int maxRange, const std::vector<std::string>& 
     p.setParamAttributes("maxRange", {Properties::Attribute("values", joinOptions(options))});
 }
 
+bool volumeIsOffered(int maxRange, const std::vector<std::string>& options)
+{
+    if (options.empty() || (maxRange >= 0 && static_cast<std::size_t>(maxRange) < options.size()))
+        return true;
+    NDIStreamLog::log(Log::Error, [&] {
+        std::string choices;
+        for (std::size_t i = 0; i < options.size(); ++i)
+            choices += (i ? "; " : "") + std::to_string(i) + ": " + options[i];
+        return "Operating volume " + std::to_string(maxRange) +
+               " is not one the system offers; choose one of " + choices;
+    });
+    return false;
+}
+
 }  // namespace Velantor::StreamSettingKeys

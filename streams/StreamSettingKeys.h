@@ -22,5 +22,11 @@ void warnAboutRemovedKeys(const Properties& p);
 // (before the system reported its volumes).
 void writeMaxRange(Properties& p, int maxRange, const std::vector<std::string>& options);
 
+// Whether the volume chosen by index is one of those the system reported;
+// when it is not, says so with the choices, since tracking on in another
+// volume than the one asked for would mislead. A system that reported none
+// leaves the choice unchecked.
+bool volumeIsOffered(int maxRange, const std::vector<std::string>& options);
+
 }  // namespace StreamSettingKeys
 }  // namespace Velantor

@@ -64,7 +64,6 @@ void TrackingFrameDecoder::updateInstruments(NDIInstrumentRegistry& registry,
 {
     registry.modifyAll(NDIInstrumentRegistry::InstrumentSpecialFunction(
         [&](const std::string&, TrackingInstrument& instrument, NDITrackingInstrumentInfo& info) {
-            if (!instrument.active) return;
             updateTool(instrument, info.portHandle, timestamp, fiducials);
         }));
 }

@@ -27,10 +27,11 @@ public:
     // The stray passive markers, each keyed by the hash of the empty string.
     std::unique_ptr<TrackingInstrumentFiducialsData> strayMarkers() const;
 
-    // Rewrites every active instrument from the reply, stamped with timestamp;
-    // in binary mode the markers seen on each tool are appended to fiducials,
-    // keyed by the hash of the instrument's ID. An inactive instrument is left
-    // as it is.
+    // Rewrites every instrument from the reply, stamped with timestamp; in
+    // binary mode the markers seen on each tool are appended to fiducials,
+    // keyed by the hash of the instrument's ID. An instrument's visibility
+    // follows the reply of each frame: one the system reported disabled (or
+    // left out) once is read again in the next.
     void updateInstruments(NDIInstrumentRegistry& registry, std::uint64_t timestamp,
                            TrackingInstrumentFiducialsData& fiducials) const;
 

@@ -3,6 +3,7 @@
 #include "NDIReplyOptions.h"
 #include "NDIStreamLog.h"
 #include "NDIUtils.h"
+#include "RomUpload.h"
 #include "WiredToolNames.h"
 
 #include <ndi/protocol.h>
@@ -78,8 +79,7 @@ std::optional<int> readPhysicalPort(NdiConnection* connection, int handle)
 void uploadTargetRom(NdiConnection* connection, const NDITrackingInstrumentInfo& record)
 {
     int partNumber = 0;
-    if (NDIUtils::ndiPVWRFromResource(connection, record.portHandle, record.romPath, partNumber) ==
-        0) {
+    if (uploadRom(connection, record.portHandle, record.romPath, partNumber) == 0) {
         log(Log::Info,
             [&] { return "ROM file for " + record.name + " uploaded from " + record.romPath; });
     } else {

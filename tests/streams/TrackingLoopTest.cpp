@@ -93,7 +93,8 @@ TEST(TrackingLoop, FramesAreTheDevicesPosesAndMarkersOncePerDeviceFrame)
 }
 
 // Quality is 1 - error / 10 without clamping; a missing tool keeps its place
-// and is read again; a disabled one turns inactive and is left alone.
+// and is read again; a disabled one turns inactive while the system reports
+// it disabled, and comes back when the system reports it again.
 TEST(TrackingLoop, QualityMissingAndDisabledTools)
 {
     for (bool binary : {true, false}) {
@@ -104,7 +105,9 @@ TEST(TrackingLoop, QualityMissingAndDisabledTools)
         scenario.tools[0].missing.clear();
         scenario.tools[1].missing = {{0, 4000000000u}};
         scenario.tools[2].missing.clear();
-        scenario.tools[2].disabled = {{0, 4000000000u}};
+        // Disabled for the first one and a half seconds of the device.
+        constexpr std::uint32_t kLastDisabled = 90;
+        scenario.tools[2].disabled = {{0, kLastDisabled}};
         auto sim = ndisim::Simulator::serial(scenario);
         const auto roms = romsFor(scenario);
 
@@ -136,8 +139,8 @@ TEST(TrackingLoop, QualityMissingAndDisabledTools)
             return Velantor::TrackingInstrument();
         };
 
-        std::uint64_t disabledAt = 0;
-        for (std::size_t n = 1; n <= 3; ++n) {
+        bool sawDisabled = false, cameBack = false;
+        for (std::size_t n = 1; n <= 3 || sim->currentFrame() <= kLastDisabled + 2; ++n) {
             const Frame frame = frameAfter(n);
             const Velantor::TrackingInstrument v = instrument(frame, visible);
             if (binary) {
@@ -153,12 +156,19 @@ TEST(TrackingLoop, QualityMissingAndDisabledTools)
             EXPECT_EQ(m.matrix, Eigen::Matrix4d::Identity());
             EXPECT_EQ(m.timestamp, v.timestamp);  // read again every frame
             const Velantor::TrackingInstrument d = instrument(frame, disabled);
-            EXPECT_FALSE(d.active);
-            // Written once, when it turned inactive, and left alone after that.
-            if (n == 1) disabledAt = v.timestamp;
-            EXPECT_EQ(d.timestamp, disabledAt);
-            EXPECT_EQ(d.matrix, Eigen::Matrix4d::Identity());
+            EXPECT_EQ(d.timestamp, v.timestamp);  // read again every frame as well
+            if (!d.active) {
+                EXPECT_FALSE(cameBack) << "disabled again after it came back";
+                EXPECT_EQ(d.matrix, Eigen::Matrix4d::Identity());
+                EXPECT_EQ(d.quality, 0.0);
+                sawDisabled = true;
+            } else {
+                EXPECT_NE(d.matrix, Eigen::Matrix4d::Identity());
+                cameBack = true;
+            }
         }
+        EXPECT_TRUE(sawDisabled);
+        EXPECT_TRUE(cameBack);
         EXPECT_TRUE(stream.stopImpl());
         EXPECT_TRUE(stream.closeAsync().get());
     }
