@@ -4,6 +4,10 @@
 // and opened again.
 #include "StreamTestSupport.h"
 
+#include <NDIPolarisTrackingStream.h>
+
+#include <Velantor/Properties.h>
+
 using namespace streamtest;
 using Velantor::Log;
 using Velantor::LogCapture;
@@ -120,6 +124,98 @@ TEST(StreamFaults, DisconnectWhileTrackingThenReopen)
         ASSERT_TRUE(stream->openAsync().get());
         ASSERT_TRUE(stream->startAsync().get());
         EXPECT_TRUE(frames.waitFor(framesBeforeTheEnd + 5));
+        EXPECT_TRUE(stream->closeAsync().get());
+    }
+}
+
+namespace {
+
+// Each optical stream kind with one tool registered for the scenario's
+// second tool, on a simulated Vega over TCP.
+struct OpticalStream {
+    const char* what;
+    std::function<std::unique_ptr<Velantor::TrackingStream>(const ndisim::Simulator&,
+                                                            const std::string& rom)>
+        make;
+};
+
+const std::vector<OpticalStream>& opticalStreams()
+{
+    static const std::vector<OpticalStream> kinds = {
+        {"camera stream",
+         [](const ndisim::Simulator& sim, const std::string& rom) {
+             auto s = std::make_unique<VegaStream>("Faulty");
+             s->setHardwareDevice("127.0.0.1");
+             s->setHardwareIPPort(sim.tcpPort());
+             s->registerTool(target("Tool", rom, 1));
+             return std::unique_ptr<Velantor::TrackingStream>(std::move(s));
+         }},
+        {"marker stream",
+         [](const ndisim::Simulator& sim, const std::string& rom) {
+             auto s = std::make_unique<Velantor::NDIPolarisTrackingStream>("Faulty");
+             s->setHardwareDevice("127.0.0.1");
+             s->setHardwareIPPort(sim.tcpPort());
+             s->addTrackingMarker(rom, "Tool");
+             return std::unique_ptr<Velantor::TrackingStream>(std::move(s));
+         }},
+    };
+    return kinds;
+}
+
+}  // namespace
+
+// One corrupted reply among the 16 of an upload: the upload is tried again
+// and the tool is tracked, instead of being dropped without a word.
+TEST(StreamFaults, AnUploadMetByALineFaultIsTriedAgain)
+{
+    for (const OpticalStream& kind : opticalStreams()) {
+        SCOPED_TRACE(kind.what);
+        auto sim =
+            ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
+        const ndisim::ToolDescription& tool = sim->scenario().tools[1];
+        TempFile rom("retry-tool.rom", romImage(tool.partNumber, tool.markers));
+        LogCapture log(true);
+        auto stream = kind.make(*sim, rom.path());
+        // INIT, SFLIST, VSEL, PHSR and PHRQ come first: the 20th reply is
+        // the 15th of the upload, and the second attempt ends before the 40th.
+        ndisim::Faults faults;
+        faults.corruptCrcEvery = 20;
+        sim->setFaults(faults);
+        ASSERT_TRUE(stream->openAsync().get());
+        sim->setFaults(ndisim::Faults());
+        EXPECT_EQ(countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_CRC)), 1u);
+        EXPECT_FALSE(countContaining(log, Log::Error, "could not be uploaded"));
+        ASSERT_EQ(stream->trackingInstruments()->size(), 1u);
+        EXPECT_TRUE(stream->trackingInstruments()->instruments().at(0).active);
+        const std::vector<int> handles = sim->portHandles();
+        ASSERT_EQ(handles.size(), 1u);
+        EXPECT_EQ(sim->scenarioToolOf(handles[0]), 1);
+        EXPECT_TRUE(stream->closeAsync().get());
+    }
+}
+
+// A volume the system does not offer fails the open and names the ones it
+// does: tracking on in another volume than the one asked for would mislead.
+TEST(StreamFaults, AVolumeTheSystemDoesNotOfferFailsTheOpen)
+{
+    for (const OpticalStream& kind : opticalStreams()) {
+        SCOPED_TRACE(kind.what);
+        auto sim =
+            ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
+        TempFile rom("volume-tool.rom", romImage(sim->scenario().tools[0].partNumber));
+        LogCapture log(true);
+        auto stream = kind.make(*sim, rom.path());
+        Velantor::Properties p;
+        p.setParam("maxRange", 7);
+        stream->configure(&p);
+        EXPECT_FALSE(stream->openAsync().get());
+        EXPECT_EQ(countContaining(log, Log::Error,
+                                  "Operating volume 7 is not one the system offers; choose one of "
+                                  "0: Dome "),
+                  1u);
+        p.setParam("maxRange", 0);
+        stream->configure(&p);
+        EXPECT_TRUE(stream->openAsync().get());
         EXPECT_TRUE(stream->closeAsync().get());
     }
 }
