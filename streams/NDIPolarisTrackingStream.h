@@ -95,6 +95,12 @@ public:
     // indices are ignored.
     void setMaxRange(int index);
 
+    // Makes a reply the stream waits for, and every later one until the
+    // stream closes, fail at once: for a stop or close that must not wait out
+    // a camera gone silent. Callable from any thread, without waiting for the
+    // connection; the open connection is of no further use afterwards.
+    void cancelPendingReplies();
+
     // The stream's registry, typed (also installed as trackingInstruments()).
     Registry* instrumentRegistry() const { return m_instruments; }
 

@@ -109,6 +109,12 @@ void NDIPolarisTrackingStream::closeConnectionLocked()
     m_impl->dummyToolHandle = -1;
 }
 
+void NDIPolarisTrackingStream::cancelPendingReplies()
+{
+    std::lock_guard<std::mutex> pointer(m_impl->connectionPointerMutex);
+    if (m_impl->connection != nullptr) ndiCancelReplies(m_impl->connection);
+}
+
 bool NDIPolarisTrackingStream::closeImpl()
 {
     {

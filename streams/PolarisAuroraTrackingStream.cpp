@@ -31,12 +31,13 @@ PolarisAuroraTrackingStream<Type>::~PolarisAuroraTrackingStream()
     closeAsync().wait();
     // The host could not close it (its runner is gone): never leak the line.
     std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-    if (m_impl->connection != nullptr) {
+    NdiConnection* connection = m_impl->connection;
+    if (connection != nullptr) {
+        m_impl->setConnection(nullptr);
         if (m_impl->connectionType == Serial)
-            ndiCloseSerial(m_impl->connection);
+            ndiCloseSerial(connection);
         else
-            ndiCloseNetwork(m_impl->connection);
-        m_impl->connection = nullptr;
+            ndiCloseNetwork(connection);
     }
 }
 

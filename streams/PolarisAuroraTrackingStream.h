@@ -69,6 +69,8 @@ public:
     bool binaryQueryMode() const;
     int connectionType() const;
 
+    void cancelPendingReplies() override;
+
     // Probes the serial device names 0 to 19 in order; the first that answers
     // becomes hardwareDevice.
     bool probeHardwareDevices();

@@ -86,7 +86,7 @@ bool PolarisAuroraTrackingStream<Type>::openSerialLocked()
 
     log(Log::Info, [&] { return "Connecting to " + *device + " as serial device..."; });
     closeConnectionLocked();
-    m_impl->connection = ndiOpenSerial(device->c_str());
+    m_impl->setConnection(ndiOpenSerial(device->c_str()));
     if (m_impl->connection == nullptr) {
         text(Log::Error, "Connection could not be established!");
         return false;
@@ -132,7 +132,7 @@ bool PolarisAuroraTrackingStream<Type>::openNetworkLocked()
     log(Log::Info,
         [&] { return "Connecting to " + *device + ":" + std::to_string(port) + " via IP..."; });
     closeConnectionLocked();
-    m_impl->connection = ndiOpenNetwork(device->c_str(), port);
+    m_impl->setConnection(ndiOpenNetwork(device->c_str(), port));
     if (m_impl->connection == nullptr) {
         text(Log::Error, "Connection could not be established!");
         return false;
@@ -196,6 +196,10 @@ void PolarisAuroraTrackingStream<Type>::closeConnectionLocked()
 {
     NdiConnection* connection = m_impl->connection;
     if (connection == nullptr) return;
+    // Out of reach of a canceller before it is closed. A connection whose
+    // replies were cancelled fails the COMM below at once.
+    m_impl->setConnection(nullptr);
+    m_impl->dummyToolHandle = -1;
     if (m_impl->connectionType == Serial) {
         // Leave the system at the speed it starts at, for whoever opens it next.
         ndiCommand(connection, "COMM:%d%03d%d", 0, 0, 0);
@@ -203,8 +207,13 @@ void PolarisAuroraTrackingStream<Type>::closeConnectionLocked()
     } else {
         ndiCloseNetwork(connection);
     }
-    m_impl->connection = nullptr;
-    m_impl->dummyToolHandle = -1;
+}
+
+template <NDISystemType Type>
+void PolarisAuroraTrackingStream<Type>::cancelPendingReplies()
+{
+    std::lock_guard<std::mutex> lock(m_impl->connectionPointerMutex);
+    if (m_impl->connection != nullptr) ndiCancelReplies(m_impl->connection);
 }
 
 template <NDISystemType Type>
@@ -231,6 +240,7 @@ bool PolarisAuroraTrackingStream<Type>::closeImpl()
         const std::string&);                                                                    \
     template bool PolarisAuroraTrackingStream<Type>::sendInitLocked();                          \
     template void PolarisAuroraTrackingStream<Type>::closeConnectionLocked();                   \
+    template void PolarisAuroraTrackingStream<Type>::cancelPendingReplies();                    \
     template bool PolarisAuroraTrackingStream<Type>::closeImpl();
 NDI_INSTANTIATE_FOR_EVERY_FAMILY(NDI_INSTANTIATE_CONNECTION)
 

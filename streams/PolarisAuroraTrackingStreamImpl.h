@@ -38,6 +38,15 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
     int dummyToolHandle = -1;
     std::uint64_t lastFrame = 0;
     NdiConnection* connection = nullptr;
+    // Held as well when connection is set, so that cancelling a pending reply
+    // (which must not wait for connectionMutex) can read it under this lock
+    // alone.
+    std::mutex connectionPointerMutex;
+    void setConnection(NdiConnection* c)
+    {
+        std::lock_guard<std::mutex> lock(connectionPointerMutex);
+        connection = c;
+    }
     // The query mode of the current connection, fixed when it opened.
     bool binaryConnection = true;
     // Registry changes made during open, announced once the connection is

@@ -219,3 +219,38 @@ TEST(StreamFaults, AVolumeTheSystemDoesNotOfferFailsTheOpen)
         EXPECT_TRUE(stream->closeAsync().get());
     }
 }
+
+// A system that went silent during INIT (whose reply may take five seconds):
+// cancelling the pending reply from another thread ends the open at once,
+// and the stream opens again once the system answers.
+TEST(StreamFaults, CancellingAPendingReplyEndsTheOpen)
+{
+    for (const OpticalStream& kind : opticalStreams()) {
+        SCOPED_TRACE(kind.what);
+        auto sim =
+            ndisim::Simulator::tcp(ndisim::defaultScenario(ndisim::Family::Vega), "127.0.0.1", 0);
+        TempFile rom("cancel-tool.rom", romImage(sim->scenario().tools[0].partNumber));
+        LogCapture log(true);
+        auto stream = kind.make(*sim, rom.path());
+        ndisim::Faults silent;
+        silent.dropEvery = 1;
+        sim->setFaults(silent);
+        const auto opening = stream->openAsync();
+        ASSERT_TRUE(
+            eventually([&] { return stream->currentState() == Velantor::Stream::Opening; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the wait for INIT
+        if (auto* camera = dynamic_cast<Velantor::NDITrackingStream*>(stream.get()))
+            camera->cancelPendingReplies();
+        else
+            dynamic_cast<Velantor::NDIPolarisTrackingStream&>(*stream).cancelPendingReplies();
+        // Far less than the five seconds INIT may take; only a cancel that
+        // did nothing waits that long.
+        ASSERT_EQ(opening.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+        EXPECT_FALSE(opening.get());
+        EXPECT_TRUE(log.contains(Log::Error, "NDI", "Device could not be initialized!"));
+
+        sim->setFaults(ndisim::Faults());
+        EXPECT_TRUE(stream->openAsync().get());
+        EXPECT_TRUE(stream->closeAsync().get());
+    }
+}

@@ -33,7 +33,11 @@ std::vector<std::string> TrackedStream::volumeOptions() const
     return {};
 }
 
-void TrackedStream::cancelPendingReplies() const {}
+void TrackedStream::cancelPendingReplies() const
+{
+    if (m_camera) m_camera->cancelPendingReplies();
+    if (m_markers) m_markers->cancelPendingReplies();
+}
 
 bool TrackedStream::configure(const TrackOptions& options, std::string* error)
 {
