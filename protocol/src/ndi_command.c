@@ -70,6 +70,11 @@ static char* resetExchange(NdiConnection* h)
     if (threadMode) {
         ndiMutexUnlock(h->PollMutex);
     }
+    if (n <= 0 && ndiLineCancelled(h)) {
+        h->ReplyBuffer[0] = '\0';
+        reportError(h, NDI_ERR_TIMEOUT);
+        return h->ReplyText;
+    }
     if (n < 8 || memcmp(h->ReplyBuffer, "RESETBE6", 8) != 0) {
         if (n > 0) {
             h->ReplyBuffer[n] = '\0';
@@ -154,12 +159,14 @@ static char* pollThreadReply(NdiConnection* h, const char* command, int total, i
         h->PollBinary = command[0] == 'B';
         ndiConditionWake(h->PollGate);
         ndiMutexUnlock(h->PollMutex);
-        if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0) {
+        /* A cancel ends the thread's exchange, which wakes this wait; the
+         * thread then ends and no second result would come. */
+        if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0 || ndiLineCancelled(h)) {
             reportError(h, NDI_ERR_TIMEOUT);
             return h->ReplyText;
         }
     }
-    if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0) {
+    if (ndiEventWait(h->ResultEvent, NDI_POLL_WAIT_MS) != 0 || ndiLineCancelled(h)) {
         reportError(h, NDI_ERR_TIMEOUT);
         return h->ReplyText;
     }
@@ -239,6 +246,11 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
 
     if (h->DeviceHandle == -1 && h->Hostname == NULL && h->Port < 0) {
         reportError(h, NDI_ERR_OPEN);
+        return h->ReplyText;
+    }
+    /* Nothing more goes to a device whose replies were given up. */
+    if (ndiLineCancelled(h)) {
+        reportError(h, NDI_ERR_TIMEOUT);
         return h->ReplyText;
     }
     if (format == NULL) {

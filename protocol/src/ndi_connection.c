@@ -22,6 +22,7 @@ static void freeConnection(NdiConnection* h)
     free(h->CommandBuffer);
     free(h->ReplyBuffer);
     free(h->ReplyText);
+    ndiReplyCancelDestroy(h->ReplyCancel);
     free(h);
 }
 
@@ -38,7 +39,9 @@ static NdiConnection* allocateConnection(void)
     h->CommandBuffer = (char*)calloc(NDI_BUFFER_SIZE, 1);
     h->ReplyBuffer = (char*)calloc(NDI_BUFFER_SIZE, 1);
     h->ReplyText = (char*)calloc(NDI_BUFFER_SIZE, 1);
-    if (h->CommandBuffer == NULL || h->ReplyBuffer == NULL || h->ReplyText == NULL) {
+    h->ReplyCancel = ndiReplyCancelCreate();
+    if (h->CommandBuffer == NULL || h->ReplyBuffer == NULL || h->ReplyText == NULL ||
+        h->ReplyCancel == NULL) {
         freeConnection(h);
         return NULL;
     }

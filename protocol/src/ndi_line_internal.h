@@ -4,6 +4,7 @@
 #define NDI_LINE_INTERNAL_H
 
 #include <ndi/protocol.h>
+#include "ndi_transport_internal.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,14 +13,18 @@ extern "C" {
 /* Replies are read into at most this many bytes, so that a NUL fits. */
 #define NDI_READ_LIMIT (NDI_BUFFER_SIZE - 1)
 
+/* The signal that ends every wait of a connection for good once
+ * ndiCancelReplies has run: an event descriptor that stays readable. */
+struct NdiReplyCancel {
+    int eventFd;
+};
+
 /* What a connection does with its line, one table per transport, so that
  * the engine above never asks which kind of line it drives. */
 typedef struct NdiLineOperations {
-    /* All n bytes, fewer when the line stopped taking them, or -1. */
-    int (*write)(NdiConnection* h, const char* data, int n);
-    /* One reply: its length, 0 when none came within the line's time-out
-     * (whatever part had arrived), -1 when the line failed or closed. */
-    int (*read)(NdiConnection* h, char* buffer, int capacity, int binary);
+    /* Readies wait for one exchange: the line's descriptor, its time-out and
+     * pace, and the connection's cancel signal. */
+    void (*begin)(NdiConnection* h, NdiLineWait* wait);
     /* Discards what the line holds: 1 input, 2 output, else both. */
     void (*flush)(NdiConnection* h, int which);
     /* Bounds the wait for a reply: 1 applied, 0 nothing changed. */
@@ -35,6 +40,13 @@ typedef struct NdiLineOperations {
     const char* readFailure;
 } NdiLineOperations;
 
+/* The cancel signal of h: its descriptor (-1 for a record filled in by
+ * hand), whether it has been given, and making and freeing it. */
+int ndiLineCancelFd(const NdiConnection* h);
+int ndiLineCancelled(const NdiConnection* h);
+struct NdiReplyCancel* ndiReplyCancelCreate(void);
+void ndiReplyCancelDestroy(struct NdiReplyCancel* cancel);
+
 /* Opens the line and attaches it and its table to h; 0, or -1 with nothing
  * left open. */
 int ndiLineOpenSerial(NdiConnection* h, const char* device);
@@ -46,6 +58,8 @@ const NdiLineOperations* ndiLineOf(const NdiConnection* h);
 const NdiLineOperations* ndiSerialLineOperations(void);
 const NdiLineOperations* ndiSocketLineOperations(void);
 
+/* One reply into buffer within the line's time-out, as ndiLineWaitRead;
+ * 0 at once once the replies are cancelled. */
 int ndiLineRead(NdiConnection* h, char* buffer, int capacity, int binary);
 void ndiLineSleep(NdiConnection* h, int milliseconds);
 
@@ -55,11 +69,13 @@ const char* ndiLineErrorText(const NdiConnection* h, int code);
 /* Discards pending input, writes the whole command (total bytes) and reads
  * one reply into reply (NDI_BUFFER_SIZE bytes), NUL-terminated at the
  * received length, which goes to *received. Returns 0, NDI_ERR_WRITE (write
- * failed), NDI_ERR_TIMEOUT (short write, or no reply within the line's
- * time-out) or NDI_ERR_READ (the line failed or closed: *received is 0). A
- * reply too long for the buffer is read to its end through scratch
- * (NDI_BUFFER_SIZE bytes, may be reply itself), so that it cannot pass for
- * the next command's reply, and gives NDI_ERR_READ. */
+ * failed), NDI_ERR_TIMEOUT (short write, no whole reply within the line's
+ * time-out, or the replies were cancelled: then nothing is sent) or
+ * NDI_ERR_READ (the line failed or closed: *received is 0). A reply too
+ * long for the buffer gives NDI_ERR_READ; what is left of it is read and
+ * dropped through scratch (NDI_BUFFER_SIZE bytes, may be reply itself),
+ * within the reply's time and at most NDI_DISCARD_LIMIT bytes, so that it
+ * does not pass for the next command's reply. */
 int ndiLineExchange(NdiConnection* h, const char* command, int total, char* reply, int binary,
                     char* scratch, int* received);
 

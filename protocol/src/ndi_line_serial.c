@@ -9,14 +9,11 @@ struct NdiSavedLineSettings {
     struct termios settings;
 };
 
-static int serialWrite(NdiConnection* h, const char* data, int n)
+static void serialBegin(NdiConnection* h, NdiLineWait* wait)
 {
-    return ndiSerialWrite(h->DeviceHandle, data, n);
-}
-
-static int serialRead(NdiConnection* h, char* buffer, int capacity, int binary)
-{
-    return ndiSerialReadReply(h->DeviceHandle, buffer, capacity, binary);
+    int timeoutMs, microsPerByte;
+    ndiSerialLineTiming(h->DeviceHandle, &timeoutMs, &microsPerByte);
+    ndiLineWaitInit(wait, h->DeviceHandle, 0, ndiLineCancelFd(h), timeoutMs, microsPerByte);
 }
 
 static void serialFlush(NdiConnection* h, int which) { ndiSerialFlush(h->DeviceHandle, which); }
@@ -32,10 +29,13 @@ static int serialTimeout(NdiConnection* h, int milliseconds)
 }
 
 /* The break returns the measurement system to 9600 baud 8N1 without
- * handshake: the host goes there first so that it can read the answer. */
+ * handshake: the host goes there first so that it can read the answer. The
+ * new settings wait for pending output to drain, which a line whose
+ * handshake is never granted would not do: that output goes first. */
 static void serialReset(NdiConnection* h)
 {
     int fd = h->DeviceHandle;
+    ndiSerialFlush(fd, 2);
     ndiSerialComm(fd, 9600, "8N1", 0);
     ndiSerialFlush(fd, 3);
     ndiSerialBreak(fd);
@@ -52,8 +52,7 @@ static void serialClose(NdiConnection* h)
 }
 
 static const NdiLineOperations operations = {
-    serialWrite,
-    serialRead,
+    serialBegin,
     serialFlush,
     serialTimeout,
     serialReset,

@@ -2,14 +2,9 @@
 #include "ndi_line_internal.h"
 #include "ndi_socket_internal.h"
 
-static int socketWrite(NdiConnection* h, const char* data, int n)
+static void socketBegin(NdiConnection* h, NdiLineWait* wait)
 {
-    return ndiSocketWrite(h->Socket, data, n);
-}
-
-static int socketRead(NdiConnection* h, char* buffer, int capacity, int binary)
-{
-    return ndiSocketReadReply(h->Socket, buffer, capacity, binary);
+    ndiLineWaitInit(wait, h->Socket, 1, ndiLineCancelFd(h), ndiSocketReplyTimeout(h->Socket), 0);
 }
 
 static void socketFlush(NdiConnection* h, int which) { ndiSocketFlush(h->Socket, which); }
@@ -30,8 +25,7 @@ static void socketClose(NdiConnection* h)
 }
 
 static const NdiLineOperations operations = {
-    socketWrite,
-    socketRead,
+    socketBegin,
     socketFlush,
     socketTimeout,
     socketReset,

@@ -185,47 +185,79 @@ int ndiSerialTimeout(int fd, int milliseconds)
     return tcsetattr(fd, TCSANOW, &t) < 0 ? -1 : 0;
 }
 
+/* Bits on the wire per character: start bit, data bits, parity, stop bits. */
+static int bitsPerCharacter(const struct termios* t)
+{
+    int bits = 1;
+    switch (t->c_cflag & CSIZE) {
+    case CS5: bits += 5; break;
+    case CS6: bits += 6; break;
+    case CS7: bits += 7; break;
+    default: bits += 8; break;
+    }
+    if (t->c_cflag & PARENB) {
+        bits += 1;
+    }
+    bits += (t->c_cflag & CSTOPB) ? 2 : 1;
+    return bits;
+}
+
+static long baudOf(speed_t speed)
+{
+    switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    case B460800: return 460800;
+    case B921600: return 921600;
+    default: return 0; /* no pace known: the time-out alone bounds a reply */
+    }
+}
+
+void ndiSerialLineTiming(int fd, int* timeoutMs, int* microsPerByte)
+{
+    struct termios t;
+    *timeoutMs = NDI_DEFAULT_REPLY_TIMEOUT_MS;
+    *microsPerByte = 0;
+    if (tcgetattr(fd, &t) < 0) {
+        return;
+    }
+    /* VTIME 0 with VMIN 0 asks for what is there already; with VMIN above 0
+     * it would wait for good, which no reply may. */
+    if (t.c_cc[VTIME] != 0 || t.c_cc[VMIN] == 0) {
+        *timeoutMs = (int)t.c_cc[VTIME] * 100;
+    }
+    long baud = baudOf(cfgetispeed(&t));
+    if (baud > 0) {
+        *microsPerByte = (int)((bitsPerCharacter(&t) * 1000000L + baud - 1) / baud);
+    }
+}
+
+static void startWait(NdiLineWait* wait, int fd)
+{
+    int timeoutMs, microsPerByte;
+    ndiSerialLineTiming(fd, &timeoutMs, &microsPerByte);
+    ndiLineWaitInit(wait, fd, 0, -1, timeoutMs, microsPerByte);
+}
+
 int ndiSerialWrite(int fd, const char* data, int n)
 {
-    int done = 0;
-    while (done < n) {
-        ssize_t r = write(fd, data + done, (size_t)(n - done));
-        if (r < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (r == 0) {
-            return done; /* no progress: the caller sees a short write */
-        }
-        done += (int)r;
-    }
-    return n;
+    NdiLineWait wait;
+    startWait(&wait, fd);
+    return ndiLineWaitWrite(&wait, data, n);
 }
 
 int ndiSerialReadReply(int fd, char* buffer, int capacity, int binary)
 {
-    NdiReadFrame frame;
-    ndiReadFrameStart(&frame, capacity);
-    int count = 0;
-    while (count < frame.limit) {
-        ssize_t r = read(fd, buffer + count, (size_t)(frame.limit - count));
-        if (r < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (r == 0) {
-            return 0; /* VTIME expired: whatever came is not a whole reply */
-        }
-        count += (int)r;
-        if (ndiReadFrameDone(&frame, buffer, count, binary)) {
-            break;
-        }
-    }
-    return count;
+    NdiLineWait wait;
+    startWait(&wait, fd);
+    return ndiLineWaitRead(&wait, buffer, capacity, binary);
 }
 
 int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra)

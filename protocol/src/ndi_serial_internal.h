@@ -17,8 +17,14 @@ int ndiSerialOpenSaving(const char* device, struct termios* saved);
 /* Restores *saved (when not null), releases the lock and closes. */
 void ndiSerialCloseRestoring(int fd, const struct termios* saved);
 
-/* One reply, as ndiSerialRead. */
+/* One reply, as ndiSerialRead: within the line's time-out (VTIME) for the
+ * whole reply, plus the time its bytes take on the wire. */
 int ndiSerialReadReply(int fd, char* buffer, int capacity, int binary);
+
+/* How long the line gives a reply (its VTIME; NDI_DEFAULT_REPLY_TIMEOUT_MS
+ * when it has none or cannot be read) and one byte's time on the wire at its
+ * speed (0 when the speed is unknown). */
+void ndiSerialLineTiming(int fd, int* timeoutMs, int* microsPerByte);
 
 /* Settings to restore for each descriptor opened by ndiSerialOpen; as many
  * lines as are open, from any thread. Keeping fails (-1) only when memory

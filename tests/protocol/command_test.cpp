@@ -453,10 +453,12 @@ TEST(CommandEngine, OversizedReplyIsReportedAndItsRestDiscarded)
         const char* command;
         std::string reply;
     } cases[] = {
-        {"text", "TX:0001", frameText(std::string(3000, 'A'))},
-        {"binary", "BX:0001", binaryReply(std::string(5000, '\x01'))},
-        {"binary holding carriage returns", "BX:0001", binaryReply(std::string(3000, '\r'))},
-        {"text error to a binary command", "BX:0001", frameText("ERROR" + std::string(3000, '0'))},
+        {"text", "TX:0001", frameText(std::string(NDI_BUFFER_SIZE + 1000, 'A'))},
+        {"binary", "BX:0001", binaryReply(std::string(NDI_BUFFER_SIZE + 3000, '\x01'))},
+        {"binary holding carriage returns", "BX:0001",
+         binaryReply(std::string(NDI_BUFFER_SIZE + 1000, '\r'))},
+        {"text error to a binary command", "BX:0001",
+         frameText("ERROR" + std::string(NDI_BUFFER_SIZE + 1000, '0'))},
     };
     for (Line line : {Line::Pty, Line::Tcp}) {
         for (const auto& k : cases) {
@@ -474,18 +476,19 @@ TEST(CommandEngine, OversizedReplyIsReportedAndItsRestDiscarded)
 }
 
 // The command, its CRC digits, the carriage return and the NUL must fit the
-// 2048-byte buffer; a longer command is refused before anything is sent.
+// buffer; a longer command is refused before anything is sent.
 TEST(CommandEngine, CommandTooLongForTheBufferIsRefusedUnsent)
 {
+    constexpr size_t kSize = NDI_BUFFER_SIZE;
     const struct {
         std::string text;
         bool fits;
     } cases[] = {
-        {"PVWR:" + std::string(2037, 'A'), true},  // 2042 + CRC + CR + NUL = 2048
-        {"PVWR:" + std::string(2038, 'A'), false},
-        {"VER" + std::string(2043, ' '), true},  // no CRC: 2046 + CR + NUL
-        {"VER" + std::string(2044, ' '), false},
-        {"PVWR:" + std::string(5000, 'A'), false},
+        {"PVWR:" + std::string(kSize - 11, 'A'), true},  // + CRC + CR + NUL = the buffer
+        {"PVWR:" + std::string(kSize - 10, 'A'), false},
+        {"VER" + std::string(kSize - 5, ' '), true},  // no CRC: + CR + NUL
+        {"VER" + std::string(kSize - 4, ' '), false},
+        {"PVWR:" + std::string(kSize + 3000, 'A'), false},
     };
     Connection c(Line::Tcp, okay);
     size_t sent = 0;

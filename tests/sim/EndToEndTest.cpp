@@ -360,6 +360,95 @@ TEST(SimEndToEnd, PolarisOverSerialAndVegaOverTcp)
     }
 }
 
+// Every port handle a tracking reply can hold, each tool with the most
+// markers a tool can have, and the most passive strays a binary reply can
+// count: with everything the optical streams ask for, the longest replies
+// the library reads, decoded in full frame after frame.
+TEST(SimEndToEnd, TwentyFourToolsWithMarkersTrackOnBothLines)
+{
+    for (Family family : {Family::Vega, Family::Polaris}) {
+        SCOPED_TRACE(familyName(family));
+        Scenario scenario = fast(family);
+        scenario.maxPortHandles = NDI_MAX_HANDLES;
+        scenario.tools.clear();
+        for (int i = 0; i < NDI_MAX_HANDLES; ++i) {
+            ToolDescription tool;
+            tool.name = "Tool " + std::to_string(i);
+            tool.partNumber = "87004" + std::to_string(10 + i);
+            tool.toolInfo = "01000000NDI         001382" + std::to_string(10 + i) + "A01";
+            for (int m = 0; m < NDI_MAX_BX_MARKERS; ++m) {
+                const double a = 0.3141592653589793 * m;
+                tool.markers.push_back({40.0 * std::cos(a), 40.0 * std::sin(a), 2.5 * m});
+            }
+            tool.trajectory.center = {-300.0 + 25.0 * i, 20.0 * (i % 5), -1500.0 + 10.0 * i};
+            tool.trajectory.amplitude = {10, 10, 10};
+            tool.trajectory.periodS = {3.0 + 0.1 * i, 4, 5};
+            tool.trajectory.axis = {0, 0, 1};
+            tool.trajectory.angularSpeedDegPerS = 5.0 * i;
+            tool.rmsError = 0.01 * (i + 1);
+            scenario.tools.push_back(tool);
+        }
+        scenario.strays.clear();
+        for (int i = 0; i < 127; ++i) {
+            StrayMarker stray;
+            stray.trajectory.center = {-600.0 + 9.0 * i, -200.0, -1800.0 + 3.0 * i};
+            scenario.strays.push_back(stray);
+        }
+
+        auto sim = family == Family::Vega ? Simulator::tcp(scenario, "127.0.0.1", 0)
+                                          : Simulator::serial(scenario);
+        NdiConnection* h = family == Family::Vega ? ndiOpenNetwork("127.0.0.1", sim->tcpPort())
+                                                  : ndiOpenSerial(sim->serialDevice().c_str());
+        ASSERT_NE(h, nullptr);
+        if (family == Family::Polaris) {
+            ndiCommand(h, "COMM:%d%03d%d", 5, 0, 1);
+            ASSERT_EQ(ndiGetError(h), 0);
+        } else {
+            ndiTimeoutSocket(h, 5000);
+        }
+        ndiCommand(h, "INIT:");
+        ASSERT_EQ(ndiGetError(h), 0);
+        std::vector<int> handles;
+        for (const ToolDescription& tool : scenario.tools)
+            handles.push_back(loadPassiveTool(h, tool));
+        ndiCommand(h, "PHSR:%02X", 0);
+        ASSERT_EQ(ndiGetError(h), 0);
+        ASSERT_EQ(ndiGetPHSRNumberOfHandles(h), NDI_MAX_HANDLES);
+        for (std::size_t i = 0; i < handles.size(); ++i)
+            EXPECT_EQ(sim->scenarioToolOf(handles[i]), static_cast<int>(i));
+        ndiCommand(h, "TSTART:");
+        ASSERT_EQ(ndiGetError(h), 0);
+        Seen seen;
+        compareBX(h, *sim, handles, 0x180F, 50, seen);
+        EXPECT_GT(ndiGetBXReplyLength(h), 2047);  // more than the library once had room for
+        EXPECT_EQ(seen.visible, 50 * NDI_MAX_HANDLES);
+        // The text reply too outgrows the old room; it keeps 50 of the strays.
+        for (int n = 0; n < 20; ++n) {
+            ndiCommand(h, "TX:%04X", 0x1005);
+            ASSERT_EQ(ndiGetError(h), 0) << ndiErrorString(ndiGetError(h));
+            EXPECT_GT(std::strlen(h->ReplyText), 2047u);
+            EXPECT_EQ(ndiGetTXNumberOfPassiveStrays(h), NDI_MAX_TX_PASSIVE_STRAYS);
+            for (int ph : handles) {
+                float t[8];
+                ASSERT_EQ(ndiGetTXTransformf(h, ph, t), 0);
+                const auto frame = static_cast<std::uint32_t>(ndiGetTXFrame(h, ph));
+                const std::optional<ToolFrame> want = sim->expectedFrame(ph, frame);
+                ASSERT_TRUE(want);
+                expectPose(t, want->pose, kTextQuaternion, kTextMillimetres,
+                           "TX handle " + std::to_string(ph));
+            }
+        }
+        ndiCommand(h, "TSTOP:");
+        EXPECT_EQ(ndiGetError(h), 0);
+        if (family == Family::Vega) {
+            ndiCloseNetwork(h);
+        } else {
+            ndiCommand(h, "COMM:%d%03d%d", 0, 0, 0);
+            ndiCloseSerial(h);
+        }
+    }
+}
+
 TEST(SimEndToEnd, EachFaultGivesItsLibraryError)
 {
     struct Case {

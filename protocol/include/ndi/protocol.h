@@ -26,10 +26,40 @@
 extern "C" {
 #endif
 
-/* Command buffer, raw reply buffer and reply text are this size each; a
- * reply is read into at most NDI_BUFFER_SIZE - 1 bytes so that a NUL always
- * fits behind it. */
-#define NDI_BUFFER_SIZE 2048
+/* The longest reply the library reads, in bytes: a binary tracking reply
+ * (BX) for all 24 port handles a reply can hold, each with every field the
+ * library asks for (options 0x0001, 0x0002, 0x0004, 0x0008, 0x1000; 0x0800
+ * adds no field), every count at the most the protocol allows:
+ *
+ *   header: 0xC4 0xA5, length, header CRC                         6
+ *   number of port handles                                        1
+ *   per handle (24 x 310 = 7440):
+ *     port handle, handle status                                  2
+ *     0x0001: 8 floats of pose, port status, frame number    32 + 4 + 4
+ *     0x0002: tool information and marker information            11
+ *     0x0004: stray status and 3 floats                        1 + 12
+ *     0x0008: marker count, out-of-volume bytes for 20 markers,
+ *             3 floats per marker                          1 + 3 + 240
+ *   0x1000: stray count (a signed byte: at most 127 strays),
+ *           16 out-of-volume bytes, 3 floats per stray  1 + 16 + 1524
+ *   system status                                                 2
+ *   body CRC                                                      2
+ *                                                    total     8992
+ *
+ * 20 markers is the most a tool can have: its marker information holds a
+ * nibble for each of 20. The text tracking reply (TX) is shorter whatever
+ * it carries: per handle a line of 2 + 51 + 8 + 8 + 22 + 21 + 1 = 113
+ * characters (handle, pose, port status, frame number, tool information
+ * with a character per marker, single stray, line feed), and 2 + 24 x 113
+ * + (2 + 64 + 255 x 21 + 1) + 4 + 4 + 1 = 8145 with the most strays a 2-digit
+ * hexadecimal count can give. The port-handle replies are far shorter (PHSR
+ * 2 + 24 x 5 + 5 = 127 bytes). A reply longer than this is an error
+ * (NDI_ERR_READ), never an overflow. */
+#define NDI_MAX_REPLY_LENGTH 8992
+
+/* Command buffer, raw reply buffer and reply text are this size each: the
+ * longest reply and the NUL that always fits behind it. */
+#define NDI_BUFFER_SIZE (NDI_MAX_REPLY_LENGTH + 1)
 
 /* Device error codes arrive in "ERROR" replies as two hex digits; the
  * library's own codes have a non-zero high byte. */
@@ -101,6 +131,9 @@ struct NdiConnection {
      * it was opened, given back when it closes (null on TCP). */
     const struct NdiLineOperations* LineOperations;
     struct NdiSavedLineSettings* SavedLineSettings;
+    /* Private to the library, set by the open functions: what
+     * ndiCancelReplies signals (null on a record filled in by hand). */
+    struct NdiReplyCancel* ReplyCancel;
 };
 
 /* ---- Connection handle and command engine ---- */
@@ -125,15 +158,30 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
 #endif
     ;
 
+/* Ends, for good, every wait of the connection for its device: a command
+ * waiting for its reply (or for the line to take its bytes) returns at once
+ * with NDI_ERR_TIMEOUT, and every later command fails at once the same way
+ * without sending anything, until the connection is closed. Closing works
+ * as always and frees everything. This is how a caller that is stopping
+ * (Ctrl-C, the end of a run) gets its tracking thread out of a pending read
+ * before it closes the connection.
+ *
+ * Callable from any thread and from a signal handler (it only writes to a
+ * descriptor), without holding any lock the commands are sent under. It must
+ * not run concurrently with or after ndiCloseSerial or ndiCloseNetwork on
+ * the same handle. Does nothing on a null handle. */
+void ndiCancelReplies(NdiConnection* h);
+
 int ndiGetError(NdiConnection* h);
 const char* ndiErrorString(int code);
 void ndiSetErrorCallback(NdiConnection* h, NdiErrorCallback callback, void* data);
 NdiErrorCallback ndiGetErrorCallback(NdiConnection* h);
 void* ndiGetErrorCallbackData(NdiConnection* h);
-/* Bounds the wait for each reply on a network connection: 1 when set, 0
- * when milliseconds is 0 or less, the socket refused it, or the connection
+/* Bounds the wait for each whole reply on a network connection: 1 when set,
+ * 0 when milliseconds is 0 or less, the socket refused it, or the connection
  * is a serial line (ndiSerialTimeout sets that on the descriptor). A reply
- * that does not come in time is NDI_ERR_TIMEOUT, as on a serial line. */
+ * that is not complete in time is NDI_ERR_TIMEOUT, as on a serial line.
+ * Until it is set, a reply gets 5000 ms. */
 int ndiTimeoutSocket(NdiConnection* h, int milliseconds);
 
 int ndiGetDeviceHandle(NdiConnection* h);
@@ -192,9 +240,12 @@ int ndiSerialBreak(int fd);
 int ndiSerialFlush(int fd, int which);
 int ndiSerialComm(int fd, int baud, const char* mode, int handshake);
 int ndiSerialTimeout(int fd, int milliseconds);
+/* All n bytes, fewer when the line takes no more within its time-out (at
+ * least a second, plus the bytes' time on the wire), or -1. */
 int ndiSerialWrite(int fd, const char* data, int n);
-/* Bytes of one reply, 0 when none came within the line's time-out, -1 on
- * failure. extra is accepted and ignored. */
+/* Bytes of one reply, 0 when it was not complete within the line's time-out
+ * (VTIME, for the whole reply, plus the time its bytes take on the wire at
+ * the line's speed), -1 on failure. extra is accepted and ignored. */
 int ndiSerialRead(int fd, char* buffer, int capacity, int binary, int* extra);
 int ndiSerialSleep(int fd, int milliseconds);
 const char* ndiSerialDeviceName(int i);
@@ -211,10 +262,12 @@ int ndiSocketFlush(int s, int which);
 /* Sets the receive time-out: 1 when set, 0 when milliseconds is 0 or less
  * (nothing changed) or the socket refused it. */
 int ndiSocketTimeout(int s, int milliseconds);
-/* All n bytes, or -1. */
+/* All n bytes, fewer when the socket takes no more within its time-out (at
+ * least a second), or -1. */
 int ndiSocketWrite(int s, const char* data, int n);
-/* Bytes of one reply, or -1 on failure, on the peer's close and on the
- * receive time-out. extra is accepted and ignored. */
+/* Bytes of one reply, or -1 on failure, on the peer's close and when the
+ * reply is not complete within the receive time-out (5000 ms when none was
+ * set). extra is accepted and ignored. */
 int ndiSocketRead(int s, char* buffer, int capacity, int binary, int* extra);
 /* Returns 1; the socket is not used. */
 int ndiSocketSleep(int s, int milliseconds);
