@@ -18,4 +18,14 @@ bool initializeDevice(NdiConnection* connection)
     return true;
 }
 
+bool initializeNetworkDevice(NdiConnection* connection)
+{
+    constexpr int kInitTimeoutMs = 5000;
+    constexpr int kTrackingTimeoutMs = 100;
+    ndiTimeoutSocket(connection, kInitTimeoutMs);
+    if (!initializeDevice(connection)) return false;
+    ndiTimeoutSocket(connection, kTrackingTimeoutMs);
+    return true;
+}
+
 }  // namespace Velantor

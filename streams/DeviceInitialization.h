@@ -9,4 +9,8 @@ namespace Velantor {
 // logged, and an open that went on would only look successful.
 bool initializeDevice(NdiConnection* connection);
 
+// The same over TCP, where INIT's reply may take seconds: waits up to five
+// for it, then sets the short time-out every later reply is held to.
+bool initializeNetworkDevice(NdiConnection* connection);
+
 }  // namespace Velantor

@@ -110,8 +110,9 @@ private:
     // Parts of openImpl, all with the connection held.
     bool openLocked();
     void closeConnectionLocked();
-    // Reads the camera's operating volumes and selects maxRange.
-    void queryOperatingVolumes();
+    // Reads the camera's operating volumes and selects maxRange; false when
+    // the one chosen is not among them.
+    bool queryOperatingVolumes();
     // Uploads and enables every marker, or the placeholder when none could
     // be; returns the registry's changes, not yet announced.
     Flags<InstrumentModification> initializeOpticalTools();

@@ -18,15 +18,8 @@
 
 namespace Velantor {
 
-namespace {
-
 using NDIStreamLog::log;
 using NDIStreamLog::text;
-
-constexpr int kInitTimeoutMs = 5000;
-constexpr int kTrackingTimeoutMs = 100;
-
-}  // namespace
 
 bool NDIPolarisTrackingStream::openImpl()
 {
@@ -90,11 +83,13 @@ bool NDIPolarisTrackingStream::openLocked()
     // The callback knows the stream as the host's Data.
     ndiSetErrorCallback(connection, &reportMarkerStreamDeviceError, static_cast<Data*>(this));
 
-    ndiTimeoutSocket(connection, kInitTimeoutMs);
-    if (!initializeDevice(connection)) return false;
-    ndiTimeoutSocket(connection, kTrackingTimeoutMs);
-    queryOperatingVolumes();
-    return StreamSettingKeys::volumeIsOffered(m_impl->maxRange, maxRangeOptions());
+    if (!initializeNetworkDevice(connection)) return false;
+    return queryOperatingVolumes();
+}
+
+bool NDIPolarisTrackingStream::queryOperatingVolumes()
+{
+    return m_impl->volumes.query(m_impl->connection);
 }
 
 void NDIPolarisTrackingStream::closeConnectionLocked()

@@ -2,7 +2,7 @@
 // Private to the source files of NDIPolarisTrackingStream: the record that
 // owns the connection, the settings and the marker ROM directory.
 #include "NDIPolarisTrackingStream.h"
-#include "NDIUtils.h"
+#include "OperatingVolumeChoice.h"
 
 #include <QTemporaryDir>
 
@@ -22,12 +22,8 @@ struct NDIPolarisTrackingStream::Impl {
     std::string hardwareDevice = "auto";
     std::atomic<int> hardwareIPPort{8765};
     std::atomic<bool> binaryQueryMode{true};
-    std::atomic<int> maxRange{0};
 
-    // Kept apart from the connection so that reading the choices never waits
-    // for device I/O (an open holds the connection for seconds).
-    mutable std::mutex volumesMutex;
-    std::vector<NDIUtils::OperatingVolume> operatingVolumes;
+    OperatingVolumeChoice volumes;
 
     // Markers are added from the user's thread and given ids at open too.
     std::mutex markerIdMutex;

@@ -40,34 +40,11 @@ bool NDIPolarisTrackingStream::binaryQueryMode() const { return m_impl->binaryQu
 
 std::vector<std::string> NDIPolarisTrackingStream::maxRangeOptions() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->volumesMutex);
-    std::vector<std::string> names;
-    names.reserve(m_impl->operatingVolumes.size());
-    for (const NDIUtils::OperatingVolume& volume : m_impl->operatingVolumes)
-        names.push_back(volume.name);
-    return names;
+    return m_impl->volumes.names();
 }
 
-int NDIPolarisTrackingStream::maxRange() const { return m_impl->maxRange; }
+int NDIPolarisTrackingStream::maxRange() const { return m_impl->volumes.index(); }
 
-void NDIPolarisTrackingStream::setMaxRange(int index)
-{
-    if (index < 0) return;
-    if (isStateOneOf({Closed, Opening, Closing})) {
-        m_impl->maxRange = index;
-        return;
-    }
-    NDIStreamLog::text(
-        Log::Error,
-        "Max Range cannot be set when connection is established. Close connection first.");
-}
-
-void NDIPolarisTrackingStream::queryOperatingVolumes()
-{
-    std::vector<NDIUtils::OperatingVolume> volumes =
-        NDIUtils::queryOperatingVolumes(m_impl->connection, m_impl->maxRange);
-    std::lock_guard<std::mutex> lock(m_impl->volumesMutex);
-    m_impl->operatingVolumes = std::move(volumes);
-}
+void NDIPolarisTrackingStream::setMaxRange(int index) { m_impl->volumes.setIndex(*this, index); }
 
 }  // namespace Velantor

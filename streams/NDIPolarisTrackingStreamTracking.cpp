@@ -7,6 +7,7 @@
 #include "NDIReplyOptions.h"
 #include "NDIStreamLog.h"
 #include "TrackingFrameDecoder.h"
+#include "TrackingPass.h"
 
 #include <ndi/protocol.h>
 
@@ -99,23 +100,7 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
 
 Stream::WorkResult NDIPolarisTrackingStream::doWork()
 {
-    const std::int64_t next = StreamUtils::systemTimeNs() + kPassPeriodNs;
-    try {
-        // Frames go out with the connection released.
-        std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receiveFrame();
-        if (fiducials) {
-            std::unique_ptr<TrackingStreamData> frame = createTrackingStreamData();
-            frame->components().add(std::move(fiducials));
-            dataSignal.emitSignal(std::shared_ptr<const StreamData>(std::move(frame)));
-        }
-    } catch (const std::exception& e) {
-        const std::string text = e.what();
-        NDIStreamLog::log(Log::Error,
-                          [&] { return "Error while receiving tracking data. " + text; });
-    } catch (...) {
-        NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
-    }
-    return WorkResult(next, true, true);
+    return runTrackingPass(*this, kPassPeriodNs, [this] { return receiveFrame(); });
 }
 
 }  // namespace Velantor

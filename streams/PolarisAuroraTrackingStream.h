@@ -108,9 +108,10 @@ private:
     bool setUpToolsLocked();
     bool initializeConnectionLocked(const std::string& device);
     bool sendInitLocked();
+    // Reads the system's operating volumes and selects maxRange (open only);
+    // false when the one chosen is not among them.
+    bool queryOperatingVolumes();
     void closeConnectionLocked();
-    // Reads the system's operating volumes and selects maxRange (open only).
-    void queryOperatingVolumes();
     // Discovery, run by openImpl with the connection held: wired tools
     // (Aurora) or registered ROM files (optical types).
     void queryTools();
@@ -122,7 +123,6 @@ private:
     // Whether the reply just received holds a frame not yet delivered
     // (connection held).
     bool newFrameAvailable(bool binary);
-    void emitFrame(std::unique_ptr<TrackingInstrumentFiducialsData> fiducials);
     void storeTargetHandle(std::size_t index, int portHandle);
     // Registry changes are announced when no lock of the stream is held.
     void announce(Flags<InstrumentModification> flags);

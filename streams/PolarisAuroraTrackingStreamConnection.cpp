@@ -18,15 +18,8 @@
 
 namespace Velantor {
 
-namespace {
-
 using NDIStreamLog::log;
 using NDIStreamLog::text;
-
-constexpr int kInitTimeoutMs = 5000;
-constexpr int kTrackingTimeoutMs = 100;
-
-}  // namespace
 
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::probeHardwareDevices()
@@ -139,17 +132,14 @@ bool PolarisAuroraTrackingStream<Type>::openNetworkLocked()
     }
     if (!initializeConnectionLocked(*device)) return false;
 
-    ndiTimeoutSocket(m_impl->connection, kInitTimeoutMs);
-    if (!sendInitLocked()) return false;
-    ndiTimeoutSocket(m_impl->connection, kTrackingTimeoutMs);
+    if (!initializeNetworkDevice(m_impl->connection)) return false;
     return setUpToolsLocked();
 }
 
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::setUpToolsLocked()
 {
-    queryOperatingVolumes();
-    if (!StreamSettingKeys::volumeIsOffered(m_impl->maxRange, maxRangeOptions())) return false;
+    if (!queryOperatingVolumes()) return false;
     if (Type == NDIAurora)
         queryTools();
     else
@@ -189,6 +179,12 @@ template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::sendInitLocked()
 {
     return initializeDevice(m_impl->connection);
+}
+
+template <NDISystemType Type>
+bool PolarisAuroraTrackingStream<Type>::queryOperatingVolumes()
+{
+    return m_impl->volumes.query(m_impl->connection);
 }
 
 template <NDISystemType Type>
@@ -239,6 +235,7 @@ bool PolarisAuroraTrackingStream<Type>::closeImpl()
     template bool PolarisAuroraTrackingStream<Type>::initializeConnectionLocked(                \
         const std::string&);                                                                    \
     template bool PolarisAuroraTrackingStream<Type>::sendInitLocked();                          \
+    template bool PolarisAuroraTrackingStream<Type>::queryOperatingVolumes();                   \
     template void PolarisAuroraTrackingStream<Type>::closeConnectionLocked();                   \
     template void PolarisAuroraTrackingStream<Type>::cancelPendingReplies();                    \
     template bool PolarisAuroraTrackingStream<Type>::closeImpl();

@@ -3,6 +3,7 @@
 // owns the connection and the settings, and the instantiation of each file's
 // members for the three families.
 #include "NDIUtils.h"
+#include "OperatingVolumeChoice.h"
 #include "PolarisAuroraTrackingStream.h"
 
 #include <Velantor/Flags.h>
@@ -23,14 +24,10 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
     std::string hardwareDevice = "auto";
     std::atomic<int> hardwareIPPort{8765};
     std::atomic<bool> binaryQueryMode{true};
-    std::atomic<int> maxRange{0};
     std::atomic<int> measurementRate{5};
     const int connectionType = Type == NDIPolarisNetwork ? Network : Serial;
 
-    // Kept apart from the connection so that reading the choices never waits
-    // for device I/O.
-    mutable std::mutex volumesMutex;
-    std::vector<NDIUtils::OperatingVolume> operatingVolumes;
+    OperatingVolumeChoice volumes;
 
     // Everything below belongs to the connection and is used under
     // connectionMutex.

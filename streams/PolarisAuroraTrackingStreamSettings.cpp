@@ -103,40 +103,19 @@ void PolarisAuroraTrackingStream<Type>::setMeasurementRate(int index)
 template <NDISystemType Type>
 std::vector<std::string> PolarisAuroraTrackingStream<Type>::maxRangeOptions() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->volumesMutex);
-    std::vector<std::string> names;
-    names.reserve(m_impl->operatingVolumes.size());
-    for (const NDIUtils::OperatingVolume& volume : m_impl->operatingVolumes)
-        names.push_back(volume.name);
-    return names;
+    return m_impl->volumes.names();
 }
 
 template <NDISystemType Type>
 int PolarisAuroraTrackingStream<Type>::maxRange() const
 {
-    return m_impl->maxRange;
+    return m_impl->volumes.index();
 }
 
 template <NDISystemType Type>
 void PolarisAuroraTrackingStream<Type>::setMaxRange(int index)
 {
-    if (index < 0) return;
-    if (isStateOneOf({Closed, Opening, Closing})) {
-        m_impl->maxRange = index;
-        return;
-    }
-    NDIStreamLog::text(
-        Log::Error,
-        "Max Range cannot be set when connection is established. Close connection first.");
-}
-
-template <NDISystemType Type>
-void PolarisAuroraTrackingStream<Type>::queryOperatingVolumes()
-{
-    std::vector<NDIUtils::OperatingVolume> volumes =
-        NDIUtils::queryOperatingVolumes(m_impl->connection, m_impl->maxRange);
-    std::lock_guard<std::mutex> lock(m_impl->volumesMutex);
-    m_impl->operatingVolumes = std::move(volumes);
+    m_impl->volumes.setIndex(*this, index);
 }
 
 #define NDI_INSTANTIATE_SETTINGS(Type)                                                            \
@@ -157,8 +136,7 @@ void PolarisAuroraTrackingStream<Type>::queryOperatingVolumes()
     template void PolarisAuroraTrackingStream<Type>::setMeasurementRate(int);                     \
     template std::vector<std::string> PolarisAuroraTrackingStream<Type>::maxRangeOptions() const; \
     template int PolarisAuroraTrackingStream<Type>::maxRange() const;                             \
-    template void PolarisAuroraTrackingStream<Type>::setMaxRange(int);                            \
-    template void PolarisAuroraTrackingStream<Type>::queryOperatingVolumes();
+    template void PolarisAuroraTrackingStream<Type>::setMaxRange(int);
 NDI_INSTANTIATE_FOR_EVERY_FAMILY(NDI_INSTANTIATE_SETTINGS)
 
 }  // namespace Velantor

@@ -6,6 +6,7 @@
 #include "NDIStreamLog.h"
 #include "PolarisAuroraTrackingStreamImpl.h"
 #include "TrackingFrameDecoder.h"
+#include "TrackingPass.h"
 
 #include <ndi/protocol.h>
 
@@ -86,30 +87,9 @@ std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Typ
 }
 
 template <NDISystemType Type>
-void PolarisAuroraTrackingStream<Type>::emitFrame(
-    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials)
-{
-    std::unique_ptr<TrackingStreamData> frame = createTrackingStreamData();
-    frame->components().add(std::move(fiducials));
-    dataSignal.emitSignal(std::shared_ptr<const StreamData>(std::move(frame)));
-}
-
-template <NDISystemType Type>
 Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork()
 {
-    const std::int64_t next = StreamUtils::systemTimeNs() + kPassPeriodNs;
-    try {
-        // Frames go out with the connection released.
-        std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receiveFrame();
-        if (fiducials) emitFrame(std::move(fiducials));
-    } catch (const std::exception& e) {
-        const std::string text = e.what();
-        NDIStreamLog::log(Log::Error,
-                          [&] { return "Error while receiving tracking data. " + text; });
-    } catch (...) {
-        NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
-    }
-    return WorkResult(next, true, true);
+    return runTrackingPass(*this, kPassPeriodNs, [this] { return receiveFrame(); });
 }
 
 #define NDI_INSTANTIATE_TRACKING(Type)                                        \
@@ -118,8 +98,6 @@ Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork()
     template bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool); \
     template std::unique_ptr<TrackingInstrumentFiducialsData>                 \
     PolarisAuroraTrackingStream<Type>::receiveFrame();                        \
-    template void PolarisAuroraTrackingStream<Type>::emitFrame(               \
-        std::unique_ptr<TrackingInstrumentFiducialsData>);                    \
     template Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork();
 NDI_INSTANTIATE_FOR_EVERY_FAMILY(NDI_INSTANTIATE_TRACKING)
 
