@@ -76,13 +76,9 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
     if (connection == nullptr) return nullptr;
 
     const bool binary = m_impl->binaryConnection;
-    if (binary)
-        ndiCommand(connection, "BX:%04X", NDIReplyOptions::kOpticalBinaryTracking);
-    else
-        ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
-    // A reply that failed its checks leaves the previous one captured:
-    // nothing of it may go out as a new frame.
-    if (ndiGetError(connection) != NDI_OKAY) return nullptr;
+    if (!TrackingFrameDecoder::requestFrame(connection, binary,
+                                            NDIReplyOptions::kOpticalBinaryTracking))
+        return nullptr;
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);

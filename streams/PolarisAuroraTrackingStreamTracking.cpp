@@ -71,13 +71,8 @@ std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Typ
     if (connection == nullptr) return nullptr;
 
     const bool binary = m_impl->binaryConnection;
-    if (binary)
-        ndiCommand(connection, "BX:%04X", kBinaryTrackingReplyOptions);
-    else
-        ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
-    // A reply that failed its checks leaves the previous one captured:
-    // nothing of it may go out as a new frame.
-    if (ndiGetError(connection) != NDI_OKAY) return nullptr;
+    if (!TrackingFrameDecoder::requestFrame(connection, binary, kBinaryTrackingReplyOptions))
+        return nullptr;
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);

@@ -1,6 +1,7 @@
 #include "TrackingFrameDecoder.h"
 
 #include "NDIAccessorResults.h"
+#include "NDIReplyOptions.h"
 
 #include <ndi/protocol.h>
 
@@ -27,6 +28,15 @@ bool isFinite(const float values[8])
 TrackingFrameDecoder::TrackingFrameDecoder(NdiConnection* connection, bool binary)
     : m_connection(connection), m_binary(binary)
 {
+}
+
+bool TrackingFrameDecoder::requestFrame(NdiConnection* connection, bool binary, int binaryOptions)
+{
+    if (binary)
+        ndiCommand(connection, "BX:%04X", binaryOptions);
+    else
+        ndiCommand(connection, "TX:%04X", NDIReplyOptions::kTextTracking);
+    return ndiGetError(connection) == NDI_OKAY;
 }
 
 std::uint64_t TrackingFrameDecoder::frameNumber(int portHandle) const

@@ -17,6 +17,11 @@ namespace Velantor {
 
 class TrackingFrameDecoder {
 public:
+    // Sends the tracking command (BX with binaryOptions, or TX) and tells
+    // whether its reply passed its checks. A reply that failed them leaves
+    // the previous one captured: nothing of it may go out as a new frame.
+    static bool requestFrame(NdiConnection* connection, bool binary, int binaryOptions);
+
     // binary: the capture is that of a BX reply, else of a TX reply.
     TrackingFrameDecoder(NdiConnection* connection, bool binary);
 
