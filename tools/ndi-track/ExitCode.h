@@ -3,11 +3,14 @@
 namespace ndi_track {
 
 enum ExitCode : int {
-    Success = 0,         // tracked for the whole run / discover found a system
-    OpenFailed = 1,      // the measurement system could not be found, opened or started
-    UsageError = 2,      // bad command line
-    NothingFound = 3,    // discover heard no measurement system
-    TrackingErrors = 4,  // tracking ran, but the system reported errors meanwhile
+    Success = 0,          // tracked for the whole run / discover found a system
+    OpenFailed = 1,       // the measurement system could not be found, opened or started
+    UsageError = 2,       // bad command line
+    NothingFound = 3,     // discover heard no measurement system
+    TrackingErrors = 4,   // tracking ran, but the system reported errors or left a stop unanswered
+    FramesDropped = 5,    // frames were lost because the output did not keep up
+    OutputFailed = 6,     // the output could not be written (a full disk, a device error)
+    ToolsNotTracked = 7,  // a tool named with --rom or --marker could not be loaded
 };
 
 constexpr const char* kExitCodeHelp =
@@ -16,6 +19,15 @@ constexpr const char* kExitCodeHelp =
     "  1  the measurement system could not be found, opened or started\n"
     "  2  bad command line\n"
     "  3  discover: no measurement system found\n"
-    "  4  tracking ran, but the system reported errors meanwhile (see the log)";
+    "  4  tracking ran, but the system reported errors meanwhile or did not answer\n"
+    "     the stop (see the log)\n"
+    "  5  frames were dropped: the output did not keep up (their number is on stderr)\n"
+    "  6  the output could not be written (the cause is on stderr)\n"
+    "  7  a tool named with --rom or --marker could not be loaded; the others were\n"
+    "     tracked (which one and why is on stderr and in the table)\n"
+    "When more than one of 4 to 7 applies, the highest is returned. When the\n"
+    "reader of the output goes away (a closed pipe, as with | head), ndi-track stops\n"
+    "and closes the system and ends quietly by SIGPIPE, as other programs in a\n"
+    "pipeline do.";
 
 }  // namespace ndi_track

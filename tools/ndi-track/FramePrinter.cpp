@@ -145,6 +145,7 @@ std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus
     std::string statusLine = line;
     if (!status.lastError.empty()) statusLine += "   last error: " + status.lastError;
     rows.push_back(statusLine);
+    for (const std::string& tool : status.untracked) rows.push_back("not tracked: " + tool);
     return rows;
 }
 

@@ -23,6 +23,8 @@ struct RunStatus {
     std::uint64_t frames = 0;
     std::uint64_t errors = 0;
     std::string lastError;
+    // The tools named on the command line that are not tracked, with why.
+    std::vector<std::string> untracked;
 };
 
 // "ok" (a pose from this frame), "missing" (in view of nothing: no pose) or

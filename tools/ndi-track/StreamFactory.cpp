@@ -5,6 +5,7 @@
 
 #include <Velantor/Properties.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -72,16 +73,29 @@ bool TrackedStream::registerMarkers(const std::vector<MarkerFile>& markers, std:
     return true;
 }
 
-std::vector<std::string> TrackedStream::untrackedMarkers() const
+std::vector<std::string> TrackedStream::untrackedTools(const TrackOptions& options) const
 {
     std::vector<std::string> lines;
-    if (m_markers == nullptr) return lines;
-    for (const Velantor::TrackingInstrument& instrument :
-         m_markers->trackingInstruments()->instruments()) {
-        const std::string problem = m_markers->markerLoadProblem(instrument.id.ID());
-        if (!problem.empty())
-            lines.push_back("the marker " + instrument.id.name() + " (" + instrument.id.ID() +
-                            ") is not tracked: " + problem);
+    const std::vector<Velantor::TrackingInstrument> instruments =
+        m_stream->trackingInstruments()->instruments();
+    if (m_markers != nullptr) {
+        for (const Velantor::TrackingInstrument& instrument : instruments) {
+            const std::string problem = m_markers->markerLoadProblem(instrument.id.ID());
+            if (!problem.empty())
+                lines.push_back("the marker " + instrument.id.name() + " (" + instrument.id.ID() +
+                                ") is not tracked: " + problem);
+        }
+        return lines;
+    }
+    // A camera-specific stream makes an instrument, named after the tool, only
+    // for a tool whose ROM it could load.
+    for (const RomTarget& rom : options.roms) {
+        const bool loaded = std::any_of(
+            instruments.begin(), instruments.end(),
+            [&](const Velantor::TrackingInstrument& i) { return i.id.name() == rom.name; });
+        if (!loaded)
+            lines.push_back("the tool " + rom.name + " (" + rom.path +
+                            ") is not tracked: its ROM could not be loaded (see the log above)");
     }
     return lines;
 }

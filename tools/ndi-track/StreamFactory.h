@@ -42,9 +42,9 @@ public:
     // then the main instrument. False, with the reason in *error, when a file
     // could not be read as a marker.
     bool configure(const TrackOptions& options, std::string* error);
-    // After an open: one line for each registered marker the system is not
-    // tracking, naming it and saying why.
-    std::vector<std::string> untrackedMarkers() const;
+    // After an open: one line for each tool or marker named on the command
+    // line that the system is not tracking, naming it and saying why.
+    std::vector<std::string> untrackedTools(const TrackOptions& options) const;
 
 private:
     bool registerMarkers(const std::vector<MarkerFile>& markers, std::string* error);

@@ -8,13 +8,19 @@
 
 #include <Velantor/PluginLoader.h>
 #include <Velantor/Properties.h>
+#include <Velantor/TrackingInstrumentFiducialsData.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <thread>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -23,35 +29,118 @@ namespace ndi_track {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// Frames arrive on the stream's worker thread and are written by the main
-// thread, so a slow terminal or pipe never holds up tracking.
+// A healthy system stops and closes within tens of milliseconds; one that has
+// not by then is waiting on a reply that may never come, so the pending
+// replies are made to fail.
+constexpr auto kStopGrace = milliseconds(300);
+// The run is given up by then whatever the system does: Ctrl-C must always end
+// the program within a second.
+constexpr auto kLeaveAfter = milliseconds(900);
+
+// Frames held for an output that does not keep up: a stalled pipe or terminal
+// must not take the computer's memory (a frame of 24 tools holds about 8 kB).
+constexpr std::size_t kQueueBytes = std::size_t{32} << 20;
+
+// NDI_TRACK_QUEUE_BYTES, read by ndi-track alone, replaces the cap, so that a
+// test reaches it within a second of stalling the output.
+std::size_t queueByteLimit()
+{
+    const char* text = std::getenv("NDI_TRACK_QUEUE_BYTES");
+    if (text == nullptr || *text == '\0') return kQueueBytes;
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(text, &end, 10);
+    return *end == '\0' && bytes > 0 ? static_cast<std::size_t>(bytes) : kQueueBytes;
+}
+
+// What a frame holds in memory, near enough: its records and every block they
+// allocate, each with the allocator's bookkeeping.
+std::size_t frameBytes(const Velantor::TrackingStreamData& data)
+{
+    constexpr std::size_t kPerBlock = 32;
+    const auto text = [](const std::string& s) { return s.capacity() + kPerBlock; };
+    std::size_t bytes = sizeof data + kPerBlock + text(data.mainInstrumentId);
+    bytes += data.instruments.capacity() * sizeof(Velantor::TrackingInstrument) + kPerBlock;
+    for (const auto& i : data.instruments)
+        bytes += text(i.id.ID()) + text(i.id.modelNumber()) + text(i.id.name());
+    if (const auto* fiducials =
+            data.components().get<Velantor::TrackingInstrumentFiducialsData>()) {
+        bytes += sizeof *fiducials + 3 * kPerBlock +
+                 fiducials->positions.capacity() * sizeof(Eigen::Vector3d) +
+                 fiducials->keys.capacity() * sizeof(std::uint64_t);
+    }
+    return bytes;
+}
+
+// Frames arrive on the stream's worker thread and are written by a thread of
+// their own, so a slow terminal or pipe never holds up tracking or stopping.
 class FrameQueue {
 public:
-    explicit FrameQueue(bool keepAll) : m_keepAll(keepAll) {}
+    FrameQueue(bool keepAll, std::size_t byteLimit) : m_keepAll(keepAll), m_byteLimit(byteLimit) {}
 
     void push(std::shared_ptr<const Velantor::TrackingStreamData> data)
     {
         const auto now = Clock::now();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_count == 0) m_first = now;
-        m_last = now;
-        Frame frame{++m_count, std::move(data)};
-        m_latest = frame;
-        if (!m_keepAll) return;
-        if (m_frames.size() >= kLimit) {
-            ++m_dropped;
-            return;
+        const std::size_t bytes = m_keepAll ? frameBytes(*data) : 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_count == 0) m_first = now;
+            m_last = now;
+            Frame frame{++m_count, std::move(data)};
+            m_latest = frame;
+            if (!m_keepAll || !m_keeping) return;
+            // One frame always fits, so a cap below a frame's size still lets
+            // the run write something.
+            if (!m_frames.empty() && m_bytes + bytes > m_byteLimit) {
+                ++m_dropped;
+                return;
+            }
+            m_bytes += bytes;
+            m_frames.push_back(std::move(frame));
         }
-        m_frames.push_back(std::move(frame));
+        m_changed.notify_all();
     }
-    std::deque<Frame> take()
+
+    // Waits until frames are queued or no more will come; hands them over.
+    std::deque<Frame> take(bool& finished)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_frames.empty() || m_finished; });
+        finished = m_finished && m_frames.empty();
         std::deque<Frame> out;
         out.swap(m_frames);
+        m_bytes = 0;
         return out;
     }
+    // True when no more frames will come; waits for that until `until`.
+    bool waitFinished(Clock::time_point until)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_until(lock, until, [&] { return m_finished; });
+    }
+    void finish()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = true;
+        }
+        m_changed.notify_all();
+    }
+    // The output is gone: nothing more is kept for it.
+    void stopKeeping()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_keeping = false;
+        m_frames.clear();
+        m_bytes = 0;
+    }
+    void written(std::uint64_t frames)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_written += frames;
+    }
+
     Frame latest() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,29 +151,51 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_count;
     }
+    // Line output: frames that never reached it, dropped or still queued.
+    std::uint64_t unwritten() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_keepAll ? m_count - m_written : 0;
+    }
     // Seconds from the first frame to the last.
     double span() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return std::chrono::duration<double>(m_last - m_first).count();
     }
-    std::uint64_t dropped() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_dropped;
-    }
 
 private:
-    // About ten minutes of 24 tools at 400 Hz waiting for an output that stalled.
-    static constexpr std::size_t kLimit = 250000;
     const bool m_keepAll;
+    const std::size_t m_byteLimit;
     mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
     std::deque<Frame> m_frames;
+    std::size_t m_bytes = 0;
+    bool m_keeping = true;
+    bool m_finished = false;
     Frame m_latest;
     std::uint64_t m_count = 0;
+    std::uint64_t m_written = 0;
     std::uint64_t m_dropped = 0;
     Clock::time_point m_first{}, m_last{};
 };
+
+// Writes to stdout without stdio: no buffer holds lines back when the run has
+// to leave at once, and a failure is seen with its cause. 0 or the errno.
+int writeOut(const std::string& text)
+{
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;  // would never move on
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
 
 // Redraws the table in place on a terminal; elsewhere prints a snapshot per
 // second, one after the other.
@@ -96,27 +207,25 @@ public:
     }
     ~TableScreen() { finish(); }
 
-    bool due(Clock::time_point now) const { return now >= m_next; }
+    Clock::time_point next() const { return m_next; }
 
-    void show(const std::vector<std::string>& rows, Clock::time_point now)
+    // 0 or the errno of the failed write.
+    int show(const std::vector<std::string>& rows, Clock::time_point now)
     {
-        m_next = now + (m_tty ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
+        m_next = now + (m_tty ? milliseconds(100) : milliseconds(1000));
+        std::string out;
         if (!m_tty) {
-            for (const auto& r : rows) std::fprintf(stdout, "%s\n", r.c_str());
-            std::fprintf(stdout, "\n");
-            std::fflush(stdout);
-            return;
+            for (const auto& r : rows) out += r + "\n";
+            return writeOut(out + "\n");
         }
         const std::size_t width = terminalWidth();
-        std::string out;
         if (m_drawn > 0) out += "\r\x1b[" + std::to_string(m_drawn) + "A";
         // Log messages go above the table and scroll away with the terminal.
         for (const auto& message : m_relay.take()) out += clip(message, width) + "\x1b[K\n";
         for (const auto& r : rows) out += clip(r, width) + "\x1b[K\n";
         out += "\x1b[J";
         m_drawn = rows.size();
-        std::fputs(out.c_str(), stdout);
-        std::fflush(stdout);
+        return writeOut(out);
     }
 
     void finish()
@@ -164,17 +273,6 @@ private:
     std::deque<std::pair<Clock::time_point, std::uint64_t>> m_samples;
 };
 
-// Waits for a request while taking stop signals; true when one came.
-template <typename Future>
-bool waitTakingSignals(const Future& future, const sigset_t& stopSignals, bool& stopRequested)
-{
-    while (future.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-        const timespec tick{0, 10 * 1000 * 1000};
-        if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) stopRequested = true;
-    }
-    return stopRequested;
-}
-
 bool requestResult(const Velantor::Stream::AsyncResult& result, std::string& why)
 {
     try {
@@ -187,28 +285,292 @@ bool requestResult(const Velantor::Stream::AsyncResult& result, std::string& why
     return false;
 }
 
-bool writeOut(const std::string& text)
-{
-    if (text.empty()) return true;
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
-}
-
 void note(const std::string& text) { std::fprintf(stderr, "ndi-track: %s\n", text.c_str()); }
 
-}  // namespace
+enum class StopCause { None, Signal, Deadline, StartFailed, OutputFailed, OutputClosed };
+enum class Phase { Opening, Tracking };
+// Why a run is given up before it could end in order.
+enum class Leaving { None, OpenUnfinished, StopUnanswered, OutputStalled, SecondSignal };
 
-int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals)
+// One tracking run. The main thread opens, starts, stops and closes the
+// stream, a writer thread feeds the output, and a guard thread takes the stop
+// signals, ends the run at its deadline and, when a stop has not finished in
+// time, first makes the pending replies fail and then leaves the program.
+class TrackRun {
+public:
+    TrackRun(const TrackOptions& options, LogRelay& relay, const sigset_t& stopSignals)
+        : m_options(options),
+          m_relay(relay),
+          m_stopSignals(stopSignals),
+          m_lineFormat(options.format != OutputFormat::Table),
+          m_queue(m_lineFormat, queueByteLimit()),
+          m_printer(options.format),
+          m_guard([this] { guard(); })
+    {
+    }
+    ~TrackRun()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_guard.join();
+    }
+    TrackRun(const TrackRun&) = delete;
+    TrackRun& operator=(const TrackRun&) = delete;
+
+    // Claims the end of the run before the last words go out.
+    int run();
+
+private:
+    void claimEnd();
+    void guard();
+    void requestStopLocked(StopCause cause, Clock::time_point now);
+    void waitForStop();
+    void deviceDone();
+    [[noreturn]] void leaveLocked(Leaving why);
+    int concludeLocked(Leaving why);
+    void writeLines();
+    void showTable();
+    void outputFailed(int error);
+
+    const TrackOptions& m_options;
+    LogRelay& m_relay;
+    const sigset_t m_stopSignals;
+    const bool m_lineFormat;
+    FrameQueue m_queue;
+    const FramePrinter m_printer;
+
+    std::mutex m_mutex;  // everything below; the guard thread reads it
+    std::condition_variable m_stopChanged;
+    std::unique_ptr<TrackedStream> m_stream;
+    Phase m_phase = Phase::Opening;
+    StopCause m_cause = StopCause::None;
+    Clock::time_point m_stopAt{};
+    Clock::time_point m_deadline = Clock::time_point::max();
+    bool m_signalled = false;
+    Clock::time_point m_signalledAt{};
+    bool m_cancelled = false;
+    bool m_deviceDone = false;
+    bool m_ended = false;
+    bool m_quit = false;
+    int m_code = Success;
+    int m_outputError = 0;
+    std::uint64_t m_errorsBeforeTracking = 0;
+    // Tools named on the command line that the open could not load.
+    std::vector<std::string> m_untracked;
+
+    std::thread m_guard;  // last: it starts once everything above is set up
+};
+
+void TrackRun::guard()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_quit) {
+        lock.unlock();
+        const timespec tick{0, 10 * 1000 * 1000};
+        const int signal = sigtimedwait(&m_stopSignals, nullptr, &tick);
+        lock.lock();
+        if (m_quit || m_ended) continue;
+        const auto now = Clock::now();
+        if (signal > 0) {
+            if (m_signalled) leaveLocked(Leaving::SecondSignal);
+            m_signalled = true;
+            m_signalledAt = now;
+            requestStopLocked(StopCause::Signal, now);
+        }
+        if (now >= m_deadline) requestStopLocked(StopCause::Deadline, now);
+        if (m_cause != StopCause::None && !m_deviceDone) {
+            if (!m_cancelled && now - m_stopAt >= kStopGrace) {
+                m_cancelled = true;
+                if (m_stream) m_stream->cancelPendingReplies();
+            }
+            if (now - m_stopAt >= kLeaveAfter)
+                leaveLocked(m_phase == Phase::Opening ? Leaving::OpenUnfinished
+                                                      : Leaving::StopUnanswered);
+        }
+        // After a signal the output has the same second to take what is left.
+        if (m_signalled && now - m_signalledAt >= kLeaveAfter) leaveLocked(Leaving::OutputStalled);
+    }
+}
+
+void TrackRun::requestStopLocked(StopCause cause, Clock::time_point now)
+{
+    if (m_cause != StopCause::None) return;
+    m_cause = cause;
+    m_stopAt = now;
+    m_stopChanged.notify_all();
+}
+
+void TrackRun::waitForStop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_stopChanged.wait(lock, [&] { return m_cause != StopCause::None; });
+}
+
+void TrackRun::deviceDone()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deviceDone = true;
+}
+
+void TrackRun::leaveLocked(Leaving why)
+{
+    m_ended = true;
+    int code = concludeLocked(why);
+    // Should stderr itself be stalled, the program still ends.
+    std::thread([code] {
+        std::this_thread::sleep_for(milliseconds(50));
+        std::_Exit(code == kOutputClosed ? OutputFailed : code);
+    }).detach();
+    std::fflush(stderr);
+    if (code == kOutputClosed) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+        code = OutputFailed;
+    }
+    std::_Exit(code);
+}
+
+// The summary and what went wrong, on stderr; returns the exit code.
+int TrackRun::concludeLocked(Leaving why)
+{
+    m_relay.release();  // shows what is held or counted before the summary
+    const std::uint64_t frames = m_queue.count();
+    const std::uint64_t trackingErrors = m_relay.errorCount() - m_errorsBeforeTracking;
+    if (m_phase == Phase::Tracking) {
+        char summary[200];
+        const double span = m_queue.span();
+        std::snprintf(summary, sizeof summary, "%llu frames in %.1f s (%.1f Hz), %llu errors",
+                      static_cast<unsigned long long>(frames), span,
+                      span > 0 ? static_cast<double>(frames - 1) / span : 0.0,
+                      static_cast<unsigned long long>(trackingErrors));
+        note(summary);
+    }
+    int code = m_code;
+    switch (why) {
+    case Leaving::None:
+    case Leaving::OutputStalled: break;
+    case Leaving::OpenUnfinished:
+        note(
+            "the system was still being opened a second after the stop: leaving without waiting "
+            "for it");
+        code = OpenFailed;
+        break;
+    case Leaving::StopUnanswered:
+        note(
+            "the system did not answer the stop: leaving without stopping and closing it "
+            "properly; it may still be tracking until it is opened again");
+        code = std::max(code, static_cast<int>(TrackingErrors));
+        break;
+    case Leaving::SecondSignal:
+        note("a second stop signal: leaving at once");
+        if (!m_deviceDone) {
+            note("the system was left without being stopped and closed properly");
+            code = m_phase == Phase::Opening ? static_cast<int>(OpenFailed)
+                                             : std::max(code, static_cast<int>(TrackingErrors));
+        }
+        break;
+    }
+    // The reader went away: what it did not take is of no interest to anyone.
+    if (m_outputError == EPIPE) return kOutputClosed;
+    if (code == OpenFailed) return code;
+    if (m_outputError != 0) {
+        note(std::string("cannot write the output: ") + std::strerror(m_outputError));
+        code = std::max(code, static_cast<int>(OutputFailed));
+        return code;
+    }
+    const std::uint64_t unwritten = m_queue.unwritten();
+    if (unwritten > 0) {
+        note(std::to_string(unwritten) +
+             (why == Leaving::None ? " frames were dropped: the output did not keep up"
+                                   : " frames were not written: the output did not take them"));
+        code = std::max(code, static_cast<int>(FramesDropped));
+    }
+    if (!m_untracked.empty()) {
+        for (const std::string& line : m_untracked) note(line);
+        code = std::max(code, static_cast<int>(ToolsNotTracked));
+    }
+    if (trackingErrors > 0 && m_phase == Phase::Tracking) {
+        note("the system reported errors while tracking (last: " + m_relay.lastError() +
+             "); if frames stopped, the system is gone and is not reconnected: check the cable and "
+             "power and run ndi-track again");
+        code = std::max(code, static_cast<int>(TrackingErrors));
+    }
+    return code;
+}
+
+void TrackRun::outputFailed(int error)
+{
+    m_queue.stopKeeping();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_outputError = error;
+    requestStopLocked(error == EPIPE ? StopCause::OutputClosed : StopCause::OutputFailed,
+                      Clock::now());
+}
+
+void TrackRun::writeLines()
+{
+    int error = writeOut(m_printer.header());
+    bool finished = false;
+    while (error == 0 && !finished) {
+        std::string text;
+        std::uint64_t frames = 0;
+        for (const Frame& frame : m_queue.take(finished)) {
+            text += m_printer.lines(frame);
+            ++frames;
+        }
+        error = writeOut(text);
+        if (error == 0) m_queue.written(frames);
+    }
+    if (error != 0) outputFailed(error);
+}
+
+void TrackRun::showTable()
+{
+    TableScreen screen(m_relay);
+    RateMeter meter;
+    int error = 0;
+    do {
+        const auto now = Clock::now();
+        RunStatus status;
+        status.frames = m_queue.count();
+        status.rateHz = meter.update(now, status.frames);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            status.errors = m_relay.errorCount() - m_errorsBeforeTracking;
+            status.untracked = m_untracked;
+        }
+        status.lastError = status.errors ? m_relay.lastError() : std::string();
+        const Frame latest = m_queue.latest();
+        error = screen.show(m_printer.table(latest.data ? &latest : nullptr, status), now);
+    } while (error == 0 && !m_queue.waitFinished(screen.next()));
+    screen.finish();
+    if (error != 0) outputFailed(error);
+}
+
+void TrackRun::claimEnd()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // The guard is leaving the program already: it has the last word.
+    m_stopChanged.wait(lock, [&] { return !m_ended; });
+    m_ended = true;
+}
+
+int TrackRun::run()
 {
     // Plugins stay loaded for the whole run: their code may still be referenced.
     std::vector<std::unique_ptr<Velantor::LoadedPlugin>> plugins;
-    for (const std::string& path : o.plugins) {
+    for (const std::string& path : m_options.plugins) {
         std::string error;
         auto loaded = Velantor::PluginLoader::load(path, &error);
         if (!loaded) {
+            claimEnd();
             note("cannot load the plugin " + path + ": " + error);
             return OpenFailed;
         }
         if (loaded->plugin()->init() != 0) {
+            claimEnd();
             note("the plugin " + path + " failed to initialise");
             return OpenFailed;
         }
@@ -216,35 +578,72 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
         plugins.push_back(std::move(loaded));
     }
 
-    if (o.isSerial() && !o.autoDetect()) {
-        const std::string problem = serialDeviceProblem(o.device);
+    if (m_options.isSerial() && !m_options.autoDetect()) {
+        const std::string problem = serialDeviceProblem(m_options.device);
         if (!problem.empty()) {
+            claimEnd();
             note(problem);
             return OpenFailed;
         }
     }
 
-    auto stream = makeStream(o.family);
-    const Velantor::Properties configuration = o.toProperties();
-    stream->configure(&configuration);
+    auto made = std::make_unique<TrackedStream>(makeStream(m_options.family));
+    TrackedStream& stream = *made;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stream = std::move(made);
+    }
+    // The stream is closed before it goes; the guard no longer reaches it then.
+    struct Release {
+        TrackRun& run;
+        ~Release()
+        {
+            std::unique_ptr<TrackedStream> gone;
+            {
+                std::lock_guard<std::mutex> lock(run.m_mutex);
+                gone.swap(run.m_stream);
+            }
+        }
+    } release{*this};
 
-    const bool lineFormat = o.format != OutputFormat::Table;
-    FrameQueue queue(lineFormat);
-    stream->dataSignal.connect(&queue, [&queue](std::shared_ptr<const Velantor::StreamData> data) {
+    std::string problem;
+    if (!stream.configure(m_options, &problem)) {
+        deviceDone();
+        claimEnd();
+        note(problem);
+        return UsageError;
+    }
+    stream->dataSignal.connect(&m_queue, [this](std::shared_ptr<const Velantor::StreamData> data) {
         if (auto frame = std::dynamic_pointer_cast<const Velantor::TrackingStreamData>(data))
-            queue.push(std::move(frame));
+            m_queue.push(std::move(frame));
     });
 
-    bool stopRequested = false;
-    const std::uint64_t errorsBeforeOpen = relay.errorCount();
+    const std::uint64_t errorsBeforeOpen = m_relay.errorCount();
+    // No limit here: the guard ends the program when a stop does not end this.
     const auto opening = stream->openAsync();
-    waitTakingSignals(opening, stopSignals, stopRequested);
+    opening.wait();
     std::string why;
     if (!requestResult(opening, why)) {
+        stream->dataSignal.disconnect(&m_queue);
+        deviceDone();
+        claimEnd();
         if (!why.empty()) note("open failed: " + why);
-        note(adviceAfterFailedOpen(o, relay.errorsSince(errorsBeforeOpen)));
-        stream->dataSignal.disconnect(&queue);
+        bool signalled = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            signalled = m_signalled;
+        }
+        note(signalled ? std::string("stopped while the system was being opened")
+                       : adviceAfterFailedOpen(m_options, m_relay.errorsSince(errorsBeforeOpen)));
         return OpenFailed;
+    }
+    {
+        // A tool the user asked for and does not get must not go unnoticed
+        // among the others' poses: said now, in the table and at the end.
+        std::vector<std::string> untracked = stream.untrackedTools(m_options);
+        for (const std::string& line : untracked) note(line);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_untracked = std::move(untracked);
     }
     const auto volumes = stream.volumeOptions();
     if (!volumes.empty()) {
@@ -255,98 +654,60 @@ int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals
                              [&] { return "Operating volumes (--volume N): " + list; });
     }
 
-    int exitCode = Success;
-    std::uint64_t errorsBeforeTracking = relay.errorCount();
-    Clock::time_point trackingStart = Clock::now();
-    if (!stopRequested) {
+    bool stopped = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        stopped = m_cause != StopCause::None;
+    }
+    bool started = false;
+    if (!stopped) {
         const auto starting = stream->startAsync();
-        waitTakingSignals(starting, stopSignals, stopRequested);
-        if (!requestResult(starting, why)) {
+        starting.wait();
+        started = requestResult(starting, why);
+        if (!started) {
             note("tracking could not be started" + (why.empty() ? std::string() : ": " + why));
-            exitCode = OpenFailed;
-            stopRequested = true;
-        }
-        errorsBeforeTracking = relay.errorCount();
-        trackingStart = Clock::now();
-    }
-
-    FramePrinter printer(o.format);
-    std::unique_ptr<TableScreen> screen;
-    if (lineFormat) {
-        writeOut(printer.header());
-        std::fflush(stdout);
-    } else if (!stopRequested) {
-        screen = std::make_unique<TableScreen>(relay);
-    }
-    RateMeter meter;
-    RunStatus status;
-    bool outputFailed = false;
-    const auto deadline =
-        o.durationSeconds > 0
-            ? trackingStart + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(o.durationSeconds))
-            : Clock::time_point::max();
-
-    auto drainLines = [&] {
-        bool wrote = false;
-        for (const Frame& frame : queue.take()) {
-            if (!outputFailed && !writeOut(printer.lines(frame))) outputFailed = true;
-            wrote = true;
-        }
-        if (wrote && std::fflush(stdout) != 0) outputFailed = true;
-    };
-
-    while (!stopRequested) {
-        const timespec tick{0, 20 * 1000 * 1000};
-        if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) break;
-        const auto now = Clock::now();
-        if (now >= deadline) break;
-        if (lineFormat) {
-            drainLines();
-            if (outputFailed) {
-                note("the output was closed; stopping");
-                break;
-            }
-        } else if (screen->due(now)) {
-            status.frames = queue.count();
-            status.rateHz = meter.update(now, status.frames);
-            status.errors = relay.errorCount() - errorsBeforeTracking;
-            status.lastError = status.errors ? relay.lastError() : std::string();
-            const Frame latest = queue.latest();
-            screen->show(printer.table(latest.data ? &latest : nullptr, status), now);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_code = OpenFailed;
+            requestStopLocked(StopCause::StartFailed, Clock::now());
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_errorsBeforeTracking = m_relay.errorCount();
+        m_phase = Phase::Tracking;
+        if (m_options.durationSeconds > 0)
+            m_deadline =
+                Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_options.durationSeconds));
+    }
+
+    std::thread writer;
+    if (m_lineFormat)
+        writer = std::thread([this] { writeLines(); });
+    else if (started)
+        writer = std::thread([this] { showTable(); });
+
+    waitForStop();
     // The stream closes itself in its destructor, but closing here keeps the
     // order visible and its errors inside the run.
-    const auto stopping = stream->stopAsync();
-    stopping.wait();
-    const auto closing = stream->closeAsync();
-    closing.wait();
-    stream->dataSignal.disconnect(&queue);
-    if (lineFormat) drainLines();
-    if (screen) screen->finish();
-    relay.release();  // shows what is held or counted before the summary
+    stream->stopAsync().wait();
+    stream->closeAsync().wait();
+    stream->dataSignal.disconnect(&m_queue);
+    deviceDone();
+    m_queue.finish();
+    if (writer.joinable()) writer.join();
 
-    const std::uint64_t frames = queue.count();
-    const std::uint64_t trackingErrors = relay.errorCount() - errorsBeforeTracking;
-    char summary[200];
-    const double span = queue.span();
-    std::snprintf(summary, sizeof summary, "%llu frames in %.1f s (%.1f Hz), %llu errors",
-                  static_cast<unsigned long long>(frames), span,
-                  span > 0 ? (frames - 1) / span : 0.0,
-                  static_cast<unsigned long long>(trackingErrors));
-    note(summary);
-    if (queue.dropped() > 0)
-        note(std::to_string(queue.dropped()) +
-             " frames were not written: the output did not keep up");
-    if (exitCode == Success && trackingErrors > 0) {
-        exitCode = TrackingErrors;
-        note("the system reported errors while tracking (last: " + relay.lastError() +
-             "); if frames stopped, the system is gone and is not reconnected: check the cable and "
-             "power and run "
-             "ndi-track again");
-    }
-    return exitCode;
+    claimEnd();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return concludeLocked(Leaving::None);
+}
+
+}  // namespace
+
+int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals)
+{
+    TrackRun run(o, relay, stopSignals);
+    return run.run();
 }
 
 }  // namespace ndi_track

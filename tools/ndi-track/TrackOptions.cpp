@@ -16,7 +16,8 @@ bool fail(std::string* error, const QString& text)
 }
 
 // "[NAME=]FILE[@PORT]"; the name defaults to the file's base name.
-bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::string* error)
+bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::string* error,
+              const QString& option = QStringLiteral("--rom"))
 {
     QString rest = text;
     QString name;
@@ -26,7 +27,7 @@ bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::st
         rest = rest.mid(equals + 1);
         if (name.isEmpty())
             return fail(error,
-                        QStringLiteral("--rom '%1': the name before '=' is empty").arg(text));
+                        QStringLiteral("%2 '%1': the name before '=' is empty").arg(text, option));
     }
     const int at = rest.lastIndexOf('@');
     bool hasPort = false;
@@ -34,14 +35,15 @@ bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::st
         bool ok = false;
         const int port = rest.mid(at + 1).toInt(&ok);
         if (!ok || port < 1 || port > 99)
-            return fail(error, QStringLiteral(
-                                   "--rom '%1': the port after '@' must be a number from 1 to 99")
-                                   .arg(text));
+            return fail(error,
+                        QStringLiteral("%2 '%1': the port after '@' must be a number from 1 to 99")
+                            .arg(text, option));
         target.port = port;
         hasPort = true;
         rest = rest.left(at);
     }
-    if (rest.isEmpty()) return fail(error, QStringLiteral("--rom '%1': no file named").arg(text));
+    if (rest.isEmpty())
+        return fail(error, QStringLiteral("%2 '%1': no file named").arg(text, option));
     if (portRequired && !hasPort)
         return fail(
             error,
@@ -52,12 +54,36 @@ bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::st
     if (!rest.startsWith(QLatin1String(":/"))) {
         const QFileInfo info(rest);
         if (!info.isFile() || !info.isReadable())
-            return fail(error, QStringLiteral("--rom '%1': cannot read the tool-definition file %2")
-                                   .arg(text, rest));
+            return fail(error, QStringLiteral("%3 '%1': cannot read the tool-definition file %2")
+                                   .arg(text, rest, option));
     }
     target.path = rest.toStdString();
     target.name =
         name.isEmpty() ? QFileInfo(rest).completeBaseName().toStdString() : name.toStdString();
+    return true;
+}
+
+// Four decimal numbers from 0 to 255 joined by dots, as a camera's address is
+// written; anything else would only fail later as a connection that cannot be made.
+bool isDottedIPv4(const QString& text)
+{
+    static const QRegularExpression dotted(
+        QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})$"));
+    const auto match = dotted.match(text);
+    if (!match.hasMatch()) return false;
+    for (int group = 1; group <= 4; ++group)
+        if (match.captured(group).toInt() > 255) return false;
+    return true;
+}
+
+// Decimal digits only, 1 to 65535.
+bool parsePort(const QString& text, int& port)
+{
+    static const QRegularExpression digits(QStringLiteral("^\\d{1,5}$"));
+    if (!digits.match(text).hasMatch()) return false;
+    const int value = text.toInt();
+    if (value < 1 || value > 65535) return false;
+    port = value;
     return true;
 }
 
@@ -114,6 +140,11 @@ TrackOptionSet::TrackOptionSet()
                          "an Aurora tool "
                          "plugged into PORT takes NAME and FILE."),
           QStringLiteral("[NAME=]FILE[@PORT]")),
+      marker(QStringLiteral("marker"),
+             QStringLiteral("Optical marker to track on a vega, read from a tool-definition file; "
+                            "repeatable. NAME defaults to the file's base name; the tracker id "
+                            "each marker gets is printed."),
+             QStringLiteral("[NAME=]FILE")),
       select(QStringLiteral("select"), QStringLiteral("Instrument id to make the main instrument."),
              QStringLiteral("ID")),
       format(
@@ -138,8 +169,8 @@ TrackOptionSet::TrackOptionSet()
 
 void TrackOptionSet::addTo(QCommandLineParser& parser) const
 {
-    parser.addOptions({family, device, address, port, text, rate, volume, rom, select, format,
-                       duration, logLevel, plugin});
+    parser.addOptions({family, device, address, port, text, rate, volume, rom, marker, select,
+                       format, duration, logLevel, plugin});
 }
 
 bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
@@ -176,18 +207,24 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
                             "the vega has no serial line: --rate applies to aurora and polaris"));
         if (parser.isSet(address)) {
             QString value = parser.value(address);
-            // Only a trailing ":digits" is a port; an address has no colon.
-            static const QRegularExpression withPort(QStringLiteral("^(.*):(\\d+)$"));
-            const auto match = withPort.match(value);
-            if (match.hasMatch()) {
-                value = match.captured(1);
-                bool ok = false;
-                o.tcpPort = match.captured(2).toInt(&ok);
-                if (!ok || o.tcpPort < 1 || o.tcpPort > 65535)
-                    return fail(error,
-                                QStringLiteral("--address: the port must lie between 1 and 65535"));
+            // An IPv4 address has no colon: whatever follows the last one is the port.
+            const int colon = value.lastIndexOf(QLatin1Char(':'));
+            if (colon >= 0) {
+                const QString portText = value.mid(colon + 1);
+                value = value.left(colon);
+                if (!parsePort(portText, o.tcpPort))
+                    return fail(error, QStringLiteral("--address '%1': the port after ':' must be "
+                                                      "a number from 1 to 65535")
+                                           .arg(parser.value(address)));
             }
             o.device = value.toStdString();
+            // "auto" (or an empty address) listens for the camera instead.
+            if (!o.autoDetect() && !isDottedIPv4(value))
+                return fail(error, QStringLiteral("--address '%1': %2 is not an IPv4 address; "
+                                                  "--address must be a dotted IPv4 address such "
+                                                  "as 192.168.1.20 (four numbers from 0 to 255; "
+                                                  "host names are not supported)")
+                                       .arg(parser.value(address), value));
         }
         if (parser.isSet(port)) {
             bool ok = false;
@@ -229,7 +266,24 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
     for (const QString& r : parser.values(rom)) {
         RomTarget target;
         if (!parseRom(r, o.family == Family::Aurora, target, error)) return false;
-        o.roms.push_back(target);
+        // The vega's stream tracks markers: a tool-definition file is read as one.
+        if (o.family == Family::Vega)
+            o.markers.push_back({target.name, target.path});
+        else
+            o.roms.push_back(target);
+    }
+    if (parser.isSet(marker) && o.family != Family::Vega)
+        return fail(error, QStringLiteral("--marker is for a vega; an %1 loads --rom files")
+                               .arg(QLatin1String(familyName(o.family))));
+    for (const QString& m : parser.values(marker)) {
+        // The same file syntax without a port: an optical marker has none.
+        if (m.contains('@'))
+            return fail(error, QStringLiteral("--marker '%1': a marker has no port; write "
+                                              "[NAME=]FILE")
+                                   .arg(m));
+        RomTarget target;
+        if (!parseRom(m, false, target, error, QStringLiteral("--marker"))) return false;
+        o.markers.push_back({target.name, target.path});
     }
     if (parser.isSet(select)) o.selectedInstrument = parser.value(select).toStdString();
 
@@ -270,6 +324,10 @@ Velantor::Properties TrackOptions::toProperties() const
     p.setParam("binaryQueryMode", binary);
     if (rateIndex >= 0) p.setParam("measurementRate", rateIndex);
     if (volumeIndex >= 0) p.setParam("maxRange", volumeIndex);
+    // The vega's markers are registered one by one, so that each one's
+    // tracker id can be told; see TrackedStream::registerMarkers.
+    // The selection follows them.
+    if (family == Family::Vega) return p;
     Velantor::Properties& targets = p.addSubProperties("TrackingTargets");
     for (const RomTarget& rom : roms) {
         Velantor::Properties& child = targets.addSubProperties(rom.name);

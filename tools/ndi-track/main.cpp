@@ -32,7 +32,11 @@ const char* kTrackDescription =
     "line (rate, frames, errors), or with --format csv|jsonl one line per instrument\n"
     "and frame on stdout. state is ok (a pose from that frame), missing (not seen: no\n"
     "pose) or disabled (no longer reported). Log messages go to stderr. The run ends\n"
-    "after --duration seconds or on Ctrl-C/SIGTERM, stopping and closing the system.\n"
+    "after --duration seconds or on Ctrl-C/SIGTERM, stopping and closing the system;\n"
+    "a system that does not answer the stop is left within a second, and a second\n"
+    "Ctrl-C leaves at once. A failed write on stdout ends the run with its cause.\n"
+    "Frames waiting for an output that does not keep up are held up to 32 MB; the\n"
+    "ones beyond are dropped and counted.\n"
     "\n"
     "Examples:\n"
     "  ndi-track --family aurora --device /dev/ttyUSB0\n"
@@ -139,6 +143,14 @@ int runTrackCommand(QStringList arguments, const sigset_t& stopSignals)
     auto relay = LogRelay::install(options.logLevel);
     const int code = runTrack(options, *relay, stopSignals);
     relay->uninstall();
+    if (code == kOutputClosed) {
+        // The system is stopped and closed; the reader that went away (| head)
+        // learns nothing more, and the shell sees the end a pipeline expects.
+        std::fflush(stderr);
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+        return OutputFailed;
+    }
     return code;
 }
 
@@ -153,13 +165,17 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A closed output pipe shows up as a failed write and ends the run cleanly.
+    // A closed output pipe shows up as a failed write (EPIPE): the run stops
+    // and closes the system before it ends, rather than dying mid-command.
     std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ndi-track"));
     const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1 && arguments[1] == QLatin1String("discover"))
+    if (arguments.size() > 1 && arguments[1] == QLatin1String("discover")) {
+        // Discover leaves no system half set up: Ctrl-C ends it at once.
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
         return runDiscover(arguments);
+    }
     return runTrackCommand(arguments, stopSignals);
 }
