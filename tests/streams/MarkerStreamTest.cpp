@@ -355,6 +355,38 @@ TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
     EXPECT_TRUE(stream.closeAsync().get());
 }
 
+// A marker whose PINIT reply is lost is not counted as enabled: it fails
+// alone, and the marker after it is tracked.
+TEST(MarkerStream, AMarkerThatCannotBeEnabledFailsAlone)
+{
+    auto sim = vega();
+    const auto& tools = sim->scenario().tools;
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    TemporaryRoot temporaryRoot(root.path().toStdString());
+    LogCapture log(true);
+    MarkerStream stream("Markers");
+    stream.setHardwareDevice("127.0.0.1");
+    stream.setHardwareIPPort(sim->tcpPort());
+    ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[0], 1)), "ndi-polaris-1");
+    ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[1], 2)), "ndi-polaris-2");
+    // INIT, SFLIST, VSEL, PHSR, PHRQ and 16 PVWR: the 22nd reply is the
+    // first marker's PINIT; the next corrupted one comes after the open.
+    ndisim::Faults faults;
+    faults.corruptCrcEvery = 22;
+    sim->setFaults(faults);
+    ASSERT_TRUE(stream.openAsync().get());
+    sim->setFaults(ndisim::Faults());
+    EXPECT_TRUE(log.contains(Log::Error, "NDI",
+                             "Marker " + tools[0].name + " could not be enabled on the camera"));
+    const std::map<std::string, int> handles = markerHandles(stream);
+    EXPECT_EQ(handles.at("ndi-polaris-1"), -1);
+    EXPECT_FALSE(stream.trackingInstruments()->isActive("ndi-polaris-1"));
+    EXPECT_NE(stream.markerLoadProblem("ndi-polaris-1"), "");
+    EXPECT_EQ(sim->scenarioToolOf(handles.at("ndi-polaris-2")), 1);
+    EXPECT_TRUE(stream.closeAsync().get());
+}
+
 // Markers restored from a workspace keep their ids; a new one never takes
 // an id that is already registered, and stored markers are only applied
 // while closed.
