@@ -7,7 +7,6 @@
 #include "NDIPolarisTrackingStreamImpl.h"
 #include "NDIStreamLog.h"
 #include "NetworkCameraAddress.h"
-#include "StreamSettingKeys.h"
 
 #include <ndi/protocol.h>
 
@@ -18,8 +17,12 @@
 
 namespace Velantor {
 
+namespace {
+
 using NDIStreamLog::log;
 using NDIStreamLog::text;
+
+}  // namespace
 
 bool NDIPolarisTrackingStream::openImpl()
 {

@@ -8,7 +8,6 @@
 #include "HardwareDeviceSetting.h"
 #include "NDIStreamLog.h"
 #include "NetworkCameraAddress.h"
-#include "StreamSettingKeys.h"
 #include "PolarisAuroraTrackingStreamImpl.h"
 
 #include <ndi/protocol.h>
@@ -18,8 +17,12 @@
 
 namespace Velantor {
 
+namespace {
+
 using NDIStreamLog::log;
 using NDIStreamLog::text;
+
+}  // namespace
 
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::probeHardwareDevices()
