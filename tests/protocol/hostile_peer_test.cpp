@@ -3,6 +3,7 @@
 // reply at all until the caller gives up on it. Every command must come back
 // with an error in a bounded time and decode nothing; a caller that stops
 // must be able to end a pending read at once.
+#include "loopback_listener.h"
 #include "reply_encoder.h"
 #include "scripted_device.h"
 
@@ -81,17 +82,10 @@ public:
             m_slaveKeeper = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
             check(m_slaveKeeper >= 0, "open slave");
         } else {
-            m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            check(m_listener >= 0, "socket");
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            check(bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
-            check(listen(m_listener, 1) == 0, "listen");
-            socklen_t length = sizeof addr;
-            check(getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &length) == 0,
-                  "getsockname");
-            m_port = ntohs(addr.sin_port);
+            const ndi::testsupport::LoopbackListener listener =
+                ndi::testsupport::listenOnLoopback(1);
+            m_listener = listener.fd;
+            m_port = listener.port;
         }
         m_thread = std::thread([this] { run(); });
     }

@@ -107,6 +107,23 @@ std::size_t trackAndCompare(MarkerStream& stream, const ndisim::Simulator& sim, 
     return delivered;
 }
 
+// A marker stream set to a simulated camera, its ROM files under a
+// temporary root of the test's own.
+struct StreamOnCamera {
+    explicit StreamOnCamera(
+        ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega),
+        const char* name = "Markers")
+        : sim(vega(std::move(scenario))), temporaryRoot(root.path().toStdString()), stream(name)
+    {
+        stream.setHardwareDevice("127.0.0.1");
+        stream.setHardwareIPPort(sim->tcpPort());
+    }
+    std::unique_ptr<ndisim::Simulator> sim;
+    QTemporaryDir root;
+    TemporaryRoot temporaryRoot;
+    MarkerStream stream;
+};
+
 }  // namespace
 
 TEST(MarkerStream, OpenTrackAndCloseWithTheExactCommands)
@@ -293,16 +310,11 @@ TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
 {
     ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
     scenario.maxPortHandles = 2;
-    auto sim = vega(scenario);
+    StreamOnCamera on(scenario);
+    auto& sim = on.sim;
+    MarkerStream& stream = on.stream;
     const auto& tools = sim->scenario().tools;
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    TemporaryRoot temporaryRoot(root.path().toStdString());
     LogCapture log(true);
-
-    MarkerStream stream("Markers");
-    stream.setHardwareDevice("127.0.0.1");
-    stream.setHardwareIPPort(sim->tcpPort());
     // The main marker (first in id order) cannot be written; an id too large
     // for an int becomes its part number; the fourth finds no free handle.
     auto unwritable = markerFor(tools[0], 1);
@@ -359,15 +371,11 @@ TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
 // alone, and the marker after it is tracked.
 TEST(MarkerStream, AMarkerThatCannotBeEnabledFailsAlone)
 {
-    auto sim = vega();
+    StreamOnCamera on;
+    auto& sim = on.sim;
+    MarkerStream& stream = on.stream;
     const auto& tools = sim->scenario().tools;
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    TemporaryRoot temporaryRoot(root.path().toStdString());
     LogCapture log(true);
-    MarkerStream stream("Markers");
-    stream.setHardwareDevice("127.0.0.1");
-    stream.setHardwareIPPort(sim->tcpPort());
     ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[0], 1)), "ndi-polaris-1");
     ASSERT_EQ(stream.addTrackingMarker(markerFor(tools[1], 2)), "ndi-polaris-2");
     // INIT, SFLIST, VSEL, PHSR, PHRQ and 16 PVWR: the 22nd reply is the
@@ -518,13 +526,11 @@ TEST(MarkerStream, SettingsAndConfiguration)
 // a close and an open bring the frames back.
 TEST(MarkerStream, DeviceFaultsDuringTracking)
 {
-    ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
-    auto sim = vega(scenario);
+    StreamOnCamera on(ndisim::defaultScenario(ndisim::Family::Vega), "Faulty");
+    auto& sim = on.sim;
+    MarkerStream& stream = on.stream;
     const std::string streamError = "NDI Tracking System Error in stream 'Faulty': ";
     LogCapture log(true);
-    MarkerStream stream("Faulty");
-    stream.setHardwareDevice("127.0.0.1");
-    stream.setHardwareIPPort(sim->tcpPort());
     ASSERT_NE(stream.addTrackingMarker(markerFor(sim->scenario().tools[1])), "");
     ASSERT_TRUE(stream.openAsync().get());
     const std::map<std::string, int> handles = markerHandles(stream);
@@ -591,11 +597,10 @@ TEST(MarkerStream, DeviceFaultsDuringTracking)
 // an open in progress.
 TEST(MarkerStream, OpenFailsWithoutInitAndVolumesNeverWait)
 {
-    auto sim = vega();
+    StreamOnCamera on;
+    auto& sim = on.sim;
+    MarkerStream& stream = on.stream;
     LogCapture log(true);
-    MarkerStream stream("Markers");
-    stream.setHardwareDevice("127.0.0.1");
-    stream.setHardwareIPPort(sim->tcpPort());
 
     ndisim::Faults corrupt;
     corrupt.corruptCrcEvery = 1;

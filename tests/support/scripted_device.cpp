@@ -1,5 +1,7 @@
 #include "scripted_device.h"
 
+#include "loopback_listener.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -55,17 +57,9 @@ ScriptedDevice::ScriptedDevice(Line line, Handler handler, Use use)
         check(bind(m_breakSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
         setenv("NDI_BREAK_NOTIFY", m_breakPath.c_str(), 1);
     } else {
-        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        check(m_listener >= 0, "socket");
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        check(bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "bind");
-        check(listen(m_listener, 4) == 0, "listen");
-        socklen_t length = sizeof addr;
-        check(getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &length) == 0,
-              "getsockname");
-        m_port = ntohs(addr.sin_port);
+        const ndi::testsupport::LoopbackListener listener = ndi::testsupport::listenOnLoopback(4);
+        m_listener = listener.fd;
+        m_port = listener.port;
     }
     m_thread = std::thread([this] { run(); });
 }
