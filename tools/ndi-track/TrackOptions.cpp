@@ -17,7 +17,7 @@ bool fail(std::string* error, const QString& text)
 
 // "[NAME=]FILE[@PORT]"; the name defaults to the file's base name.
 bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::string* error,
-              const QString& option = QStringLiteral("--rom"))
+              const QString& option = QStringLiteral("--rom"), bool portAllowed = true)
 {
     QString rest = text;
     QString name;
@@ -29,7 +29,8 @@ bool parseRom(const QString& text, bool portRequired, RomTarget& target, std::st
             return fail(error,
                         QStringLiteral("%2 '%1': the name before '=' is empty").arg(text, option));
     }
-    const int at = rest.lastIndexOf('@');
+    // A marker has no port: an '@' is then part of the file's name.
+    const int at = portAllowed ? rest.lastIndexOf('@') : -1;
     bool hasPort = false;
     if (at >= 0) {
         bool ok = false;
@@ -273,16 +274,11 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
             o.roms.push_back(target);
     }
     if (parser.isSet(marker) && o.family != Family::Vega)
-        return fail(error, QStringLiteral("--marker is for a vega; an %1 loads --rom files")
+        return fail(error, QStringLiteral("--marker is for a vega; the %1 loads --rom files")
                                .arg(QLatin1String(familyName(o.family))));
     for (const QString& m : parser.values(marker)) {
-        // The same file syntax without a port: an optical marker has none.
-        if (m.contains('@'))
-            return fail(error, QStringLiteral("--marker '%1': a marker has no port; write "
-                                              "[NAME=]FILE")
-                                   .arg(m));
         RomTarget target;
-        if (!parseRom(m, false, target, error, QStringLiteral("--marker"))) return false;
+        if (!parseRom(m, false, target, error, QStringLiteral("--marker"), false)) return false;
         o.markers.push_back({target.name, target.path});
     }
     if (parser.isSet(select)) o.selectedInstrument = parser.value(select).toStdString();
