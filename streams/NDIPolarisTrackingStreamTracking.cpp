@@ -5,7 +5,6 @@
 
 #include "NDIPolarisTrackingStreamImpl.h"
 #include "NDIReplyOptions.h"
-#include "NDIStreamLog.h"
 #include "TrackingFrameDecoder.h"
 #include "TrackingPass.h"
 
@@ -14,8 +13,6 @@
 #include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
-#include <exception>
-#include <utility>
 
 namespace Velantor {
 

@@ -3,7 +3,6 @@
 #include "PolarisAuroraTrackingStream.h"
 
 #include "NDIReplyOptions.h"
-#include "NDIStreamLog.h"
 #include "PolarisAuroraTrackingStreamImpl.h"
 #include "TrackingFrameDecoder.h"
 #include "TrackingPass.h"
@@ -13,8 +12,6 @@
 #include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
-#include <exception>
-#include <utility>
 
 namespace Velantor {
 

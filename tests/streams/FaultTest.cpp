@@ -44,23 +44,10 @@ TEST(StreamFaults, FailedRepliesDeliverNothing)
         faults.corruptCrcEvery = 3;
         faults.dropEvery = 7;
         sim->setFaults(faults);
-        std::size_t failed = 0, delivered = 0;
-        for (int i = 0; i < 60; ++i) {
-            const std::size_t errorsBefore = countContaining(log, Log::Error, kStreamError);
-            const Pass pass = runPass(stream, *sim, frames);
-            const bool error = countContaining(log, Log::Error, kStreamError) > errorsBefore;
-            failed += error ? 1 : 0;
-            if (error) {
-                EXPECT_FALSE(pass.frame) << "pass " << i << " delivered from a failed reply";
-            } else if (pass.frame) {
-                ++delivered;
-                std::string why;
-                EXPECT_TRUE(matchingFrame(*sim, pass, handles, true, &why).has_value()) << why;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        }
-        EXPECT_GE(failed, 20u);
-        EXPECT_GT(delivered, 0u);
+        const FaultyPasses passes =
+            passesUnderFaults(stream, *sim, frames, log, kStreamError, handles);
+        EXPECT_GE(passes.failed, 20u);
+        EXPECT_GT(passes.delivered, 0u);
         EXPECT_GE(
             countContaining(log, Log::Error, kStreamError + std::to_string(NDI_ERR_CRC) + " "), 1u);
         // A reply that never comes: a TCP receive time-out reads as a failed read.

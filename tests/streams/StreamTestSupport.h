@@ -306,4 +306,39 @@ inline std::size_t countContaining(const Velantor::LogCapture& log, int level,
     return n;
 }
 
+// Passes driven by hand while the device corrupts or drops replies: a pass
+// whose reply failed (the error callback reported it) must deliver nothing,
+// and a delivered frame must be one the device reported. onFailed may check
+// more about a failed pass, given the instruments from before it.
+struct FaultyPasses {
+    std::size_t failed = 0;
+    std::size_t delivered = 0;
+};
+
+template <class Stream>
+FaultyPasses passesUnderFaults(
+    Stream& stream, const ndisim::Simulator& sim, FrameLog& frames, const Velantor::LogCapture& log,
+    const std::string& streamError, const std::map<std::string, int>& handles,
+    const std::function<void(const std::vector<Velantor::TrackingInstrument>&)>& onFailed = {})
+{
+    FaultyPasses result;
+    for (int i = 0; i < 60; ++i) {
+        const std::size_t errorsBefore = countContaining(log, Velantor::Log::Error, streamError);
+        std::vector<Velantor::TrackingInstrument> before;
+        if (onFailed) before = stream.trackingInstruments()->instruments();
+        const Pass pass = runPass(stream, sim, frames);
+        if (countContaining(log, Velantor::Log::Error, streamError) > errorsBefore) {
+            ++result.failed;
+            EXPECT_FALSE(pass.frame) << "pass " << i << " delivered from a failed reply";
+            if (onFailed) onFailed(before);
+        } else if (pass.frame) {
+            ++result.delivered;
+            std::string why;
+            EXPECT_TRUE(matchingFrame(sim, pass, handles, true, &why).has_value()) << why;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    return result;
+}
+
 }  // namespace streamtest

@@ -84,6 +84,30 @@ void writeImage(const std::string& path, const std::string& partNumber)
         .write(image.data(), static_cast<std::streamsize>(image.size()));
 }
 
+// A tool-definition file in dir for each of the scenario's tools, each
+// passed with option as NAME=FILE, or as FILE alone when not named.
+QStringList toolFiles(const Scenario& scenario, const QTemporaryDir& dir, const QString& option,
+                      bool named)
+{
+    QStringList args;
+    for (const ToolDescription& tool : scenario.tools) {
+        const std::string path =
+            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
+        writeImage(path, tool.partNumber);
+        args << option << QString::fromStdString(named ? tool.name + "=" + path : path);
+    }
+    return args;
+}
+
+// The tracker ids of n markers read from files: they carry no id of their
+// own, so they are numbered in order from 100000.
+std::vector<std::string> markerIds(std::size_t n)
+{
+    std::vector<std::string> ids;
+    for (std::size_t k = 0; k < n; ++k) ids.push_back("ndi-polaris-" + std::to_string(100000 + k));
+    return ids;
+}
+
 // Checks csv output: a line for every tool in every frame, each pose inside
 // the tool's trajectory (a decoding fault lands far outside it).
 void expectEveryToolInEveryFrame(const Outcome& run, const Scenario& scenario,
@@ -152,15 +176,8 @@ TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools)
         QStringLiteral("--address"),  QStringLiteral("127.0.0.1:%1").arg(sim->tcpPort()),
         QStringLiteral("--duration"), QStringLiteral("1"),
         QStringLiteral("--format"),   QStringLiteral("csv")};
-    std::vector<std::string> ids;
-    for (const ToolDescription& tool : scenario.tools) {
-        const std::string path =
-            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-        writeImage(path, tool.partNumber);
-        args << QStringLiteral("--marker") << QString::fromStdString(tool.name + "=" + path);
-        // Markers read from a file carry no id: they are numbered in order.
-        ids.push_back("ndi-polaris-" + std::to_string(100000 + ids.size()));
-    }
+    args << toolFiles(scenario, dir, QStringLiteral("--marker"), true);
+    const std::vector<std::string> ids = markerIds(scenario.tools.size());
     const Outcome run = ndiTrack(args);
     expectEveryToolInEveryFrame(run, scenario, ids);
     for (std::size_t k = 0; k < ids.size(); ++k)
@@ -208,12 +225,7 @@ TEST(NdiTrack, AToolThatCannotBeLoadedIsNamedAndTheOthersTracked)
                  << QStringLiteral("127.0.0.1:%1").arg(sim->tcpPort());
         else
             args << QStringLiteral("--device") << QString::fromStdString(sim->serialDevice());
-        for (const ToolDescription& tool : scenario.tools) {
-            const std::string path =
-                dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-            writeImage(path, tool.partNumber);
-            args << QString::fromLatin1(c.option) << QString::fromStdString(tool.name + "=" + path);
-        }
+        args << toolFiles(scenario, dir, QString::fromLatin1(c.option), true);
         const Outcome run = ndiTrack(args);
         EXPECT_EQ(run.code, 7) << run.err;
         // Said once after the open and once more at the end.
@@ -403,15 +415,9 @@ TEST(NdiTrack, HearsANetworkCameraAndTracksItWithoutAnAddress)
                      QStringLiteral("--port"),     QString::number(sim->tcpPort()),
                      QStringLiteral("--duration"), QStringLiteral("1"),
                      QStringLiteral("--format"),   QStringLiteral("csv")};
-    std::vector<std::string> ids;
-    for (const ToolDescription& tool : scenario.tools) {
-        const std::string path =
-            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-        writeImage(path, tool.partNumber);
-        // A tool-definition file given with --rom is read as a marker too.
-        args << QStringLiteral("--rom") << QString::fromStdString(path);
-        ids.push_back("ndi-polaris-" + std::to_string(100000 + ids.size()));
-    }
+    // A tool-definition file given with --rom is read as a marker too.
+    args << toolFiles(scenario, dir, QStringLiteral("--rom"), false);
+    const std::vector<std::string> ids = markerIds(scenario.tools.size());
     Outcome found, tracked;
     host->run([&] {
         found = ndiTrack({QStringLiteral("discover"), QStringLiteral("--no-serial"),
