@@ -45,7 +45,7 @@ std::unique_ptr<OpticalTrackingMarker> NDIPolarisTrackingStream::trackingMarker(
     return copy;
 }
 
-std::string NDIPolarisTrackingStream::markerLoadProblem(const std::string& id) const
+std::string NDIPolarisTrackingStream::trackingMarkerProblem(const std::string& id) const
 {
     std::string problem;
     m_instruments->modify(id, Registry::SpecialFunction([&](const std::string&, ToolData& data) {

@@ -71,7 +71,7 @@ public:
     void registerTool(const NDITrackingInstrumentInfo& info);
     // Why the marker of tracker ID id is not tracked since the last open; ""
     // when it is, or when there is no such marker.
-    std::string markerLoadProblem(const std::string& id) const;
+    std::string trackingMarkerProblem(const std::string& id) const override;
 
     void configure(const Properties* p) override;
     void configuration(Properties* p) const override;
@@ -95,11 +95,7 @@ public:
     // indices are ignored.
     void setMaxRange(int index);
 
-    // Makes a reply the stream waits for, and every later one until the
-    // stream closes, fail at once: for a stop or close that must not wait out
-    // a camera gone silent. Callable from any thread, without waiting for the
-    // connection; the open connection is of no further use afterwards.
-    void cancelPendingReplies();
+    void cancelPendingReplies() override;
 
     // The stream's registry, typed (also installed as trackingInstruments()).
     Registry* instrumentRegistry() const { return m_instruments; }

@@ -36,12 +36,6 @@ public:
     virtual int maxRange() const;
     virtual void setMaxRange(int index);
 
-    // Makes a reply the stream waits for, and every later one until the
-    // stream closes, fail at once: for a stop or close that must not wait out
-    // a system gone silent. Callable from any thread, without waiting for the
-    // connection; the open connection is of no further use afterwards.
-    virtual void cancelPendingReplies() {}
-
     // Reads "maxRange" and warns about the removed "startAfterInit" and
     // "blockingInit".
     void configure(const Properties* p) override;

@@ -18,4 +18,9 @@ std::string OpticalTrackingInterface::addTrackingMarker(const Filesystem::Path& 
     return addTrackingMarker(std::make_unique<OpticalTrackingMarker>(std::move(*marker)));
 }
 
+std::string OpticalTrackingInterface::trackingMarkerProblem(const std::string&) const
+{
+    return std::string();
+}
+
 }  // namespace Velantor

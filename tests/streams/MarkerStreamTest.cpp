@@ -276,7 +276,7 @@ TEST(MarkerStream, PlaceholderWhenNoMarkerLoads)
         if (c.withMarker) {
             const std::string id = stream.trackingInstruments()->instruments().at(0).id.ID();
             EXPECT_FALSE(stream.trackingInstruments()->isActive(id));
-            EXPECT_NE(stream.markerLoadProblem(id), "");
+            EXPECT_NE(stream.trackingMarkerProblem(id), "");
         }
 
         FrameLog frames(stream);
@@ -335,11 +335,11 @@ TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
     // No handle was left to give: the marker fails instead of overwriting
     // the previous marker's tool.
     EXPECT_EQ(handles.at("ndi-polaris-6"), -1);
-    EXPECT_NE(stream.markerLoadProblem("ndi-polaris-6"), "");
+    EXPECT_NE(stream.trackingMarkerProblem("ndi-polaris-6"), "");
     EXPECT_TRUE(log.contains(Log::Error, "NDI",
                              "ROM file for " + tools[2].name + " could not be uploaded"));
     EXPECT_FALSE(stream.trackingInstruments()->isActive("ndi-polaris-6"));
-    EXPECT_EQ(stream.markerLoadProblem("ndi-polaris-5"), "");
+    EXPECT_EQ(stream.trackingMarkerProblem("ndi-polaris-5"), "");
 
     // The main marker is not on the camera; the frames come all the same.
     FrameLog frames(stream);
@@ -390,7 +390,7 @@ TEST(MarkerStream, AMarkerThatCannotBeEnabledFailsAlone)
     const std::map<std::string, int> handles = markerHandles(stream);
     EXPECT_EQ(handles.at("ndi-polaris-1"), -1);
     EXPECT_FALSE(stream.trackingInstruments()->isActive("ndi-polaris-1"));
-    EXPECT_NE(stream.markerLoadProblem("ndi-polaris-1"), "");
+    EXPECT_NE(stream.trackingMarkerProblem("ndi-polaris-1"), "");
     EXPECT_EQ(sim->scenarioToolOf(handles.at("ndi-polaris-2")), 1);
     EXPECT_TRUE(stream.closeAsync().get());
 }

@@ -218,7 +218,7 @@ TEST(StreamAutoDetect, NetworkStreamFindsTheCameraByItsPtpMessages)
     EXPECT_TRUE(written.param("hardwareDevice", device) && device == cameraAddress);
     EXPECT_EQ(written.paramAttributes("hardwareDevice").size(), 1u) << "the label alone";
     EXPECT_TRUE(markers.trackingInstruments()->find("ndi-polaris-100000")->active);
-    EXPECT_EQ(markers.markerLoadProblem("ndi-polaris-100000"), "");
+    EXPECT_EQ(markers.trackingMarkerProblem("ndi-polaris-100000"), "");
     EXPECT_TRUE(markers.closeImpl());
 
     // Nobody sending: nothing found within the limit, the setting unchanged.

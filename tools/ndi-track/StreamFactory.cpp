@@ -80,7 +80,7 @@ std::vector<std::string> TrackedStream::untrackedTools(const TrackOptions& optio
         m_stream->trackingInstruments()->instruments();
     if (m_markers != nullptr) {
         for (const Velantor::TrackingInstrument& instrument : instruments) {
-            const std::string problem = m_markers->markerLoadProblem(instrument.id.ID());
+            const std::string problem = m_markers->trackingMarkerProblem(instrument.id.ID());
             if (!problem.empty())
                 lines.push_back("the marker " + instrument.id.name() + " (" + instrument.id.ID() +
                                 ") is not tracked: " + problem);

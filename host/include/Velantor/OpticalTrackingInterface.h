@@ -30,6 +30,10 @@ public:
     // An independent copy of a registered marker, or null.
     virtual std::unique_ptr<OpticalTrackingMarker> trackingMarker(const std::string& id) const = 0;
     virtual bool removeTrackingMarker(const std::string& id) = 0;
+    // Why the registered marker id is not tracked since the last open, for
+    // the host to show beside it; "" when it is tracked, or when the stream
+    // does not say.
+    virtual std::string trackingMarkerProblem(const std::string& id) const;
 };
 
 }  // namespace Velantor

@@ -119,6 +119,13 @@ public:
     virtual WorkResult doWork() = 0;
     virtual bool worksWhilePaused() const { return false; }
 
+    // Makes a device reply the stream waits for, and every later one until
+    // the stream closes, fail at once: for a host that must end a stop or
+    // close that would otherwise wait out a device gone silent. Callable from
+    // any thread, without waiting for the stream; the open connection is of
+    // no further use afterwards. A stream without device I/O does nothing.
+    virtual void cancelPendingReplies() {}
+
 private:
     class Runner;
     std::unique_ptr<Runner> m_runner;
