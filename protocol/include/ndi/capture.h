@@ -33,6 +33,12 @@
 extern "C" {
 #endif
 
+// The library is built with hidden symbols; what is declared here is its
+// interface, also to programs that load it as part of a shared library.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef struct NdiCaptureAreas {
     /* GX: active ports '1' to '3', passive ports 'A' to 'I'. */
     char GxTransforms[3][52];
@@ -189,6 +195,10 @@ int ndiGetSSTATTIU(NdiConnection* h);
 int ndiGetIRCHKDetected(NdiConnection* h);
 int ndiGetIRCHKNumberOfSources(NdiConnection* h, int side);
 int ndiGetIRCHKSourceXY(NdiConnection* h, int side, int index, double xy[2]);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

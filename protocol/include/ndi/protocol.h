@@ -26,6 +26,12 @@
 extern "C" {
 #endif
 
+// The library is built with hidden symbols; what is declared here is its
+// interface, also to programs that load it as part of a shared library.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* The longest reply the library reads, in bytes: a binary tracking reply
  * (BX) for all 24 port handles a reply can hold, each with every field the
  * library asks for (options 0x0001, 0x0002, 0x0004, 0x0008, 0x1000; 0x0800
@@ -288,6 +294,10 @@ void ndiAnglesFromMatrixd(double angles[3], const double matrix[16]);
 void ndiCoordsFromMatrixf(float coords[3], const float matrix[16]);
 void ndiCoordsFromMatrixd(double coords[3], const double matrix[16]);
 void ndiRelativeTransform(const double a[8], const double b[8], double out[8]);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

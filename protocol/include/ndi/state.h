@@ -34,6 +34,12 @@
 extern "C" {
 #endif
 
+// The library is built with hidden symbols; what is declared here is its
+// interface, also to programs that load it as part of a shared library.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Bytes, terminating NUL included, of the longest text ndiLogState can
  * write, whatever the handle holds: every text field full, 24 tools with 20
  * markers each, 240 passive strays and every number at its longest. */
@@ -42,6 +48,10 @@ extern "C" {
 /* Writes the dump and a terminating NUL to out, which must hold
  * NDI_LOG_STATE_SIZE bytes. A null handle gives an empty text. */
 void ndiLogState(NdiConnection* h, char* out);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,12 @@
 extern "C" {
 #endif
 
+// The library is built with hidden symbols; what is declared here is its
+// interface, also to programs that load it as part of a shared library.
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* Bytes of one upload; images are loaded zero-filled to this size. */
 #define NDI_PVWR_IMAGE_SIZE 1024
 /* Bytes per PVWR command. */
@@ -27,6 +33,10 @@ int ndiPVWRFromFile(NdiConnection* h, int portHandle, const char* path);
 /* Sends an already loaded image of NDI_PVWR_IMAGE_SIZE bytes to portHandle:
  * 0 after all 16 commands, -1 at the first command that fails. */
 int ndiPVWRFromImage(NdiConnection* h, int portHandle, const unsigned char* image);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }
