@@ -25,12 +25,21 @@ std::vector<WorkspaceConversionFunction> WorkspaceConversionRegistry::conversion
 bool WorkspaceConversionRegistry::convert(Properties& workspace, const Filesystem::Path& path,
                                           int savedVersion) const
 {
+    return convert(workspace, path, savedVersion, nullptr);
+}
+
+bool WorkspaceConversionRegistry::convert(Properties& workspace, const Filesystem::Path& path,
+                                          int savedVersion, std::vector<std::string>* applied) const
+{
     auto pending = conversions();
     std::stable_sort(pending.begin(), pending.end(),
                      [](const auto& a, const auto& b) { return a.version < b.version; });
     bool changed = false;
-    for (const auto& c : pending)
-        if (c.version > savedVersion && c.function && c.function(workspace, path)) changed = true;
+    for (const auto& c : pending) {
+        if (c.version <= savedVersion || !c.function || !c.function(workspace, path)) continue;
+        changed = true;
+        if (applied) applied->push_back(c.description);
+    }
     return changed;
 }
 

@@ -1,27 +1,24 @@
 #pragma once
 // The plugin library, loaded and initialised once per test program the way
-// the host does it, and kept for the program's life.
-#include <Velantor/PluginLoader.h>
+// the host does it (dependencies checked), and kept for the program's life.
+#include <Velantor/PluginSet.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
 
-inline const Velantor::LoadedPlugin& loadedNdiPlugin()
+inline const Velantor::PluginSet& ndiPluginSet()
 {
-    static const Velantor::LoadedPlugin* loaded = [] {
+    static const Velantor::PluginSet* plugins = [] {
+        auto* set = new Velantor::PluginSet;
         std::string error;
-        auto plugin = Velantor::PluginLoader::load(NDI_PLUGIN_LIBRARY, &error);
-        if (!plugin) {
+        if (!set->load(NDI_PLUGIN_LIBRARY, &error)) {
             ADD_FAILURE() << "cannot load " << NDI_PLUGIN_LIBRARY << ": " << error;
             std::abort();
         }
-        if (plugin->plugin()->init() != 0) {
-            ADD_FAILURE() << "init failed";
-            std::abort();
-        }
-        return plugin.release();
+        return set;
     }();
-    return *loaded;
+    return *plugins;
 }
+
+inline const Velantor::LoadedPlugin& loadedNdiPlugin() { return *ndiPluginSet().plugins().front(); }

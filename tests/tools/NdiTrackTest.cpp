@@ -4,7 +4,9 @@
 #include <device_namespace.h>
 #include <ndisim/Simulator.h>
 
+#include <Velantor/Properties.h>
 #include <Velantor/ToolDefinitionImageLayout.h>
+#include <Velantor/WorkspaceFile.h>
 
 #include <QProcess>
 #include <QStringList>
@@ -190,6 +192,88 @@ TEST(NdiTrack, VegaOverTcpTracksTheRegisteredTools)
             EXPECT_NE(line.find(",missing,,,,,,,,"), std::string::npos);
         }
     }
+}
+
+// A workspace saved by an older version names one algorithm for every camera
+// and the family by "systemType": ndi-track converts it, says so, and tracks.
+TEST(NdiTrack, TracksAWorkspaceSavedWithTheOlderAlgorithmId)
+{
+    const Scenario scenario = defaultScenario(Family::Aurora);
+    auto sim = Simulator::serial(scenario);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString old = dir.filePath(QStringLiteral("old.json"));
+    std::ofstream(old.toStdString()) << R"({"format": "velantor-workspace", "version": 20,
+        "workspace": {"name": "Workspace", "blocks": [{"name": "Algorithms", "blocks": [
+          {"name": "NDITracking.PolarisAuroraTrackingStream",
+           "params": [{"key": "systemType", "kind": "int", "value": 2},
+                      {"key": "hardwareDevice", "kind": "text", "value": ")"
+                                     << sim->serialDevice() << R"("}]}]}]}})";
+    const Outcome run =
+        ndiTrack({QStringLiteral("--workspace"), old, QStringLiteral("--duration"),
+                  QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv")});
+    expectEveryToolInEveryFrame(run, scenario, kAuroraIds);
+    EXPECT_NE(run.err.find("plugin Velantor.NDI loaded from"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("NDITracking.PolarisAuroraTrackingStream is now "
+                           "NDITracking.AuroraTrackingStream"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("Renamed PolarisAuroraTrackingStream to camera-specific TrackingStream"),
+              std::string::npos)
+        << run.err;
+
+    // A workspace that tracks another family than the one asked for.
+    const Outcome mismatch = ndiTrack(
+        {QStringLiteral("--workspace"), old, QStringLiteral("--family"), QStringLiteral("vega")});
+    EXPECT_EQ(mismatch.code, 2);
+    EXPECT_NE(mismatch.err.find("the workspace tracks the aurora family, not vega"),
+              std::string::npos)
+        << mismatch.err;
+}
+
+// What a run saves is what the next run tracks: the same camera, the same
+// markers under the same tracker ids, the same main instrument.
+TEST(NdiTrack, ASavedWorkspaceTracksTheSameMarkersAgain)
+{
+    const Scenario scenario = defaultScenario(Family::Vega);
+    auto sim = Simulator::tcp(scenario, "127.0.0.1", 0);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString saved = dir.filePath(QStringLiteral("session.json"));
+    const std::vector<std::string> ids = markerIds(scenario.tools.size());
+    QStringList args{
+        QStringLiteral("--family"),         QStringLiteral("vega"),
+        QStringLiteral("--address"),        QStringLiteral("127.0.0.1:%1").arg(sim->tcpPort()),
+        QStringLiteral("--duration"),       QStringLiteral("1"),
+        QStringLiteral("--format"),         QStringLiteral("csv"),
+        QStringLiteral("--select"),         QString::fromStdString(ids[1]),
+        QStringLiteral("--save-workspace"), saved};
+    args << toolFiles(scenario, dir, QStringLiteral("--marker"), true);
+    const Outcome first = ndiTrack(args);
+    expectEveryToolInEveryFrame(first, scenario, ids);
+
+    Velantor::Properties workspace;
+    int version = 0;
+    std::string error;
+    ASSERT_TRUE(Velantor::WorkspaceFile::read(Velantor::Filesystem::Path(saved.toStdString()),
+                                              workspace, version, &error))
+        << error;
+    const Velantor::Properties* algorithms = workspace.subProperties("Algorithms");
+    ASSERT_NE(algorithms, nullptr);
+    ASSERT_EQ(algorithms->subProperties().size(), 1u);
+    const Velantor::Properties& block = *algorithms->subProperties()[0];
+    EXPECT_EQ(block.name(), "NDITracking.PolarisVegaTrackingStream");
+    std::string selected;
+    EXPECT_TRUE(block.param("selectedInstrument", selected));
+    EXPECT_EQ(selected, ids[1]);
+    ASSERT_NE(block.subProperties("TrackingTargets"), nullptr);
+    EXPECT_EQ(block.subProperties("TrackingTargets")->subProperties().size(),
+              scenario.tools.size());
+
+    const Outcome second =
+        ndiTrack({QStringLiteral("--workspace"), saved, QStringLiteral("--duration"),
+                  QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv")});
+    expectEveryToolInEveryFrame(second, scenario, ids);
 }
 
 // A tool the system could not load (here: no port handle left for the third)

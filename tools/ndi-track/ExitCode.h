@@ -9,20 +9,23 @@ enum ExitCode : int {
     NothingFound = 3,     // discover heard no measurement system
     TrackingErrors = 4,   // tracking ran, but the system reported errors or left a stop unanswered
     FramesDropped = 5,    // frames were lost because the output did not keep up
-    OutputFailed = 6,     // the output could not be written (a full disk, a device error)
+    OutputFailed = 6,     // the output or the saved workspace could not be written
     ToolsNotTracked = 7,  // a tool named with --rom or --marker could not be loaded
 };
 
 constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0  success: tracked until the end of the run (discover: found a system)\n"
-    "  1  the measurement system could not be found, opened or started\n"
-    "  2  bad command line\n"
+    "  1  the measurement system could not be found, opened or started, or the\n"
+    "     plugin library could not be loaded\n"
+    "  2  bad command line (a workspace that cannot be read or tracks no NDI stream\n"
+    "     included)\n"
     "  3  discover: no measurement system found\n"
     "  4  tracking ran, but the system reported errors meanwhile or did not answer\n"
     "     the stop (see the log)\n"
     "  5  frames were dropped: the output did not keep up (their number is on stderr)\n"
-    "  6  the output could not be written (the cause is on stderr)\n"
+    "  6  the output or the workspace to save could not be written (the cause is on\n"
+    "     stderr)\n"
     "  7  a tool named with --rom or --marker could not be loaded; the others were\n"
     "     tracked (which one and why is on stderr and in the table)\n"
     "When more than one of 4 to 7 applies, the highest is returned. When the\n"

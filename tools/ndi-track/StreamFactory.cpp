@@ -1,9 +1,11 @@
 #include "StreamFactory.h"
 
-#include <NDIPolarisTrackingStream.h>
-#include <PolarisAuroraTrackingStream.h>
+#include <Velantor/Algorithm.h>
+#include <Velantor/OpticalTrackingInterface.h>
+#include <Velantor/Workspace.h>
+#include <Velantor/WorkspaceFile.h>
 
-#include <Velantor/Properties.h>
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,39 +13,96 @@
 
 namespace ndi_track {
 
-TrackedStream::TrackedStream(std::unique_ptr<Velantor::NDITrackingStream> camera)
-    : m_camera(camera.get())
+namespace {
+
+constexpr const char* kVegaAlgorithm = "NDITracking.PolarisVegaTrackingStream";
+constexpr const char* kVicraAlgorithm = "NDITracking.PolarisVicraTrackingStream";
+constexpr const char* kAuroraAlgorithm = "NDITracking.AuroraTrackingStream";
+
+bool familyOf(const std::string& algorithm, Family& family)
 {
-    m_stream = std::move(camera);
+    if (algorithm == kAuroraAlgorithm)
+        family = Family::Aurora;
+    else if (algorithm == kVicraAlgorithm)
+        family = Family::Polaris;
+    else if (algorithm == kVegaAlgorithm)
+        family = Family::Vega;
+    else
+        return false;
+    return true;
 }
 
-TrackedStream::TrackedStream(std::unique_ptr<Velantor::NDIPolarisTrackingStream> markers)
-    : m_markers(markers.get())
+void note(const std::string& text) { std::fprintf(stderr, "ndi-track: %s\n", text.c_str()); }
+
+// The keys that make an algorithm open and start its stream while it is made.
+const char* const kRunKeys[] = {"open", "autoOpen", "connect", "start", "autoStart"};
+
+// Puts every setting of overrides into settings; a list of tools replaces the
+// list there.
+void applyOverrides(Velantor::Properties& settings, const Velantor::Properties& overrides)
 {
-    m_stream = std::move(markers);
+    for (const std::string& key : overrides.paramNames())
+        std::visit([&](const auto& value) { settings.setParam(key, value); },
+                   *overrides.rawParam(key));
+    if (const Velantor::Properties* targets = overrides.subProperties("TrackingTargets")) {
+        settings.removeSubProperties("TrackingTargets");
+        settings.addSubProperties(*targets);
+    }
 }
 
-TrackedStream::~TrackedStream() = default;
-TrackedStream::TrackedStream(TrackedStream&&) noexcept = default;
-TrackedStream& TrackedStream::operator=(TrackedStream&&) noexcept = default;
+std::string defaultPluginPath()
+{
+    return (QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+            QStringLiteral(NDI_PLUGIN_FILE_NAME))
+        .toStdString();
+}
+
+}  // namespace
+
+const char* algorithmFor(Family family)
+{
+    switch (family) {
+    case Family::Aurora: return kAuroraAlgorithm;
+    case Family::Polaris: return kVicraAlgorithm;
+    case Family::Vega: break;
+    }
+    return kVegaAlgorithm;
+}
+
+TrackedStream::TrackedStream(std::unique_ptr<Velantor::Algorithm> algorithm,
+                             std::unique_ptr<Velantor::TrackingStream> stream)
+    : m_algorithm(std::move(algorithm)), m_stream(std::move(stream))
+{
+    m_markers = dynamic_cast<Velantor::OpticalTrackingInterface*>(m_stream.get());
+}
+
+TrackedStream::~TrackedStream()
+{
+    // The algorithm handed the stream over and no longer looks at it.
+    m_stream.reset();
+    m_algorithm.reset();
+}
 
 std::vector<std::string> TrackedStream::volumeOptions() const
 {
-    if (m_camera) return m_camera->maxRangeOptions();
-    if (m_markers) return m_markers->maxRangeOptions();
-    return {};
+    // The stream offers its volumes as the choices of its "maxRange" setting.
+    Velantor::Properties settings;
+    m_stream->configuration(&settings);
+    std::string joined;
+    if (!settings.paramAttribute("maxRange", "values", joined) || joined.empty()) return {};
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = joined.find(", ", start)) != std::string::npos;
+         start = comma + 2)
+        names.push_back(joined.substr(start, comma - start));
+    names.push_back(joined.substr(start));
+    return names;
 }
 
-void TrackedStream::cancelPendingReplies() const
-{
-    if (m_camera) m_camera->cancelPendingReplies();
-    if (m_markers) m_markers->cancelPendingReplies();
-}
+void TrackedStream::cancelPendingReplies() const { m_stream->cancelPendingReplies(); }
 
 bool TrackedStream::configure(const TrackOptions& options, std::string* error)
 {
-    const Velantor::Properties settings = options.toProperties();
-    m_stream->configure(&settings);
     if (!registerMarkers(options.markers, error)) return false;
     // A marker's instrument exists only now that it is registered.
     if (m_markers != nullptr && !options.selectedInstrument.empty()) {
@@ -62,7 +121,8 @@ bool TrackedStream::registerMarkers(const std::vector<MarkerFile>& markers, std:
             return false;
         }
         // The host's reader says what is wrong with a file in the log.
-        const std::string id = m_markers->addTrackingMarker(marker.path, marker.name);
+        const std::string id =
+            m_markers->addTrackingMarker(Velantor::Filesystem::Path(marker.path), marker.name);
         if (id.empty()) {
             *error = "the marker " + marker.name + " could not be registered from " + marker.path;
             return false;
@@ -100,26 +160,118 @@ std::vector<std::string> TrackedStream::untrackedTools(const TrackOptions& optio
     return lines;
 }
 
-namespace {
-
-template <Velantor::NDISystemType Type>
-TrackedStream cameraStream(const std::string& name)
+bool TrackedStream::saveWorkspace(const std::string& path, std::string* error) const
 {
-    return TrackedStream(std::unique_ptr<Velantor::NDITrackingStream>(
-        std::make_unique<Velantor::PolarisAuroraTrackingStream<Type>>(name)));
+    Velantor::Properties workspace = Velantor::Workspace::fromAlgorithms({m_algorithm.get()});
+    // Loaded by a host, the workspace tracks again at once, as this run did.
+    for (Velantor::Properties* block : workspace.subProperties("Algorithms")->subProperties()) {
+        block->setParam("open", true);
+        block->setParam("start", true);
+    }
+    return Velantor::WorkspaceFile::write(Velantor::Filesystem::Path(path), workspace, error);
 }
 
-}  // namespace
+TrackHost::TrackHost() = default;
 
-TrackedStream makeStream(Family family)
+TrackHost::~TrackHost()
 {
-    using namespace Velantor;
-    switch (family) {
-    case Family::Aurora: return cameraStream<NDIAurora>("NDI Aurora");
-    case Family::Polaris: return cameraStream<NDIPolarisSerial>("NDI Polaris");
-    case Family::Vega: break;
+    // Its code lives in a plugin: it goes before the plugins.
+    m_workspaceAlgorithm.reset();
+}
+
+bool TrackHost::loadPlugins(const std::vector<std::string>& paths, std::string* error)
+{
+    std::vector<std::string> libraries = paths;
+    if (libraries.empty()) libraries.push_back(defaultPluginPath());
+    for (const std::string& path : libraries) {
+        if (!m_plugins.load(path, error)) {
+            *error = "cannot load the plugin " + path + ": " + *error;
+            return false;
+        }
+        const std::string& id = m_plugins.plugins().back()->id();
+        note("plugin " + (id.empty() ? std::string("library") : id) + " loaded from " + path);
     }
-    return TrackedStream(std::make_unique<NDIPolarisTrackingStream>("NDI Polaris Vega"));
+    return true;
+}
+
+bool TrackHost::loadWorkspace(TrackOptions& options, std::string* error)
+{
+    Velantor::Workspace workspace;
+    // The host's reasons name the file.
+    if (!workspace.load(Velantor::Filesystem::Path(options.workspace), m_plugins, error))
+        return false;
+    const Velantor::Properties* blocks =
+        workspace.properties().subProperties(Velantor::Workspace::kAlgorithmsName);
+    const auto settings =
+        blocks ? blocks->subProperties() : std::vector<const Velantor::Properties*>{};
+    std::vector<std::unique_ptr<Velantor::Algorithm>> algorithms = workspace.takeAlgorithms();
+    for (std::size_t i = 0; i < algorithms.size() && i < settings.size(); ++i) {
+        Family family = Family::Aurora;
+        if (!familyOf(algorithms[i]->id(), family)) {
+            note("the workspace's algorithm " + algorithms[i]->id() +
+                 " is not an NDI stream: left aside");
+            continue;
+        }
+        if (m_workspaceAlgorithm) {
+            note("the workspace's algorithm " + algorithms[i]->id() +
+                 " is left aside: ndi-track tracks one stream, the first");
+            continue;
+        }
+        if (options.familyGiven && options.family != family) {
+            *error = std::string("the workspace tracks the ") + familyName(family) +
+                     " family, not " + familyName(options.family) + " (leave --family out)";
+            return false;
+        }
+        options.family = family;
+        m_workspaceAlgorithm = std::move(algorithms[i]);
+        m_workspaceSettings = *settings[i];
+    }
+    if (!m_workspaceAlgorithm) {
+        *error = "the workspace " + options.workspace + " has no NDI stream to track";
+        return false;
+    }
+    std::string device;
+    if (m_workspaceSettings.param("hardwareDevice", device)) options.device = device;
+    int port = 0;
+    if (m_workspaceSettings.param("hardwarePort", port)) options.tcpPort = port;
+    bool binary = true;
+    if (m_workspaceSettings.param("binaryQueryMode", binary)) options.binary = binary;
+    return true;
+}
+
+std::unique_ptr<TrackedStream> TrackHost::makeStream(const TrackOptions& options,
+                                                     std::string* error)
+{
+    std::unique_ptr<Velantor::Algorithm> algorithm;
+    Velantor::Properties settings;
+    if (m_workspaceAlgorithm) {
+        algorithm = std::move(m_workspaceAlgorithm);
+        settings = m_workspaceSettings;
+        applyOverrides(settings, options.toProperties(true));
+    } else {
+        algorithm = m_plugins.createAlgorithm(algorithmFor(options.family), error);
+        if (!algorithm) return nullptr;
+        settings = options.toProperties();
+    }
+    // ndi-track opens and starts the stream itself, so that a stop signal can
+    // cut either short.
+    for (const char* key : kRunKeys) settings.removeParam(key);
+    settings.setParam("open", false);
+    settings.setParam("start", false);
+    algorithm->configure(&settings);
+    algorithm->compute();
+    auto* output = dynamic_cast<Velantor::StreamAlgorithmBase*>(algorithm.get());
+    std::unique_ptr<Velantor::Stream> stream;
+    if (output != nullptr && algorithm->status() == Velantor::Algorithm::Success)
+        stream = output->takeOutput();
+    auto* tracking = dynamic_cast<Velantor::TrackingStream*>(stream.get());
+    if (tracking == nullptr) {
+        *error = "the algorithm " + algorithm->id() + " made no tracking stream";
+        return nullptr;
+    }
+    stream.release();
+    return std::make_unique<TrackedStream>(std::move(algorithm),
+                                           std::unique_ptr<Velantor::TrackingStream>(tracking));
 }
 
 }  // namespace ndi_track

@@ -6,7 +6,6 @@
 #include "LogRelay.h"
 #include "StreamFactory.h"
 
-#include <Velantor/PluginLoader.h>
 #include <Velantor/Properties.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
@@ -298,8 +297,10 @@ enum class Leaving { None, OpenUnfinished, StopUnanswered, OutputStalled, Second
 // time, first makes the pending replies fail and then leaves the program.
 class TrackRun {
 public:
-    TrackRun(const TrackOptions& options, LogRelay& relay, const sigset_t& stopSignals)
+    TrackRun(const TrackOptions& options, TrackHost& host, LogRelay& relay,
+             const sigset_t& stopSignals)
         : m_options(options),
+          m_host(host),
           m_relay(relay),
           m_stopSignals(stopSignals),
           m_lineFormat(options.format != OutputFormat::Table),
@@ -335,6 +336,7 @@ private:
     void outputFailed(int error);
 
     const TrackOptions& m_options;
+    TrackHost& m_host;
     LogRelay& m_relay;
     const sigset_t m_stopSignals;
     const bool m_lineFormat;
@@ -559,25 +561,6 @@ void TrackRun::claimEnd()
 
 int TrackRun::run()
 {
-    // Plugins stay loaded for the whole run: their code may still be referenced.
-    std::vector<std::unique_ptr<Velantor::LoadedPlugin>> plugins;
-    for (const std::string& path : m_options.plugins) {
-        std::string error;
-        auto loaded = Velantor::PluginLoader::load(path, &error);
-        if (!loaded) {
-            claimEnd();
-            note("cannot load the plugin " + path + ": " + error);
-            return OpenFailed;
-        }
-        if (loaded->plugin()->init() != 0) {
-            claimEnd();
-            note("the plugin " + path + " failed to initialise");
-            return OpenFailed;
-        }
-        note("plugin " + (loaded->id().empty() ? path : loaded->id()) + " loaded");
-        plugins.push_back(std::move(loaded));
-    }
-
     if (m_options.isSerial() && !m_options.autoDetect()) {
         const std::string problem = serialDeviceProblem(m_options.device);
         if (!problem.empty()) {
@@ -587,7 +570,13 @@ int TrackRun::run()
         }
     }
 
-    auto made = std::make_unique<TrackedStream>(makeStream(m_options.family));
+    std::string problem;
+    auto made = m_host.makeStream(m_options, &problem);
+    if (!made) {
+        claimEnd();
+        note(problem);
+        return OpenFailed;
+    }
     TrackedStream& stream = *made;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -606,7 +595,6 @@ int TrackRun::run()
         }
     } release{*this};
 
-    std::string problem;
     if (!stream.configure(m_options, &problem)) {
         deviceDone();
         claimEnd();
@@ -697,16 +685,26 @@ int TrackRun::run()
     m_queue.finish();
     if (writer.joinable()) writer.join();
 
+    std::string saveProblem;
+    const bool saved = m_options.saveWorkspace.empty() ||
+                       stream.saveWorkspace(m_options.saveWorkspace, &saveProblem);
     claimEnd();
     std::lock_guard<std::mutex> lock(m_mutex);
-    return concludeLocked(Leaving::None);
+    int code = concludeLocked(Leaving::None);
+    if (!saved) {
+        note("cannot save the workspace: " + saveProblem);
+        if (code != kOutputClosed) code = std::max(code, static_cast<int>(OutputFailed));
+    } else if (!m_options.saveWorkspace.empty()) {
+        note("workspace saved to " + m_options.saveWorkspace);
+    }
+    return code;
 }
 
 }  // namespace
 
-int runTrack(const TrackOptions& o, LogRelay& relay, const sigset_t& stopSignals)
+int runTrack(const TrackOptions& o, TrackHost& host, LogRelay& relay, const sigset_t& stopSignals)
 {
-    TrackRun run(o, relay, stopSignals);
+    TrackRun run(o, host, relay, stopSignals);
     return run.run();
 }
 

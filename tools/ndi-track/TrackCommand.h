@@ -10,6 +10,7 @@
 namespace ndi_track {
 
 class LogRelay;
+class TrackHost;
 
 // runTrack's result when the reader of stdout went away: not an exit code;
 // the caller ends the process by SIGPIPE once it has tidied up.
@@ -17,7 +18,9 @@ constexpr int kOutputClosed = -1;
 
 // stopSignals must already be blocked in every thread (block them before any
 // thread starts); the run takes them with sigtimedwait on a thread of its own.
-// Returns an ExitCode or kOutputClosed.
-int runTrack(const TrackOptions& options, LogRelay& relay, const sigset_t& stopSignals);
+// The host has its plugins loaded (and the workspace read, if any). Returns
+// an ExitCode or kOutputClosed.
+int runTrack(const TrackOptions& options, TrackHost& host, LogRelay& relay,
+             const sigset_t& stopSignals);
 
 }  // namespace ndi_track

@@ -161,17 +161,27 @@ TrackOptionSet::TrackOptionSet()
                    "Least level of log messages shown on stderr: 1 debug, 2 information (default), "
                    "3 warning, 4 error."),
                QStringLiteral("LEVEL"), QStringLiteral("2")),
-      plugin(
-          QStringLiteral("plugin"),
-          QStringLiteral("Load a host plugin library first (checked and initialised), repeatable."),
-          QStringLiteral("FILE"))
+      plugin(QStringLiteral("plugin"),
+             QStringLiteral("Plugin library to load (checked and initialised), repeatable; the "
+                            "stream's algorithm is looked up in them. Default: the NDI plugin "
+                            "next to ndi-track."),
+             QStringLiteral("FILE")),
+      workspace(QStringLiteral("workspace"),
+                QStringLiteral("Track the first stream of a saved workspace (converted if it was "
+                               "saved by an older version); the family, device and tools come "
+                               "from it, options given here take precedence."),
+                QStringLiteral("FILE")),
+      saveWorkspace(QStringLiteral("save-workspace"),
+                    QStringLiteral("After the run, save the stream's algorithm and settings "
+                                   "(markers and main instrument included) as a workspace."),
+                    QStringLiteral("FILE"))
 {
 }
 
 void TrackOptionSet::addTo(QCommandLineParser& parser) const
 {
     parser.addOptions({family, device, address, port, text, rate, volume, rom, marker, select,
-                       format, duration, logLevel, plugin});
+                       format, duration, logLevel, plugin, workspace, saveWorkspace});
 }
 
 bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
@@ -188,7 +198,51 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
         return fail(
             error,
             QStringLiteral("unknown family '%1': choose aurora, polaris or vega").arg(familyText));
+    o.familyGiven = parser.isSet(family);
 
+    const QString formatText = parser.value(format);
+    if (formatText == QLatin1String("table"))
+        o.format = OutputFormat::Table;
+    else if (formatText == QLatin1String("csv"))
+        o.format = OutputFormat::Csv;
+    else if (formatText == QLatin1String("jsonl"))
+        o.format = OutputFormat::Jsonl;
+    else
+        return fail(
+            error,
+            QStringLiteral("unknown format '%1': choose table, csv or jsonl").arg(formatText));
+
+    if (parser.isSet(duration)) {
+        bool ok = false;
+        o.durationSeconds = parser.value(duration).toDouble(&ok);
+        if (!ok || !std::isfinite(o.durationSeconds) || o.durationSeconds <= 0 ||
+            o.durationSeconds > 1e7)
+            return fail(error, QStringLiteral("--duration must be a positive number of seconds"));
+    }
+    {
+        bool ok = false;
+        o.logLevel = parser.value(logLevel).toInt(&ok);
+        if (!ok || o.logLevel < 1 || o.logLevel > 4)
+            return fail(error, QStringLiteral("--log-level must be 1, 2, 3 or 4"));
+    }
+    for (const QString& p : parser.values(plugin)) o.plugins.push_back(p.toStdString());
+    if (parser.isSet(workspace)) {
+        o.workspace = parser.value(workspace).toStdString();
+        if (o.workspace.empty()) return fail(error, QStringLiteral("--workspace: no file named"));
+    }
+    if (parser.isSet(saveWorkspace)) {
+        o.saveWorkspace = parser.value(saveWorkspace).toStdString();
+        if (o.saveWorkspace.empty())
+            return fail(error, QStringLiteral("--save-workspace: no file named"));
+    }
+    // A workspace tells the family: the rest is read once it is known.
+    if (!o.workspace.empty()) return true;
+    return readForFamily(parser, o, error);
+}
+
+bool TrackOptionSet::readForFamily(const QCommandLineParser& parser, TrackOptions& o,
+                                   std::string* error) const
+{
     if (o.isSerial()) {
         if (parser.isSet(address) || parser.isSet(port))
             return fail(
@@ -235,7 +289,11 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
         }
     }
 
-    o.binary = !parser.isSet(text);
+    o.deviceGiven = parser.isSet(device) || parser.isSet(address);
+    o.portGiven = o.deviceGiven || parser.isSet(port);
+    // A workspace's choice stands unless --text is given.
+    o.binaryGiven = parser.isSet(text);
+    if (o.binaryGiven) o.binary = false;
 
     if (parser.isSet(rate)) {
         bool ok = false;
@@ -282,48 +340,25 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
         o.markers.push_back({target.name, target.path});
     }
     if (parser.isSet(select)) o.selectedInstrument = parser.value(select).toStdString();
-
-    const QString formatText = parser.value(format);
-    if (formatText == QLatin1String("table"))
-        o.format = OutputFormat::Table;
-    else if (formatText == QLatin1String("csv"))
-        o.format = OutputFormat::Csv;
-    else if (formatText == QLatin1String("jsonl"))
-        o.format = OutputFormat::Jsonl;
-    else
-        return fail(
-            error,
-            QStringLiteral("unknown format '%1': choose table, csv or jsonl").arg(formatText));
-
-    if (parser.isSet(duration)) {
-        bool ok = false;
-        o.durationSeconds = parser.value(duration).toDouble(&ok);
-        if (!ok || !std::isfinite(o.durationSeconds) || o.durationSeconds <= 0 ||
-            o.durationSeconds > 1e7)
-            return fail(error, QStringLiteral("--duration must be a positive number of seconds"));
-    }
-    {
-        bool ok = false;
-        o.logLevel = parser.value(logLevel).toInt(&ok);
-        if (!ok || o.logLevel < 1 || o.logLevel > 4)
-            return fail(error, QStringLiteral("--log-level must be 1, 2, 3 or 4"));
-    }
-    for (const QString& p : parser.values(plugin)) o.plugins.push_back(p.toStdString());
     return true;
 }
 
-Velantor::Properties TrackOptions::toProperties() const
+Velantor::Properties TrackOptions::toProperties(bool givenOnly) const
 {
     Velantor::Properties p;
-    p.setParam("hardwareDevice", device);
-    if (!isSerial()) p.setParam("hardwarePort", tcpPort);
-    p.setParam("binaryQueryMode", binary);
+    if (!givenOnly || deviceGiven) p.setParam("hardwareDevice", device);
+    if (!isSerial() && (!givenOnly || portGiven)) p.setParam("hardwarePort", tcpPort);
+    if (!givenOnly || binaryGiven) p.setParam("binaryQueryMode", binary);
     if (rateIndex >= 0) p.setParam("measurementRate", rateIndex);
     if (volumeIndex >= 0) p.setParam("maxRange", volumeIndex);
     // The vega's markers are registered one by one, so that each one's
     // tracker id can be told; see TrackedStream::registerMarkers.
     // The selection follows them.
     if (family == Family::Vega) return p;
+    if (givenOnly && roms.empty()) {
+        if (!selectedInstrument.empty()) p.setParam("selectedInstrument", selectedInstrument);
+        return p;
+    }
     Velantor::Properties& targets = p.addSubProperties("TrackingTargets");
     for (const RomTarget& rom : roms) {
         Velantor::Properties& child = targets.addSubProperties(rom.name);

@@ -40,13 +40,22 @@ struct TrackOptions {
     OutputFormat format = OutputFormat::Table;
     double durationSeconds = 0;  // 0: until Ctrl-C or SIGTERM
     int logLevel = 2;
-    std::vector<std::string> plugins;
+    std::vector<std::string> plugins;  // empty: the NDI plugin next to ndi-track
+    std::string workspace;             // track the stream of this workspace
+    std::string saveWorkspace;         // save the stream's workspace here after the run
+    // Which settings the command line named (with a workspace, only these
+    // replace the workspace's).
+    bool familyGiven = false;
+    bool deviceGiven = false;
+    bool portGiven = false;
+    bool binaryGiven = false;
 
     bool isSerial() const { return family != Family::Vega; }
     bool autoDetect() const { return device.empty() || device.find("auto") != std::string::npos; }
 
-    // The stream configuration these options stand for.
-    Velantor::Properties toProperties() const;
+    // The stream configuration these options stand for; with givenOnly, only
+    // what the command line named.
+    Velantor::Properties toProperties(bool givenOnly = false) const;
 };
 
 const char* familyName(Family family);
@@ -56,11 +65,14 @@ struct TrackOptionSet {
     TrackOptionSet();
     void addTo(QCommandLineParser& parser) const;
     // Reads and checks the parsed options; on failure returns false and says
-    // what is wrong in *error.
+    // what is wrong in *error. With --workspace, the options that depend on
+    // the family are left for readForFamily, once the workspace told it.
     bool read(const QCommandLineParser& parser, TrackOptions& options, std::string* error) const;
+    bool readForFamily(const QCommandLineParser& parser, TrackOptions& options,
+                       std::string* error) const;
 
     QCommandLineOption family, device, address, port, text, rate, volume, rom, marker, select,
-        format, duration, logLevel, plugin;
+        format, duration, logLevel, plugin, workspace, saveWorkspace;
 };
 
 // The serial line speeds the streams offer, in the order of their indices.

@@ -3,6 +3,7 @@
 #include "Discovery.h"
 #include "ExitCode.h"
 #include "LogRelay.h"
+#include "StreamFactory.h"
 #include "TrackCommand.h"
 #include "TrackOptions.h"
 
@@ -141,7 +142,21 @@ int runTrackCommand(QStringList arguments, const sigset_t& stopSignals)
     if (!set.read(parser, options, &error)) return usageError(QString::fromStdString(error));
 
     auto relay = LogRelay::install(options.logLevel);
-    const int code = runTrack(options, *relay, stopSignals);
+    int code = Success;
+    {
+        // The plugins stay loaded until everything made from them is gone.
+        TrackHost host;
+        if (!host.loadPlugins(options.plugins, &error)) {
+            std::fprintf(stderr, "ndi-track: %s\n", error.c_str());
+            code = OpenFailed;
+        } else if (!options.workspace.empty() && (!host.loadWorkspace(options, &error) ||
+                                                  !set.readForFamily(parser, options, &error))) {
+            relay->uninstall();
+            return usageError(QString::fromStdString(error));
+        } else {
+            code = runTrack(options, host, *relay, stopSignals);
+        }
+    }
     relay->uninstall();
     if (code == kOutputClosed) {
         // The system is stopped and closed; the reader that went away (| head)

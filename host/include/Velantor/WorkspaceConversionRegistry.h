@@ -32,6 +32,11 @@ public:
     // Applies the conversions newer than savedVersion; true when any changed
     // the workspace. Conversions run without the registry's lock held.
     bool convert(Properties& workspace, const Filesystem::Path& path, int savedVersion) const;
+    // The same; appends to *applied (when given) the description of each
+    // conversion that changed the workspace, in the order they ran, so that
+    // the host can say what happened to a workspace it loads.
+    bool convert(Properties& workspace, const Filesystem::Path& path, int savedVersion,
+                 std::vector<std::string>* applied) const;
 
 private:
     WorkspaceConversionRegistry() = default;
