@@ -2,9 +2,16 @@
 // reply, so that it is never what limits a tracking benchmark. The floor is
 // a plain echo of the same number of bytes over loopback in the same run;
 // the simulator is reported as exchanges per second and as a ratio to it.
+//
+// And how closely its serial line keeps to the wire: a bare host's BX
+// exchange with an Aurora at 115200 baud with wire time, against the time the
+// command and reply bytes take on the wire (ratio_to_wire: at least 1, and
+// what it exceeds 1 by is what a host's pass over a serial line cannot be
+// told apart from).
 #include "RawHost.h"
 
 #include <ndisim/Simulator.h>
+#include <ndisim/WireTime.h>
 
 #include <Velantor/ToolDefinitionImageLayout.h>
 
@@ -160,5 +167,59 @@ void BM_SimulatorBX12Tools(benchmark::State& state)
     state.counters["ratio_to_floor"] = perExchange / floor;
 }
 BENCHMARK(BM_SimulatorBX12Tools)->UseRealTime()->MinTime(2.0);
+
+// Readies an Aurora at 115200 baud with its wired tools enabled and tracking.
+bool startAurora(rawhost::Link& link)
+{
+    if (link.exchange("COMM:50000") != "OKAYA896\r") return false;
+    link.setSpeed(B115200);
+    if (link.exchange("INIT:") != "OKAYA896\r") return false;
+    const std::string phsr = link.exchange("PHSR:00");
+    if (phsr.size() < 2) return false;
+    const int n = static_cast<int>(std::strtol(phsr.substr(0, 2).c_str(), nullptr, 16));
+    for (int i = 0; i < n; ++i) {
+        const std::string handle = phsr.substr(2 + 5 * static_cast<std::size_t>(i), 2);
+        if (link.exchange("PINIT:" + handle) != "OKAYA896\r") return false;
+        if (link.exchange("PENA:" + handle + "D") != "OKAYA896\r") return false;
+    }
+    return link.exchange("TSTART:") == "OKAYA896\r";
+}
+
+void BM_SerialWireTime(benchmark::State& state)
+{
+    Scenario scenario = defaultScenario(Family::Aurora);
+    for (auto& tool : scenario.tools) tool.disabled.clear();  // every reply the same size
+    scenario.wireTime = true;
+    auto sim = Simulator::serial(scenario);
+    rawhost::Link link = rawhost::Link::serial(sim->serialDevice());
+    if (!startAurora(link)) {
+        state.SkipWithError("Aurora set-up failed");
+        return;
+    }
+    const std::string command = rawhost::framed("BX:0801");
+    const std::string first = link.exchange("BX:0801");
+    const LineSettings line = sim->deviceLine();
+    const double wire =
+        std::chrono::duration<double>(wireTime(command.size() + first.size(), line)).count();
+    double total = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        link.send(command);
+        const std::string reply = link.reply();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (reply.size() != first.size()) {
+            state.SkipWithError("reply lost or of another size");
+            return;
+        }
+        total += seconds;
+        state.SetIterationTime(seconds);
+    }
+    state.counters["bytes"] = static_cast<double>(command.size() + first.size());
+    state.counters["wire_us"] = wire * 1e6;
+    state.counters["ratio_to_wire"] =
+        state.iterations() > 0 ? total / static_cast<double>(state.iterations()) / wire : 0.0;
+}
+BENCHMARK(BM_SerialWireTime)->UseManualTime()->MinTime(2.0);
 
 }  // namespace

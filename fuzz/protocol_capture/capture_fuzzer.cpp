@@ -156,6 +156,28 @@ void checkCounts(const NdiConnection* h)
     require(std::memchr(a.PhsrReply, 0, sizeof a.PhsrReply) != nullptr);
 }
 
+// The slot a walk through the first count slots finds, or -1.
+int walk(const unsigned char* handles, int count, int handle)
+{
+    for (int slot = 0; slot < count && slot < NDI_MAX_HANDLES; ++slot) {
+        if (handles[slot] == handle) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+// The accessors look handles up in an index kept by the capture: it must
+// name the slot a walk would find, and no slot for a handle the reply lacks.
+void checkHandleIndex(const NdiConnection* h)
+{
+    const NdiCaptureAreas& a = h->Capture;
+    for (int handle = 0; handle < 256; ++handle) {
+        require(h->BxSlotOfHandle[handle] == walk(a.BxHandles, a.BxHandleCount, handle) + 1);
+        require(h->TxSlotOfHandle[handle] == walk(a.TxHandles, a.TxHandleCount, handle) + 1);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -182,12 +204,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ndiCaptureReply(h, cmd, static_cast<int>(command.size()), reply, static_cast<int>(n));
     checkCounts(h);
+    checkHandleIndex(h);
     readEverything(h);
     dumpState(h);
     // A second reply on top of the first: the accessors must stay in bounds
     // with a mix of new and older contents.
     ndiCaptureReply(h, cmd, static_cast<int>(command.size()), reply, static_cast<int>(n / 2));
     checkCounts(h);
+    checkHandleIndex(h);
     readEverything(h);
     dumpState(h);
 

@@ -3,16 +3,7 @@
 
 static int bxSlot(const NdiConnection* h, int portHandle)
 {
-    int count = h->Capture.BxHandleCount;
-    if (count > NDI_MAX_HANDLES) {
-        count = NDI_MAX_HANDLES;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (h->Capture.BxHandles[i] == portHandle) {
-            return i;
-        }
-    }
-    return -1;
+    return ndiSlotOfHandle(h->BxSlotOfHandle, h->Capture.BxHandleCount, portHandle);
 }
 
 int ndiGetBXTransform(NdiConnection* h, int portHandle, float transform[8])

@@ -8,6 +8,22 @@
 
 #include <string.h>
 
+/* The slot of a port handle in a tracking reply (BX or TX), -1 when the
+ * reply did not carry it: a handle that is no byte (outside 0 to 255) never
+ * does. The count check keeps a record whose index does not match its slots
+ * (one filled in by hand) inside them. */
+static inline int ndiSlotOfHandle(const unsigned char slotOfHandle[256], int count, int portHandle)
+{
+    if (portHandle < 0 || portHandle > 255) {
+        return -1;
+    }
+    int slot = (int)slotOfHandle[portHandle] - 1;
+    if (count > NDI_MAX_HANDLES) {
+        count = NDI_MAX_HANDLES;
+    }
+    return slot < count ? slot : -1;
+}
+
 static inline unsigned long ndiFieldHex(const char* field, int width, long pos, int n)
 {
     if (pos < 0 || pos >= width) {

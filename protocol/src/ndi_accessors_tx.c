@@ -3,16 +3,7 @@
 
 static int txSlot(const NdiConnection* h, int portHandle)
 {
-    int count = h->Capture.TxHandleCount;
-    if (count > NDI_MAX_HANDLES) {
-        count = NDI_MAX_HANDLES;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (h->Capture.TxHandles[i] == portHandle) {
-            return i;
-        }
-    }
-    return -1;
+    return ndiSlotOfHandle(h->TxSlotOfHandle, h->Capture.TxHandleCount, portHandle);
 }
 
 static int txTransform(NdiConnection* h, int portHandle, double out[8])

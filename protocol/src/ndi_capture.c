@@ -26,6 +26,21 @@ static unsigned int optionWord(const char* command, int commandLength, int nameL
     return ndiHexToUnsignedInt(command + pos, n);
 }
 
+/* Rebuilt after every capture of its reply kind, whatever the capture kept:
+ * the index always describes the slots as they are. Filled from the last
+ * slot back so that a handle a reply carries twice finds its first slot, as
+ * a walk through the slots would. */
+static void indexHandles(unsigned char slotOfHandle[256], const unsigned char* handles, int count)
+{
+    memset(slotOfHandle, 0, 256);
+    if (count > NDI_MAX_HANDLES) {
+        count = NDI_MAX_HANDLES;
+    }
+    for (int slot = count - 1; slot >= 0; --slot) {
+        slotOfHandle[handles[slot]] = (unsigned char)(slot + 1);
+    }
+}
+
 void ndiCaptureReply(NdiConnection* h, const char* command, int commandLength, const char* reply,
                      int replyLength)
 {
@@ -43,8 +58,10 @@ void ndiCaptureReply(NdiConnection* h, const char* command, int commandLength, c
 
     if (nameIs(command, nameLength, "TX")) {
         ndiCaptureTX(a, optionWord(command, commandLength, nameLength, 0, 0x0001), &c);
+        indexHandles(h->TxSlotOfHandle, a->TxHandles, a->TxHandleCount);
     } else if (nameIs(command, nameLength, "BX")) {
         ndiCaptureBX(a, optionWord(command, commandLength, nameLength, 0, 0x0001), &c);
+        indexHandles(h->BxSlotOfHandle, a->BxHandles, a->BxHandleCount);
     } else if (nameIs(command, nameLength, "GX")) {
         ndiCaptureGX(a, optionWord(command, commandLength, nameLength, 0, 0x0001), &c);
     } else if (nameIs(command, nameLength, "PSTAT")) {

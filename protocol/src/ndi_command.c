@@ -19,6 +19,21 @@ static void reportError(NdiConnection* h, int code)
     }
 }
 
+/* After a reply that did not check out, or a line the host could not
+ * follow, the line may still hold bytes of it (a garbled length cuts a
+ * binary reply short): the next exchange discards what is waiting first.
+ * In thread mode the background thread reads the flag under PollMutex. */
+static void distrustLine(NdiConnection* h)
+{
+    if (h->ThreadMode) {
+        ndiMutexLock(h->PollMutex);
+        h->LineInStep = 0;
+        ndiMutexUnlock(h->PollMutex);
+    } else {
+        h->LineInStep = 0;
+    }
+}
+
 static int nameIs(const char* command, int nameLength, const char* name)
 {
     return (int)strlen(name) == nameLength && memcmp(command, name, (size_t)nameLength) == 0;
@@ -50,6 +65,7 @@ static void ndiCOMMHelper(NdiConnection* h, const char* command, int length)
 
     ndiSerialSleep(h->DeviceHandle, NDI_COMM_PAUSE_MS);
     if (ndiSerialComm(h->DeviceHandle, rate, mode, handshake) != 0) {
+        distrustLine(h);
         reportError(h, NDI_ERR_COMM);
     }
 }
@@ -67,6 +83,7 @@ static char* resetExchange(NdiConnection* h)
     h->TrackingActive = 0;
     ndiLineOf(h)->reset(h);
     int n = ndiLineRead(h, h->ReplyBuffer, NDI_READ_LIMIT, 0);
+    h->LineInStep = n >= 8 && memcmp(h->ReplyBuffer, "RESETBE6", 8) == 0;
     if (threadMode) {
         ndiMutexUnlock(h->PollMutex);
     }
@@ -88,6 +105,13 @@ static char* resetExchange(NdiConnection* h)
     return h->ReplyText;
 }
 
+static char* replyFailedCheck(NdiConnection* h)
+{
+    distrustLine(h);
+    reportError(h, NDI_ERR_CRC);
+    return h->ReplyText;
+}
+
 /* Checks a received reply of n bytes in ReplyBuffer, turns an "ERROR"
  * reply into its code and carries out the successful reply's side effects. */
 static char* checkReply(NdiConnection* h, const char* command, int length, int nameLength,
@@ -99,28 +123,24 @@ static char* checkReply(NdiConnection* h, const char* command, int length, int n
     if (textCheck) {
         payload = n - 5;
         if (payload < 0) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
+            return replyFailedCheck(h);
         }
         memcpy(h->ReplyText, reply, (size_t)payload);
         h->ReplyText[payload] = '\0';
         if (ndiCRC16(0, reply, payload) != (unsigned int)ndiHexToUnsignedLong(reply + payload, 4)) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
+            return replyFailedCheck(h);
         }
     } else {
         payload = n - 2;
         if (payload < 0) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
+            return replyFailedCheck(h);
         }
         memcpy(h->ReplyText, reply, (size_t)payload);
         h->ReplyText[payload] = '\0'; /* not part of the reply: a guard for string use */
         const unsigned char* tail = (const unsigned char*)reply + payload;
         unsigned int expected = (unsigned int)tail[0] | ((unsigned int)tail[1] << 8);
         if (ndiCRC16(0, reply, payload) != expected) {
-            reportError(h, NDI_ERR_CRC);
-            return h->ReplyText;
+            return replyFailedCheck(h);
         }
     }
 

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 const NdiLineOperations* ndiLineOf(const NdiConnection* h)
@@ -24,6 +25,7 @@ struct NdiReplyCancel* ndiReplyCancelCreate(void)
         return NULL;
     }
     /* Non-blocking, so that signalling it from a signal handler never waits. */
+    atomic_init(&cancel->cancelled, 0);
     cancel->eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (cancel->eventFd < 0) {
         free(cancel);
@@ -45,7 +47,13 @@ int ndiLineCancelFd(const NdiConnection* h)
     return h->ReplyCancel != NULL ? h->ReplyCancel->eventFd : -1;
 }
 
-int ndiLineCancelled(const NdiConnection* h) { return ndiDescriptorSignalled(ndiLineCancelFd(h)); }
+/* A flag beside the descriptor answers the question without a system call
+ * on every exchange; the descriptor is what ends a wait already under way. */
+int ndiLineCancelled(const NdiConnection* h)
+{
+    return h->ReplyCancel != NULL &&
+           atomic_load_explicit(&h->ReplyCancel->cancelled, memory_order_acquire) != 0;
+}
 
 /* Only a write to the event descriptor, which is never read: it stays
  * readable, so every wait that polls it ends at once from now on. Safe in a
@@ -55,22 +63,28 @@ void ndiCancelReplies(NdiConnection* h)
     if (h == NULL || h->ReplyCancel == NULL) {
         return;
     }
+    atomic_store_explicit(&h->ReplyCancel->cancelled, 1, memory_order_release);
     int saved = errno;
     uint64_t one = 1;
     ssize_t r;
     do {
         r = write(h->ReplyCancel->eventFd, &one, sizeof one);
     } while (r < 0 && errno == EINTR);
+    /* A receive blocked on the socket itself ends when its reading side is
+     * shut; nothing is sent to the peer. */
+    if (h->Socket >= 0) {
+        shutdown(h->Socket, SHUT_RD);
+    }
     errno = saved;
 }
 
 int ndiLineRead(NdiConnection* h, char* buffer, int capacity, int binary)
 {
     NdiLineWait wait;
-    ndiLineOf(h)->begin(h, &wait);
-    if (ndiDescriptorSignalled(wait.cancelFd)) {
+    if (ndiLineCancelled(h)) {
         return 0;
     }
+    ndiLineOf(h)->begin(h, &wait);
     return ndiLineWaitRead(&wait, buffer, capacity, binary);
 }
 
@@ -98,11 +112,18 @@ int ndiLineExchange(NdiConnection* h, const char* command, int total, char* repl
     *received = 0;
     reply[0] = '\0';
     NdiLineWait wait;
-    line->begin(h, &wait);
-    if (ndiDescriptorSignalled(wait.cancelFd)) {
+    if (ndiLineCancelled(h)) {
         return NDI_ERR_TIMEOUT;
     }
-    line->flush(h, 1);
+    line->begin(h, &wait);
+    /* Stray input is there only after an exchange went wrong (a reply that
+     * came after its time-out, the rest of one that did not check out) or
+     * before the first one: a receive that finds nothing costs every other
+     * exchange a system call for no gain. */
+    if (!h->LineInStep) {
+        line->flush(h, 1);
+    }
+    h->LineInStep = 0;
     int written = ndiLineWaitWrite(&wait, command, total);
     if (written < 0) {
         return NDI_ERR_WRITE;
@@ -112,6 +133,9 @@ int ndiLineExchange(NdiConnection* h, const char* command, int total, char* repl
     }
     ndiLineWaitRestart(&wait);
     int n = ndiLineWaitRead(&wait, reply, NDI_READ_LIMIT, binary);
+    if (ndiLineCancelled(h)) {
+        return NDI_ERR_TIMEOUT; /* also when the cancel's shutdown ended the receive */
+    }
     if (n < 0) {
         return NDI_ERR_READ;
     }
@@ -127,5 +151,6 @@ int ndiLineExchange(NdiConnection* h, const char* command, int total, char* repl
             return NDI_ERR_READ;
         }
     }
+    h->LineInStep = 1;
     return 0;
 }

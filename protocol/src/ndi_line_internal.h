@@ -6,6 +6,8 @@
 #include <ndi/protocol.h>
 #include "ndi_transport_internal.h"
 
+#include <stdatomic.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -17,6 +19,9 @@ extern "C" {
  * ndiCancelReplies has run: an event descriptor that stays readable. */
 struct NdiReplyCancel {
     int eventFd;
+    /* Set before eventFd is signalled. A lock-free atomic: safe to set in a
+     * signal handler. */
+    atomic_int cancelled;
 };
 
 /* What a connection does with its line, one table per transport, so that
@@ -66,7 +71,8 @@ void ndiLineSleep(NdiConnection* h, int milliseconds);
 /* The text the error callback gets for code on h's line. */
 const char* ndiLineErrorText(const NdiConnection* h, int code);
 
-/* Discards pending input, writes the whole command (total bytes) and reads
+/* Discards pending input when the line is not known to be in step (see
+ * LineInStep, which this keeps), writes the whole command (total bytes) and reads
  * one reply into reply (NDI_BUFFER_SIZE bytes), NUL-terminated at the
  * received length, which goes to *received. Returns 0, NDI_ERR_WRITE (write
  * failed), NDI_ERR_TIMEOUT (short write, no whole reply within the line's

@@ -2,9 +2,15 @@
 #include "ndi_line_internal.h"
 #include "ndi_socket_internal.h"
 
+static const NdiLineOperations operations;
+
 static void socketBegin(NdiConnection* h, NdiLineWait* wait)
 {
-    ndiLineWaitInit(wait, h->Socket, 1, ndiLineCancelFd(h), ndiSocketReplyTimeout(h->Socket), 0);
+    ndiLineWaitInit(wait, h->Socket, 1, ndiLineCancelFd(h), NDI_TIMEOUT_OF_SOCKET, 0);
+    /* Only a socket this library opened is sure to have a receive time-out
+     * (set at open, never cleared): a record filled in by hand may hold one
+     * that would block for good. */
+    wait->blockingFirstRead = h->LineOperations == &operations;
 }
 
 static void socketFlush(NdiConnection* h, int which) { ndiSocketFlush(h->Socket, which); }
@@ -40,6 +46,12 @@ int ndiLineOpenSocket(NdiConnection* h, const char* host, int port)
 {
     int s = -1;
     if (!ndiSocketOpen(host, port, &s)) {
+        return -1;
+    }
+    /* The reply time-out a socket without one would get, set on the socket
+     * itself, so that a receive may block on its own bound. */
+    if (ndiSocketTimeout(s, NDI_DEFAULT_REPLY_TIMEOUT_MS) != 1) {
+        ndiSocketClose(s);
         return -1;
     }
     h->Socket = s;

@@ -1,6 +1,7 @@
 /* Reply framing, the bounded waits on a line and sleeping, shared by both
  * transports and the engine. */
 #include <ndi/protocol.h>
+#include "ndi_socket_internal.h"
 #include "ndi_transport_internal.h"
 
 #include <errno.h>
@@ -93,7 +94,9 @@ void ndiLineWaitInit(NdiLineWait* wait, int fd, int socket, int cancelFd, int ti
     wait->fd = fd;
     wait->socket = socket;
     wait->cancelFd = cancelFd;
-    wait->timeoutMs = timeoutMs > 0 ? timeoutMs : 0;
+    wait->timeoutMs =
+        timeoutMs > 0 || (socket && timeoutMs == NDI_TIMEOUT_OF_SOCKET) ? timeoutMs : 0;
+    wait->blockingFirstRead = 0;
     wait->microsPerByte = microsPerByte > 0 ? microsPerByte : 0;
     ndiLineWaitRestart(wait);
 }
@@ -102,6 +105,16 @@ void ndiLineWaitRestart(NdiLineWait* wait)
 {
     wait->startUs = monotonicMicroseconds();
     wait->received = 0;
+}
+
+/* Reading a socket's time-out costs a system call: an exchange whose reply
+ * is complete in its first receive never needs it. */
+static int lineTimeoutMs(NdiLineWait* wait)
+{
+    if (wait->timeoutMs == NDI_TIMEOUT_OF_SOCKET) {
+        wait->timeoutMs = ndiSocketReplyTimeout(wait->fd);
+    }
+    return wait->timeoutMs;
 }
 
 /* Waits until the line is ready for events, but never past deadlineUs and
@@ -142,11 +155,33 @@ static int waitForLine(const NdiLineWait* wait, short events, long long deadline
 /* The wire time counts only up to the longest reply: bytes beyond it (the
  * rest of an over-long reply being dropped, a peer that sends without end)
  * get no more time. */
-static long long replyDeadline(const NdiLineWait* wait)
+static long long replyDeadline(NdiLineWait* wait)
 {
     long long bytes = wait->received < NDI_MAX_REPLY_LENGTH ? wait->received : NDI_MAX_REPLY_LENGTH;
-    return wait->startUs + (long long)wait->timeoutMs * 1000LL +
+    return wait->startUs + (long long)lineTimeoutMs(wait) * 1000LL +
            bytes * (long long)wait->microsPerByte;
+}
+
+/* The first receive of a reply, blocking: the socket's receive time-out
+ * bounds it as the reply's deadline would (no bytes yet, so no wire time),
+ * and a cancel ends it by shutting the reading side. 1 when the wait may go
+ * on (*count bytes are in), 0 time is up, -1 the line failed or closed. */
+static int firstReceive(NdiLineWait* wait, char* buffer, const NdiReadFrame* frame, int* count)
+{
+    wait->blockingFirstRead = 0;
+    ssize_t r = recv(wait->fd, buffer, (size_t)frame->limit, 0);
+    if (r > 0) {
+        *count = (int)r;
+        wait->received += r;
+        return 1;
+    }
+    if (r == 0) {
+        return -1; /* the peer closed, or a cancel shut the reading side: the caller tells */
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return 0;
+    }
+    return errno == EINTR ? 1 : -1;
 }
 
 int ndiLineWaitRead(NdiLineWait* wait, char* buffer, int capacity, int binary)
@@ -154,10 +189,20 @@ int ndiLineWaitRead(NdiLineWait* wait, char* buffer, int capacity, int binary)
     NdiReadFrame frame;
     ndiReadFrameStart(&frame, capacity);
     int count = 0;
+    if (wait->blockingFirstRead && wait->received == 0 && frame.limit > 0) {
+        int going = firstReceive(wait, buffer, &frame, &count);
+        if (going <= 0) {
+            return going;
+        }
+        if (count > 0 && ndiReadFrameDone(&frame, buffer, count, binary)) {
+            return count;
+        }
+    }
     while (count < frame.limit) {
         short revents = 0;
-        int ready = waitForLine(wait, POLLIN, replyDeadline(wait),
-                                (long long)wait->timeoutMs * 1000LL, &revents);
+        long long deadlineUs = replyDeadline(wait);
+        int ready =
+            waitForLine(wait, POLLIN, deadlineUs, (long long)wait->timeoutMs * 1000LL, &revents);
         if (ready <= 0) {
             return ready; /* time is up (whatever came is not a whole reply), or failure */
         }
@@ -195,10 +240,10 @@ int ndiLineWaitWrite(NdiLineWait* wait, const char* data, int n)
     if (n <= 0) {
         return 0;
     }
-    int allowedMs =
-        wait->timeoutMs > NDI_MIN_WRITE_WAIT_MS ? wait->timeoutMs : NDI_MIN_WRITE_WAIT_MS;
-    long long deadlineUs = monotonicMicroseconds() + (long long)allowedMs * 1000LL +
-                           (long long)n * (long long)wait->microsPerByte;
+    /* The deadline counts from now but is worked out only when the line
+     * makes the write wait. */
+    long long startUs = monotonicMicroseconds();
+    long long deadlineUs = -1;
     /* A blocking write to a line that takes nothing (hardware handshake
      * never granted) would never return: write without blocking and wait
      * for room here, where the wait is bounded. */
@@ -223,6 +268,13 @@ int ndiLineWaitWrite(NdiLineWait* wait, const char* data, int n)
             continue;
         }
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (deadlineUs < 0) {
+                int timeoutMs = lineTimeoutMs(wait);
+                int allowedMs =
+                    timeoutMs > NDI_MIN_WRITE_WAIT_MS ? timeoutMs : NDI_MIN_WRITE_WAIT_MS;
+                deadlineUs = startUs + (long long)allowedMs * 1000LL +
+                             (long long)n * (long long)wait->microsPerByte;
+            }
             short revents = 0;
             int ready = waitForLine(wait, POLLOUT, deadlineUs, LLONG_MAX, &revents);
             if (ready < 0) {

@@ -53,13 +53,20 @@ int ndiReadRemainder(const char* buffer, int count, int binary);
  * drips bytes slower than the line can carry them is cut off. */
 typedef struct NdiLineWait {
     int fd;
-    int socket;         /* recv and send rather than read and write */
-    int cancelFd;       /* readable once the connection's replies are cancelled; -1: none */
-    int timeoutMs;      /* the line's time-out; 0: take only what is there already */
+    int socket;    /* recv and send rather than read and write */
+    int cancelFd;  /* readable once the connection's replies are cancelled; -1: none */
+    int timeoutMs; /* the line's time-out; 0: take only what is there already;
+                    * NDI_TIMEOUT_OF_SOCKET: the socket's, read when a wait needs it */
+    /* The socket bounds a blocking receive itself (its receive time-out is
+     * always set) and a cancel shuts its reading side: the first wait for a
+     * reply may block in the receive, which saves a poll per exchange. */
+    int blockingFirstRead;
     int microsPerByte;  /* one byte's time on the wire; 0 where the line sets no pace */
     long long startUs;  /* monotonic clock at the start of the reply */
     long long received; /* bytes taken from the line since the start */
 } NdiLineWait;
+
+#define NDI_TIMEOUT_OF_SOCKET (-1)
 
 void ndiLineWaitInit(NdiLineWait* wait, int fd, int socket, int cancelFd, int timeoutMs,
                      int microsPerByte);

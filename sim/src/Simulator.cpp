@@ -3,6 +3,7 @@
 #include "PseudoTerminal.h"
 
 #include <ndisim/ReplyFormat.h>
+#include <ndisim/WireTime.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -14,9 +15,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <ctime>
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -168,12 +171,6 @@ struct Simulator::Impl {
         port = ntohs(addr.sin_port);
     }
 
-    double byteSeconds() const
-    {
-        const long baud = device.line().baud;
-        return baud > 0 ? 10.0 / static_cast<double>(baud) : 0.0;
-    }
-
     // Queues a reply. Called with the mutex held (reads device and faults).
     void queueReply(std::string bytes, std::optional<LineSettings> lineAfter, Clock::time_point now,
                     std::size_t commandLength, const Faults& f, std::uint64_t index)
@@ -192,27 +189,30 @@ struct Simulator::Impl {
             bytes = kGarbage + bytes;
         }
         const bool wire = serial && device.scenario().wireTime;
-        const double perByte = wire ? byteSeconds() : 0.0;
-        auto wireTime = [perByte](std::size_t bytes) {
-            return std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(perByte * bytes));
+        const LineSettings line = device.line();
+        auto onWire = [wire, &line](std::size_t n) -> Clock::duration {
+            return wire ? std::chrono::ceil<Clock::duration>(wireTime(n, line))
+                        : Clock::duration::zero();
         };
         // The command's own bytes take their time on the wire first.
-        Clock::time_point due = now + wireTime(commandLength);
+        Clock::time_point start = now + onWire(commandLength);
         if (f.delayMs > 0 &&
             index % static_cast<std::uint64_t>(f.delayEvery > 0 ? f.delayEvery : 1) == 0) {
-            due += std::chrono::milliseconds(f.delayMs);
+            start += std::chrono::milliseconds(f.delayMs);
         }
-        if (due < lastDue) due = lastDue;
+        if (start < lastDue) start = lastDue;
         std::size_t pieceSize = bytes.empty() ? 1 : bytes.size();
         if (f.splitBytes > 0) pieceSize = static_cast<std::size_t>(f.splitBytes);
         if (wire && pieceSize > 32) pieceSize = 32;
+        // A piece leaves when its last byte has crossed the wire, counted
+        // from the start of the reply so that rounding never adds up.
+        Clock::time_point due = start;
         for (std::size_t at = 0; at < bytes.size(); at += pieceSize) {
-            if (at > 0 && f.splitBytes > 0) due += std::chrono::milliseconds(f.splitPauseMs);
+            if (at > 0 && f.splitBytes > 0) start += std::chrono::milliseconds(f.splitPauseMs);
             Piece piece;
             piece.bytes = bytes.substr(at, pieceSize);
+            due = start + onWire(at + piece.bytes.size());
             piece.due = due;
-            due += wireTime(piece.bytes.size());
             output.push_back(std::move(piece));
         }
         if (lineAfter) {
@@ -355,8 +355,12 @@ struct Simulator::Impl {
         ++stats.breaks;
         device.reset();
         Piece piece;
-        piece.due = Clock::now();
         piece.bytes = "RESETBE6F\r";
+        piece.due = Clock::now();
+        if (device.scenario().wireTime) {
+            piece.due +=
+                std::chrono::ceil<Clock::duration>(wireTime(piece.bytes.size(), device.line()));
+        }
         output.push_back(piece);
     }
 
@@ -420,6 +424,9 @@ struct Simulator::Impl {
 
     void run()
     {
+        // A wake-up for a piece may come this much after its time; the
+        // default 50 us would blur a fast line's pieces.
+        ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
         while (!stopping.load()) {
             const bool blocked = flush();
             pollfd fds[4];
@@ -441,14 +448,22 @@ struct Simulator::Impl {
                 listenIndex = static_cast<int>(count);
                 fds[count++] = {listener, POLLIN, 0};
             }
-            int timeout = -1;
+            // The next piece is due to the nanosecond, not to the next whole
+            // millisecond: a poll time-out would release it up to a
+            // millisecond late, and rounding down would release it early.
+            timespec wait{};
+            timespec* timeout = nullptr;
             if (!blocked && !output.empty()) {
-                const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       output.front().due - Clock::now())
                                       .count();
-                timeout = wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
+                if (left > 0) {
+                    wait.tv_sec = static_cast<time_t>(left / 1000000000LL);
+                    wait.tv_nsec = static_cast<long>(left % 1000000000LL);
+                }
+                timeout = &wait;
             }
-            const int ready = ::poll(fds, count, timeout);
+            const int ready = ::ppoll(fds, count, timeout, nullptr);
             if (ready < 0 && errno != EINTR) break;
             if (ready <= 0) continue;
             if (fds[0].revents & POLLIN) {

@@ -1,6 +1,7 @@
 // The command engine against a scripted measurement system, on a
 // pseudo-terminal and over loopback TCP.
 #include "c_linkage_check.h"
+#include "loopback_listener.h"
 #include "reply_encoder.h"
 #include "scripted_device.h"
 #include "termios_request.h"
@@ -8,6 +9,8 @@
 #include <ndi/protocol.h>
 
 #include <gtest/gtest.h>
+
+#include <boost/crc.hpp>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -93,6 +96,16 @@ std::string lineName(Line line) { return line == Line::Pty ? "pty" : "tcp"; }
 
 Reply okay(const std::string&) { return {frameText("OKAY")}; }
 
+unsigned int boostCrc(const unsigned char* bytes, size_t n)
+{
+    boost::crc_16_type crc;
+    crc.process_bytes(bytes, n);
+    return crc.checksum();
+}
+
+// The CRC runs eight bytes at a time: every length, starting address and
+// place where a caller splits the bytes must give what the plain definition
+// (Boost.CRC) gives.
 TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
 {
     const std::pair<const char*, unsigned int> known[] = {{"INIT:", 0xE3A5},
@@ -104,17 +117,37 @@ TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
         EXPECT_EQ(ndiCRC16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second)
             << k.first;
     }
+
     std::mt19937 random(7);
-    for (int length : {0, 1, 2, 15, 16, 255, 2047}) {
-        std::string bytes(static_cast<size_t>(length), '\0');
-        for (char& c : bytes) {
-            c = static_cast<char>(random());
+    std::vector<unsigned char> buffer(9000 + 8);
+    for (unsigned char& c : buffer) {
+        c = static_cast<unsigned char>(random());
+    }
+    // Whole buffers of random length and alignment, and the same bytes in
+    // random pieces, each piece going on from the CRC of the ones before.
+    for (int round = 0; round < 3000; ++round) {
+        const int length = static_cast<int>(random() % 9001);
+        const unsigned char* bytes = buffer.data() + random() % 8;
+        const unsigned int expected = boostCrc(bytes, static_cast<size_t>(length));
+        ASSERT_EQ(ndiCRC16(0, bytes, length), expected) << "length " << length;
+        unsigned int crc = 0;
+        for (int at = 0; at < length;) {
+            const int piece = std::min(length - at, static_cast<int>(random() % 40));
+            crc = ndiCRC16(crc, bytes + at, piece);
+            at += piece;
         }
-        unsigned int expected = replies::crc16(bytes);
-        EXPECT_EQ(ndiCRC16(0, bytes.data(), length), expected) << length;
-        int half = length / 2;
-        EXPECT_EQ(ndiCRC16(ndiCRC16(0, bytes.data(), half), bytes.data() + half, length - half),
-                  expected);
+        ASSERT_EQ(crc, expected) << "length " << length << " in pieces";
+    }
+    // Every split of shorter buffers, where the eight-byte steps and the
+    // bytes left over meet at every offset.
+    for (int length = 0; length <= 80; ++length) {
+        const unsigned int expected = boostCrc(buffer.data(), static_cast<size_t>(length));
+        for (int split = 0; split <= length; ++split) {
+            ASSERT_EQ(
+                ndiCRC16(ndiCRC16(0, buffer.data(), split), buffer.data() + split, length - split),
+                expected)
+                << "length " << length << " split at " << split;
+        }
     }
 }
 
@@ -592,6 +625,105 @@ TEST(CommandEngine, LateTcpReplyIsNotTakenForTheNextCommandsReply)
     ndiCloseNetwork(h);
     close(peer);
     close(listener);
+}
+
+// A line whose last exchange went wrong may still hold bytes of an old reply:
+// one that came after its command had timed out, or the rest of one whose
+// garbled length cut it short. The next command must get its own reply, on
+// either line; the device here is a bare descriptor the test writes to.
+TEST(CommandEngine, BytesLeftByAFailedExchangeAreNotTakenForTheNextReply)
+{
+    // One tool, 0x0A, disabled, and the system status; the length field says
+    // 4 bytes less than the body holds, so the host reads 4 bytes short and
+    // takes 2 body bytes for the CRC. What it did not read arrives after it
+    // has given up on the reply.
+    std::string whole = binaryReply(std::string("\x01\x0A\x04\x00\x00", 5) + "TAIL");
+    whole[2] = static_cast<char>(whole[2] - 4);
+    whole[4] = static_cast<char>(replies::crc16(whole.substr(0, 4)) & 0xFF);
+    whole[5] = static_cast<char>(replies::crc16(whole.substr(0, 4)) >> 8);
+    const std::string head = whole.substr(0, whole.size() - 4);
+    const std::string tail = whole.substr(whole.size() - 4);
+    const std::string late = binaryReply(std::string("\x00\x00\x00", 3));
+
+    const struct {
+        Line line;
+        const char* failure;
+        std::string firstReply;  // the device's answer to the first command; empty: silence
+        std::string afterwards;  // bytes that reach the host once it has given up
+        int firstError;
+    } cases[] = {
+        {Line::Pty, "late reply", "", late, NDI_ERR_TIMEOUT},
+        {Line::Pty, "cut reply", head, tail, NDI_ERR_CRC},
+        {Line::Tcp, "cut reply", head, tail, NDI_ERR_CRC},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(lineName(k.line) + ", " + k.failure);
+        int device = -1, listener = -1;
+        NdiConnection* h = nullptr;
+        if (k.line == Line::Pty) {
+            device = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_GE(device, 0);
+            ASSERT_EQ(grantpt(device), 0);
+            ASSERT_EQ(unlockpt(device), 0);
+            h = ndiOpenSerial(ptsname(device));
+            ASSERT_NE(h, nullptr);
+            ASSERT_EQ(ndiSerialTimeout(h->DeviceHandle, 100), 0);
+        } else {
+            const auto peer = ndi::testsupport::listenOnLoopback(1);
+            listener = peer.fd;
+            h = ndiOpenNetwork("127.0.0.1", peer.port);
+            ASSERT_NE(h, nullptr);
+            device = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ASSERT_GE(device, 0);
+            ASSERT_EQ(ndiTimeoutSocket(h, 100), 1);
+        }
+        // The device answers the first command as the row says and the
+        // second with a reply of its own.
+        std::thread answering([device, &k] {
+            std::string received;
+            char buffer[256];
+            size_t answered = 0;
+            while (answered < 2) {
+                ssize_t n = read(device, buffer, sizeof buffer);
+                if (n <= 0) {
+                    return;
+                }
+                received.append(buffer, static_cast<size_t>(n));
+                const size_t commands =
+                    static_cast<size_t>(std::count(received.begin(), received.end(), '\r'));
+                for (; answered < commands; ++answered) {
+                    const std::string reply = answered == 0 ? k.firstReply : frameText("SECOND");
+                    if (!reply.empty() && write(device, reply.data(), reply.size()) < 0) {
+                        return;
+                    }
+                }
+            }
+        });
+        ndiCommand(h, "BX:0001");
+        EXPECT_EQ(ndiGetError(h), k.firstError);
+        ASSERT_EQ(write(device, k.afterwards.data(), k.afterwards.size()),
+                  static_cast<ssize_t>(k.afterwards.size()));
+        pollfd ready{k.line == Line::Pty ? h->DeviceHandle : h->Socket, POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 10000), 1) << "the old bytes never reached the host";
+
+        if (k.line == Line::Pty) {
+            ASSERT_EQ(ndiSerialTimeout(h->DeviceHandle, 10000), 0);
+        } else {
+            ASSERT_EQ(ndiTimeoutSocket(h, 10000), 1);
+        }
+        EXPECT_STREQ(ndiCommand(h, "VER:0"), "SECOND");
+        EXPECT_EQ(ndiGetError(h), 0);
+        if (k.line == Line::Pty) {
+            ndiCloseSerial(h);
+        } else {
+            ndiCloseNetwork(h);
+        }
+        close(device);  // ends the device's read if the host never sent the second command
+        answering.join();
+        if (listener >= 0) {
+            close(listener);
+        }
+    }
 }
 
 // An "ERROR" reply is a refusal even when its code is missing or 00; the

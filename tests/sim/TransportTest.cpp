@@ -4,9 +4,11 @@
 
 #include <ndisim/Crc16.h>
 #include <ndisim/Simulator.h>
+#include <ndisim/WireTime.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -225,6 +227,69 @@ TEST(SimSerial, HangUpAfterFramesAndAFreshLine)
     EXPECT_EQ(fresh.exchange("TSTART:"), framed("ERROR0C"));  // powered up afresh
     sim->stop();
     EXPECT_NE(::lstat(link.c_str(), &st), 0);  // the link is gone with the device
+}
+
+// Whole nanoseconds, never fewer than the line needs: a byte at 115200 baud
+// 8N1 is 86805.6 ns on the wire, and the device must not release it early.
+TEST(SimWireTime, CountsEveryBitOfEachCharacterAndRoundsUp)
+{
+    const struct {
+        long baud;
+        int dataBits;
+        char parity;
+        int stopBits;
+        std::size_t bytes;
+        long long nanoseconds;
+    } cases[] = {
+        {9600, 8, 'N', 1, 960, 1000000000LL},  // 10 bits a byte
+        {9600, 8, 'E', 2, 800, 1000000000LL},  // 12 bits a byte
+        {9600, 7, 'O', 1, 960, 1000000000LL},  // 10 bits a byte
+        {115200, 8, 'N', 1, 1, 86806LL},
+        {115200, 8, 'N', 1, 0, 0LL},
+        {0, 8, 'N', 1, 100, 0LL},  // no known rate: no pace
+    };
+    for (const auto& k : cases) {
+        LineSettings line;
+        line.baud = k.baud;
+        line.dataBits = k.dataBits;
+        line.parity = k.parity;
+        line.stopBits = k.stopBits;
+        EXPECT_EQ(wireTime(k.bytes, line).count(), k.nanoseconds)
+            << k.baud << " " << k.dataBits << k.parity << k.stopBits << " " << k.bytes;
+    }
+}
+
+// A reply over a pseudo-terminal arrives no earlier than the command and the
+// reply could have crossed the line, at one and at two stop bits. Only "not
+// earlier" is asserted: a busy machine may always deliver later.
+TEST(SimSerial, WireTimeRepliesArriveNoEarlierThanTheLineAllows)
+{
+    Scenario s = defaultScenario(Family::Aurora);
+    s.wireTime = true;
+    auto sim = Simulator::serial(s);
+    Link host = Link::serial(sim->serialDevice());
+    ASSERT_EQ(host.exchange("INIT:"), "OKAYA896\r");
+    for (const int stopBits : {1, 2}) {
+        SCOPED_TRACE(std::to_string(stopBits) + " stop bits");
+        if (stopBits == 2) {
+            ASSERT_EQ(host.exchange("COMM:00010"), "OKAYA896\r");  // 9600 8N2
+            termios t{};
+            ASSERT_EQ(::tcgetattr(host.fd(), &t), 0);
+            t.c_cflag |= CSTOPB;
+            ASSERT_EQ(::tcsetattr(host.fd(), TCSANOW, &t), 0);
+            ASSERT_TRUE(eventually([&] { return sim->deviceLine().stopBits == 2; }));
+        }
+        const std::string command = framed("VER:0");
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(host.send(command));
+        const std::string reply = host.reply();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_TRUE(wellFormed(reply)) << reply;
+        const double bitsPerByte = 1 + 8 + stopBits;
+        const double wireSeconds = (command.size() + reply.size()) * bitsPerByte / 9600.0;
+        EXPECT_GE(seconds, wireSeconds) << command.size() << " + " << reply.size() << " bytes";
+    }
 }
 
 TEST(SimSerial, RefusesToReplaceAFileWithItsLink)

@@ -140,6 +140,19 @@ struct NdiConnection {
     /* Private to the library, set by the open functions: what
      * ndiCancelReplies signals (null on a record filled in by hand). */
     struct NdiReplyCancel* ReplyCancel;
+
+    /* Private to the library: non-zero once an exchange has read its whole
+     * reply and nothing since has failed, so that the line holds nothing a
+     * command could take for its reply. Zero (as the open functions leave
+     * it) makes the next exchange discard whatever input is waiting. */
+    int LineInStep;
+
+    /* Private to the library, kept by the capture of BX and TX replies: for
+     * each port handle byte, 1 + the slot that holds it in BxHandles or
+     * TxHandles, 0 when the last reply did not carry it. The accessors look
+     * handles up here instead of walking the slots. */
+    unsigned char BxSlotOfHandle[256];
+    unsigned char TxSlotOfHandle[256];
 };
 
 /* ---- Connection handle and command engine ---- */
@@ -173,7 +186,8 @@ char* ndiCommandVA(NdiConnection* h, const char* format, va_list args)
  * before it closes the connection.
  *
  * Callable from any thread and from a signal handler (it only writes to a
- * descriptor), without holding any lock the commands are sent under. It must
+ * descriptor and, on a network connection, shuts the reading side of the
+ * socket), without holding any lock the commands are sent under. It must
  * not run concurrently with or after ndiCloseSerial or ndiCloseNetwork on
  * the same handle. Does nothing on a null handle. */
 void ndiCancelReplies(NdiConnection* h);

@@ -54,7 +54,7 @@ struct Scenario {
     bool getInfo = true;               // older systems answer GETINFO with ERROR01
     bool trackUnmatchedTools = false;  // uploaded images with no tool here: tracked, or missing
     int maxPortHandles = 16;
-    bool wireTime = false;  // serial: replies take 10 bits per byte at the line speed
+    bool wireTime = false;  // serial: bytes take their time on the wire (WireTime.h)
     std::vector<OperatingVolume> volumes;
     std::vector<ToolDescription> tools;
     std::vector<StrayMarker> strays;
