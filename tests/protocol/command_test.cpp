@@ -718,8 +718,10 @@ TEST(CommandEngine, BytesLeftByAFailedExchangeAreNotTakenForTheNextReply)
         } else {
             ndiCloseNetwork(h);
         }
-        close(device);  // ends the device's read if the host never sent the second command
+        // The host's side is closed: the device's read ends (end of file on
+        // the socket, an error on the terminal) even without a second command.
         answering.join();
+        close(device);
         if (listener >= 0) {
             close(listener);
         }
