@@ -3,10 +3,12 @@
 // owns the connection, the settings and the marker ROM directory.
 #include "NDIPolarisTrackingStream.h"
 #include "OperatingVolumeChoice.h"
+#include "TrackingPass.h"
 
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,12 @@ struct NDIPolarisTrackingStream::Impl {
     // read it under the small lock alone.
     NdiConnection* connection = nullptr;
     mutable std::mutex connectionPointerMutex;
+
+    // The tracking pass's own: its schedule (400 passes a second at most),
+    // and the marker count of the last frame, for which the next frame's
+    // lists are made at once rather than grown marker by marker.
+    PassGrid passGrid{2'500'000};
+    std::size_t lastFiducialCount = 0;
 
     // The ROM file of a marker in the stream's temporary directory (made on
     // first use and removed with the stream), or "" when there is none.

@@ -13,14 +13,7 @@
 #include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
-
 namespace Velantor {
-
-namespace {
-
-constexpr std::int64_t kPassPeriodNs = 2'500'000;
-
-}  // namespace
 
 bool NDIPolarisTrackingStream::startImpl()
 {
@@ -28,6 +21,7 @@ bool NDIPolarisTrackingStream::startImpl()
     // The reply decides nothing: a lost reply may hide a camera that did
     // start, and one that did not shows in every pass through the callback.
     if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
+    m_impl->passGrid.restart();
     return true;
 }
 
@@ -79,21 +73,29 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);
-    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = decoder.strayMarkers();
-    const std::uint64_t timestamp = StreamUtils::systemTimeMs();
+    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials =
+        decoder.strayMarkers(m_impl->lastFiducialCount);
+    // One pointer fits in the callback's own storage; more would be
+    // allocated on every pass.
+    const struct {
+        const TrackingFrameDecoder* decoder;
+        std::uint64_t timestamp;
+        TrackingInstrumentFiducialsData* fiducials;
+    } pass{&decoder, StreamUtils::systemTimeMs(), fiducials.get()};
     m_instruments->modifyAll(Registry::InstrumentSpecialFunction(
-        [&](const std::string&, TrackingInstrument& instrument, ToolData& data) {
+        [p = &pass](const std::string&, TrackingInstrument& instrument, ToolData& data) {
             // A marker that is not on the camera has nothing to read; one the
             // camera reported disabled is read again, and follows the camera.
             if (data.portHandle < 0) return;
-            decoder.updateTool(instrument, data.portHandle, timestamp, *fiducials);
+            p->decoder->updateTool(instrument, data.portHandle, p->timestamp, *p->fiducials);
         }));
+    m_impl->lastFiducialCount = fiducials->positions.size();
     return fiducials;
 }
 
 Stream::WorkResult NDIPolarisTrackingStream::doWork()
 {
-    return runTrackingPass(*this, kPassPeriodNs, [this] { return receiveFrame(); });
+    return runTrackingPass(*this, m_impl->passGrid, [this] { return receiveFrame(); });
 }
 
 }  // namespace Velantor

@@ -5,10 +5,12 @@
 #include "NDIUtils.h"
 #include "OperatingVolumeChoice.h"
 #include "PolarisAuroraTrackingStream.h"
+#include "TrackingPass.h"
 
 #include <Velantor/Flags.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -50,6 +52,12 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
     // released.
     bool deferAnnouncements = false;
     Flags<InstrumentModification> pendingAnnouncements;
+
+    // The tracking pass's own: its schedule (200 passes a second at most),
+    // and the marker count of the last frame, for which the next frame's
+    // lists are made at once rather than grown marker by marker.
+    PassGrid passGrid{5'000'000};
+    std::size_t lastFiducialCount = 0;
 };
 
 }  // namespace Velantor

@@ -12,14 +12,7 @@
 #include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
-
 namespace Velantor {
-
-namespace {
-
-constexpr std::int64_t kPassPeriodNs = 5'000'000;
-
-}  // namespace
 
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::startImpl()
@@ -28,6 +21,7 @@ bool PolarisAuroraTrackingStream<Type>::startImpl()
     // The reply decides nothing: a lost reply may hide a system that did start,
     // and one that did not shows in every pass through the error callback.
     if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
+    m_impl->passGrid.restart();
     return true;
 }
 
@@ -73,15 +67,17 @@ std::unique_ptr<TrackingInstrumentFiducialsData> PolarisAuroraTrackingStream<Typ
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);
-    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = decoder.strayMarkers();
+    std::unique_ptr<TrackingInstrumentFiducialsData> fiducials =
+        decoder.strayMarkers(m_impl->lastFiducialCount);
     decoder.updateInstruments(*m_instruments, StreamUtils::systemTimeMs(), *fiducials);
+    m_impl->lastFiducialCount = fiducials->positions.size();
     return fiducials;
 }
 
 template <NDISystemType Type>
 Stream::WorkResult PolarisAuroraTrackingStream<Type>::doWork()
 {
-    return runTrackingPass(*this, kPassPeriodNs, [this] { return receiveFrame(); });
+    return runTrackingPass(*this, m_impl->passGrid, [this] { return receiveFrame(); });
 }
 
 #define NDI_INSTANTIATE_TRACKING(Type)                                        \

@@ -45,12 +45,16 @@ std::uint64_t TrackingFrameDecoder::frameNumber(int portHandle) const
                     : ndiGetTXFrame(m_connection, portHandle);
 }
 
-std::unique_ptr<TrackingInstrumentFiducialsData> TrackingFrameDecoder::strayMarkers() const
+std::unique_ptr<TrackingInstrumentFiducialsData> TrackingFrameDecoder::strayMarkers(
+    std::size_t expected) const
 {
     auto fiducials = std::make_unique<TrackingInstrumentFiducialsData>();
     const std::uint64_t strayKey = std::hash<std::string>{}(std::string());
     const int strays = std::max(0, m_binary ? ndiGetBXNumberOfPassiveStrays(m_connection)
                                             : ndiGetTXNumberOfPassiveStrays(m_connection));
+    const std::size_t room = std::max(expected, static_cast<std::size_t>(strays));
+    fiducials->positions.reserve(room);
+    fiducials->keys.reserve(room);
     fiducials->positions.resize(static_cast<std::size_t>(strays));
     fiducials->keys.assign(static_cast<std::size_t>(strays), strayKey);
     for (int i = 0; i < strays; ++i) {
@@ -72,9 +76,17 @@ void TrackingFrameDecoder::updateInstruments(NDIInstrumentRegistry& registry,
                                              std::uint64_t timestamp,
                                              TrackingInstrumentFiducialsData& fiducials) const
 {
+    // One pointer fits in the callback's own storage; more would be
+    // allocated on every pass.
+    const struct {
+        const TrackingFrameDecoder* decoder;
+        std::uint64_t timestamp;
+        TrackingInstrumentFiducialsData* fiducials;
+    } pass{this, timestamp, &fiducials};
     registry.modifyAll(NDIInstrumentRegistry::InstrumentSpecialFunction(
-        [&](const std::string&, TrackingInstrument& instrument, NDITrackingInstrumentInfo& info) {
-            updateTool(instrument, info.portHandle, timestamp, fiducials);
+        [p = &pass](const std::string&, TrackingInstrument& instrument,
+                    NDITrackingInstrumentInfo& info) {
+            p->decoder->updateTool(instrument, info.portHandle, p->timestamp, *p->fiducials);
         }));
 }
 

@@ -8,6 +8,7 @@
 #include <Velantor/TrackingInstrument.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -29,8 +30,10 @@ public:
     // is not in the reply.
     std::uint64_t frameNumber(int portHandle) const;
 
-    // The stray passive markers, each keyed by the hash of the empty string.
-    std::unique_ptr<TrackingInstrumentFiducialsData> strayMarkers() const;
+    // The stray passive markers, each keyed by the hash of the empty string,
+    // in lists with room for `expected` markers in all (the tool markers
+    // appended later included).
+    std::unique_ptr<TrackingInstrumentFiducialsData> strayMarkers(std::size_t expected = 0) const;
 
     // Rewrites every instrument from the reply, stamped with timestamp; in
     // binary mode the markers seen on each tool are appended to fiducials,

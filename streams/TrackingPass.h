@@ -1,13 +1,14 @@
 #pragma once
 // The tracking pass the host runs over and over while a stream tracks: one
 // frame received under the stream's own locks, then emitted with none of
-// them held, and the next pass scheduled a period after this one began.
+// them held, and the next pass scheduled on the stream's fixed pass grid.
 #include "NDIStreamLog.h"
 
 #include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 #include <Velantor/TrackingStream.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -15,12 +16,60 @@
 
 namespace Velantor {
 
+// Pass times on the monotonic clock, spaced exactly one period from the first
+// pass after a restart. Scheduling each pass a period after its own (late)
+// start lets the lateness pile up, and the stream falls behind a device whose
+// frame rate matches its pass rate; on a grid a late pass costs nothing
+// later. A pass that overran skips the grid points it missed instead of
+// running them in a burst: frames it would fetch are gone anyway.
+class PassGrid {
+public:
+    explicit PassGrid(std::int64_t periodNs) : m_period(periodNs) {}
+
+    // The next pass starts a new grid (after a stop, the old one means nothing).
+    void restart() { m_started = false; }
+
+    // The time of the pass that follows one starting at `now` (monotonic, not
+    // before the first pass): the first grid point after it, so that a pass
+    // run ahead of its time by someone other than the host's worker leaves
+    // the grid where it was. A point closer than kReachedNs counts as
+    // reached: a wake-up a hair early (the clocks are read one after the
+    // other) must not run the same point twice.
+    std::int64_t nextAfter(std::int64_t now)
+    {
+        if (!m_started) {
+            m_started = true;
+            m_origin = now;
+        }
+        const std::int64_t passed = (now + kReachedNs - m_origin) / m_period;
+        return m_origin + (passed + 1) * m_period;
+    }
+
+    static constexpr std::int64_t kReachedNs = 50'000;
+
+private:
+    std::int64_t m_period;
+    std::int64_t m_origin = 0;
+    bool m_started = false;
+};
+
+inline std::int64_t monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // receive() gives the frame's markers, or null when there is nothing to
 // deliver; what it throws is logged and the pass ends normally.
 template <class Receive>
-Stream::WorkResult runTrackingPass(TrackingStream& stream, std::int64_t periodNs, Receive&& receive)
+Stream::WorkResult runTrackingPass(TrackingStream& stream, PassGrid& grid, Receive&& receive)
 {
-    const std::int64_t next = StreamUtils::systemTimeNs() + periodNs;
+    // The host wants the system clock's time; the grid keeps to the monotonic
+    // one, which no clock adjustment moves.
+    const std::int64_t startMonotonic = monotonicNs();
+    const std::int64_t startSystem = StreamUtils::systemTimeNs();
+    const std::int64_t next = startSystem + (grid.nextAfter(startMonotonic) - startMonotonic);
     try {
         std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receive();
         if (fiducials) {

@@ -14,14 +14,25 @@
 //     passes per second  against the rate the pass schedule aims at
 //     lateness           pass start after its scheduled time, median and p99
 //     CPU per pass       thread CPU time of one pass, against its wall time
+//     worker CPU         the worker thread's CPU time from the first pass to
+//                        the last (passes, waits and wake-ups), per second of
+//                        tracking (goal <= 5% of one core at 200 passes/s)
+//                        and per pass
+//     allocations        operator new calls on the worker inside doWork, per
+//                        pass and per emitted frame
 //   Serial pty at 115200 baud with wire-time emulation, Aurora with 4 tools:
 //     pass time          against the wire time of the command and reply bytes
 //                        (goal <= 1.05)
 //
-// Options: --seconds S (tracking time per case, default 5). On a busy
-// machine the worker's wake-ups dominate; as root, run it as
+//   The camera stream at 250 Hz once more with the opt-in spinning worker
+//   (VELANTOR_WORKER_SPIN_US=1000): its CPU price against its lateness.
+//
+// Options: --seconds S (tracking time per case, default 5). The machine's
+// load average is printed before and after: figures from a busy machine say
+// more about the scheduler than about the stream. Run it three times at
+// normal priority and take min/median/max of each figure; as root,
 //   chrt -f 40 env VELANTOR_WORKER_PRIORITY=50 bench_streams
-// for figures that show the stream rather than the scheduler.
+// shows the stream without the scheduler's wake-up latency.
 #include <NDIPolarisTrackingStream.h>
 #include <PolarisAuroraTrackingStream.h>
 
@@ -38,6 +49,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -45,6 +57,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -53,6 +66,22 @@
 
 using namespace Velantor;
 using Steady = std::chrono::steady_clock;
+
+// Every allocation made on a thread while it counts; the simulator serves on
+// threads of its own, which never count.
+namespace {
+thread_local bool t_countAllocations = false;
+thread_local std::uint64_t t_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (t_countAllocations) ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -63,6 +92,18 @@ double percentile(std::vector<double> v, double p)
     const std::size_t i = static_cast<std::size_t>(
         std::min<double>(v.size() - 1, std::floor(p * (v.size() - 1) + 0.5)));
     return v[i];
+}
+
+void row(const char* measure, const std::string& ours, const std::string& floor,
+         const std::string& ratio)
+{
+    std::printf("  %-44s %16s %16s %10s\n", measure, ours.c_str(), floor.c_str(), ratio.c_str());
+}
+std::string num(double v, const char* format = "%.3f")
+{
+    char b[64];
+    std::snprintf(b, sizeof b, format, v);
+    return b;
 }
 
 std::int64_t threadCpuNs()
@@ -90,6 +131,8 @@ public:
         latenessNs.reserve(1 << 16);
         wallNs.reserve(1 << 16);
         cpuNs.reserve(1 << 16);
+        this->dataSignal.connect(
+            this, [this](const std::shared_ptr<const StreamData>&) { ++framesEmitted; });
     }
     ~TimedStream() override { this->closeAsync().wait(); }
 
@@ -99,7 +142,17 @@ public:
         if (m_scheduled != 0) latenessNs.push_back(static_cast<double>(start - m_scheduled));
         const std::int64_t cpu0 = threadCpuNs();
         const auto t0 = Steady::now();
+        if (workerCpuNs.first == 0) {
+            workerCpuNs.first = cpu0;
+            workerWall.first = t0;
+        }
+        workerCpuNs.second = cpu0;
+        workerWall.second = t0;
+        t_countAllocations = true;
+        const std::uint64_t allocations0 = t_allocations;
         Stream::WorkResult result = Base::doWork();
+        allocations += t_allocations - allocations0;
+        t_countAllocations = false;
         wallNs.push_back(static_cast<double>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now() - t0).count()));
         cpuNs.push_back(static_cast<double>(threadCpuNs() - cpu0));
@@ -107,11 +160,50 @@ public:
         return result;
     }
 
+    // The worker thread's CPU per second of wall time between the first and
+    // the last pass start, and per pass in that stretch.
+    double workerCpuShare() const
+    {
+        const double wall =
+            std::chrono::duration<double, std::nano>(workerWall.second - workerWall.first).count();
+        return wall > 0 ? static_cast<double>(workerCpuNs.second - workerCpuNs.first) / wall : NAN;
+    }
+    double workerCpuPerPassUs() const
+    {
+        const std::size_t passes = wallNs.size();
+        return passes > 1 ? static_cast<double>(workerCpuNs.second - workerCpuNs.first) / 1e3 /
+                                static_cast<double>(passes - 1)
+                          : NAN;
+    }
+
     std::vector<double> latenessNs, wallNs, cpuNs;
+    std::pair<std::int64_t, std::int64_t> workerCpuNs{0, 0};
+    std::pair<Steady::time_point, Steady::time_point> workerWall;
+    std::uint64_t allocations = 0;
+    std::atomic<std::uint64_t> framesEmitted{0};
 
 private:
     std::int64_t m_scheduled = 0;
 };
+
+template <class S>
+void allocationRows(const S& stream)
+{
+    const double passes = static_cast<double>(std::max<std::size_t>(1, stream.wallNs.size()));
+    const double frames = static_cast<double>(std::max<std::uint64_t>(1, stream.framesEmitted));
+    row("allocations per pass / per emitted frame",
+        num(static_cast<double>(stream.allocations) / passes, "%.1f") + " / " +
+            num(static_cast<double>(stream.allocations) / frames, "%.1f"),
+        "", "");
+}
+
+std::string loadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
 
 struct Emission {
     Steady::time_point at;
@@ -185,18 +277,6 @@ struct FrameClock {
     }
 };
 
-void row(const char* measure, const std::string& ours, const std::string& floor,
-         const std::string& ratio)
-{
-    std::printf("  %-44s %16s %16s %10s\n", measure, ours.c_str(), floor.c_str(), ratio.c_str());
-}
-std::string num(double v, const char* format = "%.3f")
-{
-    char b[64];
-    std::snprintf(b, sizeof b, format, v);
-    return b;
-}
-
 // The stream kinds tracked over TCP: how each is given the 12 tools, and
 // the id of the main one.
 using CameraStream = TimedStream<PolarisAuroraTrackingStream<NDIPolarisNetwork>>;
@@ -236,8 +316,14 @@ std::string addTools(MarkerStream& stream, const ndisim::Scenario& scenario, con
 }
 
 template <class Stream>
-void tcpCase(const char* kind, double passRateHz, double rate, double seconds)
+void tcpCase(const char* kind, double passRateHz, double rate, double seconds,
+             const char* spinUs = nullptr)
 {
+    // The worker reads its waiting mode when it starts.
+    if (spinUs)
+        setenv("VELANTOR_WORKER_SPIN_US", spinUs, 1);
+    else
+        unsetenv("VELANTOR_WORKER_SPIN_US");
     const ndisim::Scenario scenario = twelveTools(rate);
     auto sim = ndisim::Simulator::tcp(scenario, "127.0.0.1", 0);
     QTemporaryDir dir;
@@ -310,11 +396,11 @@ void tcpCase(const char* kind, double passRateHz, double rate, double seconds)
     const double exchangeMs = percentile(stream.wallNs, 0.5) / 1e6;
     const double idealMs = std::min(1000.0 / rate, 1000.0 / passRateHz) / 2 + exchangeMs;
 
-    std::printf("TCP, %s, 12 tools, device %.0f Hz, %zu passes\n", kind, rate,
-                stream.wallNs.size());
-    // Each pass is scheduled a period after the start of the one before, so
-    // its lateness accumulates: the rate actually run is a little under the
-    // aim.
+    std::printf("TCP, %s, 12 tools, device %.0f Hz, %zu passes%s%s\n", kind, rate,
+                stream.wallNs.size(), spinUs ? ", VELANTOR_WORKER_SPIN_US=" : "",
+                spinUs ? spinUs : "");
+    // Passes keep to a fixed grid: a rate under the aim means passes that
+    // overran a whole period and skipped a grid point.
     const double passRate = static_cast<double>(stream.wallNs.size()) / trackedSeconds;
     row("passes per second", num(passRate, "%.2f"), num(passRateHz, "%.0f"),
         num(passRate / passRateHz, "%.4f"));
@@ -334,6 +420,12 @@ void tcpCase(const char* kind, double passRateHz, double rate, double seconds)
         num(percentile(stream.cpuNs, 0.5) / 1e3, "%.1f"),
         num(percentile(stream.wallNs, 0.5) / 1e3, "%.1f"),
         num(percentile(stream.cpuNs, 0.5) / percentile(stream.wallNs, 0.5), "%.2f"));
+    row("worker CPU, % of one core / us per pass",
+        num(100.0 * stream.workerCpuShare(), "%.2f%%") + " / " +
+            num(stream.workerCpuPerPassUs(), "%.1f"),
+        "5.00%", num(100.0 * stream.workerCpuShare() / 5.0, "%.2f"));
+    allocationRows(stream);
+    unsetenv("VELANTOR_WORKER_SPIN_US");
 }
 
 // The exact size of the BX reply the device gives for its default Aurora
@@ -394,6 +486,7 @@ void serialCase(double seconds)
     row("CPU per pass, median (us) vs pass wall time",
         num(percentile(stream.cpuNs, 0.5) / 1e3, "%.1f"), num(median * 1e3, "%.1f"),
         num(percentile(stream.cpuNs, 0.5) / 1e6 / median, "%.3f"));
+    allocationRows(stream);
 }
 
 }  // namespace
@@ -411,11 +504,14 @@ int main(int argc, char** argv)
     }
     // Only the figures: the streams' information messages would break the table.
     Log::g_globalLevel = Log::Warning;
+    std::printf("load average before: %s\n", loadAverage().c_str());
     std::printf("  %-44s %16s %16s %10s\n", "measure", "ours", "floor", "ratio");
     for (double rate : {60.0, 250.0, 400.0})
         tcpCase<CameraStream>("camera stream", 200.0, rate, seconds);  // 5 ms passes
     for (double rate : {250.0, 400.0})
         tcpCase<MarkerStream>("marker stream", 400.0, rate, seconds);  // 2.5 ms passes
     serialCase(seconds);
+    tcpCase<CameraStream>("camera stream", 200.0, 250.0, seconds, "1000");
+    std::printf("load average after: %s\n", loadAverage().c_str());
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -292,8 +293,8 @@ private:
 
     // VELANTOR_WORKER_PRIORITY=1..99 runs workers under SCHED_FIFO at that
     // priority when the process may. A real-time thread is woken within tens of
-    // microseconds even on a loaded machine, so it waits on the kernel alone;
-    // spinning there would only take the processor from everyone else.
+    // microseconds even on a loaded machine; spinning there would only take
+    // the processor from everyone else, so it never spins.
     static bool enterRealtime()
     {
         const char* env = std::getenv("VELANTOR_WORKER_PRIORITY");
@@ -307,10 +308,10 @@ private:
 
     void workerLoop(bool worksWhilePaused)
     {
-        // Wake-ups as exact as the kernel allows.
+        // The kernel's default slack (50 us) would be added to every wake-up.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         const bool realtime = enterRealtime();
-        m_spinWindow = realtime ? std::chrono::nanoseconds(0) : StreamUtils::kSpinWindow;
+        m_spinWindow = realtime ? std::chrono::nanoseconds(0) : StreamUtils::spinWindow();
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(m_workerMutex);
@@ -337,19 +338,27 @@ private:
         }
     }
 
-    // False when the worker is to stop.
+    // False when the worker is to stop. The wait is an absolute one on the
+    // monotonic clock, so a step of the system clock during it neither
+    // stretches nor cuts it, and stop wakes it at once.
     bool waitForNextPass(const WorkResult& result)
     {
         using Clock = std::chrono::steady_clock;
-        std::int64_t remaining = result.nextTime - StreamUtils::systemTimeNs();
+        // The system clock is read first: the deadline then errs late by the
+        // time between the reads, never early, and a pass is never run twice
+        // for one requested time.
+        const std::int64_t systemNow = StreamUtils::systemTimeNs();
+        const auto now = Clock::now();
+        std::int64_t remaining = result.nextTime - systemNow;
         if (remaining <= 0) return !m_stopFlag.load();
         remaining = std::min(remaining, kMaxWaitNs);
-        const auto deadline = Clock::now() + std::chrono::nanoseconds(remaining);
-        const auto coarse = result.precise ? deadline - m_spinWindow : deadline;
+        const auto deadline = now + std::chrono::nanoseconds(remaining);
+        const auto wakeUp = result.precise ? deadline - m_spinWindow : deadline;
         {
             std::unique_lock<std::mutex> lock(m_workerMutex);
-            if (m_workerCv.wait_until(lock, coarse, [&] { return m_workerStop; })) return false;
+            if (m_workerCv.wait_until(lock, wakeUp, [&] { return m_workerStop; })) return false;
         }
+        // Only with the opt-in spin window: the last stretch in a loop.
         while (Clock::now() < deadline) {
             if (m_stopFlag.load(std::memory_order_relaxed)) return false;
             std::this_thread::yield();

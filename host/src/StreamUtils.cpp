@@ -1,6 +1,7 @@
 #include <Velantor/StreamUtils.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <thread>
 #include <time.h>
 
@@ -11,6 +12,7 @@ namespace {
 // Longest wait honoured at once; guards the time arithmetic against absurd
 // deadlines.
 constexpr std::int64_t kMaxWaitNs = 24LL * 3600 * 1000000000LL;
+constexpr long kMaxSpinUs = 10000;
 
 void sleepUntilMonotonic(std::chrono::steady_clock::time_point t)
 {
@@ -28,12 +30,23 @@ void sleepUntilMonotonic(std::chrono::steady_clock::time_point t)
 
 void preciseSleepUntilSteady(std::chrono::steady_clock::time_point deadline)
 {
-    const auto coarse = deadline - kSpinWindow;
-    if (std::chrono::steady_clock::now() < coarse) sleepUntilMonotonic(coarse);
+    const auto spin = spinWindow();
+    sleepUntilMonotonic(deadline - spin);
+    if (spin.count() == 0) return;
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 }  // namespace
+
+std::chrono::nanoseconds spinWindow()
+{
+    const char* text = std::getenv("VELANTOR_WORKER_SPIN_US");
+    if (text == nullptr || *text == '\0') return std::chrono::nanoseconds(0);
+    char* end = nullptr;
+    const long us = std::strtol(text, &end, 10);
+    if (*end != '\0' || us < 0 || us > kMaxSpinUs) return std::chrono::nanoseconds(0);
+    return std::chrono::microseconds(us);
+}
 
 void preciseSleep(std::chrono::nanoseconds duration)
 {

@@ -19,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include <stdlib.h>
+#include <time.h>
+
 using namespace Velantor;
 using namespace std::chrono_literals;
 
@@ -271,6 +274,38 @@ TEST(Stream, StopDoesNotWaitForAFarAwayNextPass)
     EXPECT_TRUE(s.stopAsync().get());
     std::lock_guard<std::mutex> lock(s.mutex);
     EXPECT_EQ(s.passes, 1);
+}
+
+TEST(Stream, AWorkerWaitingForItsNextPassTakesNoProcessorTime)
+{
+    // Passes 20 ms apart: a worker that spun even the last millisecond of
+    // each wait would burn well over the bound below; one that sleeps on the
+    // kernel takes a few microseconds a pass. Spinning is opt-in; this is
+    // about the default.
+    unsetenv("VELANTOR_WORKER_SPIN_US");
+    class Measured : public TestStream {
+    public:
+        Measured() : TestStream(20000000) {}
+        WorkResult doWork() override
+        {
+            timespec t{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+            const std::int64_t cpu = static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (firstCpu < 0) firstCpu = cpu;
+                lastCpu = cpu;
+            }
+            return TestStream::doWork();
+        }
+        std::int64_t firstCpu = -1, lastCpu = -1;
+    } s;
+    ASSERT_TRUE(s.openAsync().get());
+    ASSERT_TRUE(s.startAsync().get());
+    ASSERT_TRUE(s.waitForPasses(16));
+    EXPECT_TRUE(s.stopAsync().get());
+    std::lock_guard<std::mutex> lock(s.mutex);
+    EXPECT_LT(s.lastCpu - s.firstCpu, 5000000) << "ns of processor time for 15 waits";
 }
 
 TEST(Stream, ThrowingPassIsLoggedAndTheLoopGoesOn)

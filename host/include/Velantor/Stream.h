@@ -25,12 +25,14 @@
 // While the stream is Running (and while Paused, if worksWhilePaused()), its
 // worker thread calls doWork() over and over. doWork returns a WorkResult:
 // the system-clock time of the next pass, whether to call again at all, and
-// whether to wait for that time precisely (StreamUtils::preciseSleep: late by
-// microseconds) or with a plain sleep. With VELANTOR_WORKER_PRIORITY=1..99 in
-// the environment, workers run under SCHED_FIFO at that priority where the
-// process may, and then wait on the kernel alone (tens of microseconds late
-// even on a busy machine, without spinning); otherwise they run at normal
-// priority and spin the last stretch. A pass that throws is logged (category
+// whether that time is to be met precisely. The worker waits for it on the
+// kernel's monotonic clock with the least timer slack, taking no processor
+// time while it waits (tens of microseconds late at normal priority on a
+// quiet machine); a precise wait spins its last stretch only with the opt-in
+// VELANTOR_WORKER_SPIN_US (see StreamUtils::spinWindow, and its price in
+// processor time there). With VELANTOR_WORKER_PRIORITY=1..99 in the
+// environment, workers run under SCHED_FIFO at that priority where the
+// process may, and never spin. A pass that throws is logged (category
 // "Stream", error) and the next one follows 1 ms later. Stop and close end
 // the worker before calling stopImpl: no pass runs during stopImpl or
 // closeImpl, or during startImpl, which runs before the worker starts.
@@ -82,7 +84,7 @@ public:
         }
         std::int64_t nextTime = 0;  // system clock, nanoseconds since the epoch
         bool again = true;          // false ends the worker until the next start
-        bool precise = true;        // wait with StreamUtils::preciseSleep
+        bool precise = true;        // may spin (opt-in) to meet nextTime closely
     };
 
     using AsyncResult = std::shared_future<bool>;
