@@ -15,10 +15,10 @@
 // Prints each run, then min/median/max of floor, ndi-track and their ratio
 // (goal: median ratio <= 1.15), and the load average before and after. Run it
 // three times on a quiet machine; process start-up is noisy under load.
+#include "PartNumberImage.h"
+
 #include <ndisim/Scenario.h>
 #include <ndisim/Simulator.h>
-
-#include <Velantor/ToolDefinitionImageLayout.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -59,19 +59,6 @@ std::string loadAverage()
     std::string one, five, fifteen;
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
-}
-
-// A tool-definition image the simulator knows its tool by (the part number);
-// without geometry it takes the tool's own.
-void writeImage(const std::string& path, const std::string& partNumber)
-{
-    namespace L = Velantor::ToolDefinitionImageLayout;
-    std::vector<char> image(L::kImageSize, 0);
-    std::memcpy(image.data() + L::kMagicOffset, L::kMagic, 4);
-    std::memcpy(image.data() + L::kSecondMagicOffset, L::kMagic, 4);
-    std::memcpy(image.data() + L::kPartNumberOffset, partNumber.data(), partNumber.size());
-    std::ofstream(path, std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
 }
 
 // The camera of every run: tools in view from the first frame, so that the
@@ -264,7 +251,7 @@ Tools writeTools(const ndisim::Scenario& scenario)
     Tools tools{pattern, {}};
     for (std::size_t i = 0; i < scenario.tools.size(); ++i) {
         const std::string path = tools.directory + "/tool" + std::to_string(i) + ".rom";
-        writeImage(path, scenario.tools[i].partNumber);
+        benchsupport::writePartNumberImage(path, scenario.tools[i].partNumber);
         tools.arguments.push_back("--marker");
         tools.arguments.push_back("Tool" + std::to_string(i) + "=" + path);
     }

@@ -33,13 +33,13 @@
 // normal priority and take min/median/max of each figure; as root,
 //   chrt -f 40 env VELANTOR_WORKER_PRIORITY=50 bench_streams
 // shows the stream without the scheduler's wake-up latency.
+#include "PartNumberImage.h"
+
 #include <NDIPolarisTrackingStream.h>
 #include <PolarisAuroraTrackingStream.h>
 
 #include <Velantor/OpticalTrackingMarker.h>
-
 #include <Velantor/Properties.h>
-#include <Velantor/ToolDefinitionImageLayout.h>
 #include <Velantor/TrackingStreamData.h>
 
 #include <ndisim/Crc16.h>
@@ -230,17 +230,6 @@ ndisim::Scenario twelveTools(double rate)
     return s;
 }
 
-void writeImage(const std::string& path, const std::string& partNumber)
-{
-    namespace L = ToolDefinitionImageLayout;
-    std::vector<char> image(L::kImageSize, 0);
-    std::memcpy(image.data() + L::kMagicOffset, L::kMagic, 4);
-    std::memcpy(image.data() + L::kSecondMagicOffset, L::kMagic, 4);
-    std::memcpy(image.data() + L::kPartNumberOffset, partNumber.data(), partNumber.size());
-    std::ofstream(path, std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
-}
-
 // The moment a device frame begins, from one observed frame edge.
 struct FrameClock {
     Steady::time_point edge;
@@ -290,7 +279,7 @@ std::string addTools(CameraStream& stream, const ndisim::Scenario& scenario,
     for (const auto& tool : scenario.tools) {
         const std::string path =
             dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-        writeImage(path, tool.partNumber);
+        benchsupport::writePartNumberImage(path, tool.partNumber);
         Properties& t = targets.addSubProperties(tool.name);
         t.setParam("Path", path);
         t.setParam("Port", 1);
