@@ -24,8 +24,6 @@ using namespace Velantor;
 
 namespace {
 
-constexpr int kWaitMs = 60000;
-
 void typeInto(QWidget* editor, const QString& text)
 {
     auto* edit = qobject_cast<QLineEdit*>(editor);
@@ -65,14 +63,14 @@ TEST_F(StreamControllerTest, StandardPanelButtonsDriveAndFollowTheStream)
     EXPECT_FALSE(start->isEnabled());
 
     connection->click();
-    QTRY_COMPARE_WITH_TIMEOUT(connection->text(), QString("Close Connection"), kWaitMs);
+    ASSERT_EVENTUALLY_EQ(connection->text(), QString("Close Connection"));
     EXPECT_TRUE(start->isEnabled());
     start->click();
-    QTRY_COMPARE_WITH_TIMEOUT(start->text(), QString("Stop"), kWaitMs);
+    ASSERT_EVENTUALLY_EQ(start->text(), QString("Stop"));
     start->click();
-    QTRY_COMPARE_WITH_TIMEOUT(start->text(), QString("Start"), kWaitMs);
+    ASSERT_EVENTUALLY_EQ(start->text(), QString("Start"));
     connection->click();
-    QTRY_COMPARE_WITH_TIMEOUT(connection->text(), QString("Open Connection"), kWaitMs);
+    ASSERT_EVENTUALLY_EQ(connection->text(), QString("Open Connection"));
     EXPECT_EQ(stream->currentState(), Stream::Closed);
 }
 
@@ -186,7 +184,7 @@ TEST_F(StreamControllerTest, OpticalPanelAddsAndRemovesMarkersWhileClosed)
     });
     add->click();
     EXPECT_EQ(category, "Tracker");
-    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, kWaitMs);
+    ASSERT_EVENTUALLY_EQ(table->rowCount(), 1);
     EXPECT_EQ(table->item(0, TrackingInstrumentTable::NameColumn)->text(), "pointer");
 
     answer.clear();  // cancelled: nothing added
@@ -195,13 +193,13 @@ TEST_F(StreamControllerTest, OpticalPanelAddsAndRemovesMarkersWhileClosed)
 
     table->selectRow(0);
     remove->click();
-    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 0, kWaitMs);
+    ASSERT_EVENTUALLY_EQ(table->rowCount(), 0);
 
     ASSERT_TRUE(stream->openAsync().get());
-    QTRY_VERIFY_WITH_TIMEOUT(!add->isEnabled(), kWaitMs);
+    ASSERT_EVENTUALLY_TRUE(!add->isEnabled());
     EXPECT_FALSE(remove->isEnabled());
     ASSERT_TRUE(stream->closeAsync().get());
-    QTRY_VERIFY_WITH_TIMEOUT(add->isEnabled(), kWaitMs);
+    ASSERT_EVENTUALLY_TRUE(add->isEnabled());
 }
 
 }  // namespace
