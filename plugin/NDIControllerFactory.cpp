@@ -2,8 +2,9 @@
 
 #include "NDIAlgorithms.h"
 
+#include <NDITrackingController.h>
+
 #include <Velantor/OpticalTrackingStreamController.h>
-#include <Velantor/StreamControllerBase.h>
 
 namespace Velantor {
 
@@ -14,11 +15,9 @@ std::unique_ptr<AlgorithmController> NDIControllerFactory::create(Algorithm* alg
     if (algorithm == nullptr) return nullptr;
     if (dynamic_cast<NDIPolarisAlgorithm*>(algorithm) != nullptr)
         return std::make_unique<OpticalTrackingStreamController>(algorithm);
-    // The serial streams' own panel is not there yet; until it is, they get
-    // the host's standard stream panel.
     if (dynamic_cast<NDIPolarisSerialAlgorithm*>(algorithm) != nullptr ||
         dynamic_cast<NDIAuroraAlgorithm*>(algorithm) != nullptr)
-        return std::make_unique<StreamControllerBase>(algorithm, true);
+        return std::make_unique<NDITrackingController>(algorithm);
     return nullptr;
 }
 
