@@ -1,6 +1,7 @@
 #include <ndisim/Device.h>
 
 #include <ndisim/Crc16.h>
+#include <ndisim/Playback.h>
 #include <ndisim/ReplyFormat.h>
 
 #include <cmath>
@@ -80,6 +81,7 @@ void Device::reset()
     m_tracking = false;
     m_selectedVolume = 0;
     m_handles.clear();
+    m_playbackStarted = false;
     announceWiredTools();
 }
 
@@ -101,6 +103,13 @@ void Device::announceWiredTools()
 
 std::uint32_t Device::frameAt(Clock::time_point now) const
 {
+    if (m_scenario.playback) {
+        if (!m_playbackStarted) return m_clockBase;
+        const double seconds = std::chrono::duration<double>(now - m_playbackStart).count();
+        // A playback that does not loop holds its last frame, frame number
+        // included, so hosts see no new frame after it.
+        return m_clockBase + static_cast<std::uint32_t>(m_scenario.playback->positionAt(seconds));
+    }
     const double elapsed = std::chrono::duration<double>(now - m_clockStart).count();
     if (elapsed <= 0) return m_clockBase;
     // The counter is 32 bits wide and wraps, as the device's own does, after
@@ -132,7 +141,13 @@ std::optional<ToolFrame> Device::handleFrame(int handle, std::uint32_t frame) co
 {
     const auto it = m_handles.find(handle);
     if (it == m_handles.end() || !it->second.enabled) return std::nullopt;
-    ToolFrame f = toolFrameAt(it->second.description, frame, m_scenario.frameRate);
+    ToolFrame f;
+    if (m_scenario.playback && it->second.scenarioTool >= 0) {
+        f = m_scenario.playback->frameAt(frame - m_clockBase)
+                .tools[static_cast<std::size_t>(it->second.scenarioTool)];
+    } else {
+        f = toolFrameAt(it->second.description, frame, m_scenario.frameRate);
+    }
     if (!it->second.trackable && f.visibility == Visibility::Visible)
         f.visibility = Visibility::Missing;
     return f;
@@ -395,6 +410,26 @@ DeviceReply Device::cmdPinit(const std::string& p)
                     break;
                 }
             }
+            // A replayed marker is known by no part number (its id is no part
+            // number): it is the next recorded tool that no image took yet, as
+            // hosts upload their tools in the order they were given them. The
+            // placeholder image a host loads for strays alone is never a tool.
+            if (h.scenarioTool < 0 && m_scenario.playback && image->partNumber != "999999999") {
+                for (std::size_t i = 0; i < m_scenario.tools.size(); ++i) {
+                    const ToolDescription& t = m_scenario.tools[i];
+                    if (t.port != 0 || !t.partNumber.empty()) continue;
+                    bool taken = false;
+                    for (const auto& [other, handle] : m_handles)
+                        taken = taken || handle.scenarioTool == static_cast<int>(i);
+                    if (taken) continue;
+                    h.scenarioTool = static_cast<int>(i);
+                    h.description = t;
+                    h.description.partNumber = image->partNumber;
+                    if (h.markers.empty()) h.markers = t.markers;
+                    h.trackable = true;
+                    break;
+                }
+            }
             if (h.scenarioTool < 0) {
                 h.description = ToolDescription{};
                 h.description.partNumber = image->partNumber;
@@ -480,6 +515,10 @@ DeviceReply Device::cmdTstart(const std::string& p, Clock::time_point now)
         m_clockStart = now;
         m_clockBase = 0;
     }
+    if (m_scenario.playback && !m_playbackStarted) {
+        m_playbackStarted = true;
+        m_playbackStart = now;
+    }
     m_tracking = true;
     return ok();
 }
@@ -498,7 +537,9 @@ FrameSnapshot Device::snapshot(std::uint32_t frame) const
         f.portStatus = portStatus(h);
         s.handles.push_back(f);
     }
-    if (isOptical(m_scenario.family)) {
+    if (isOptical(m_scenario.family) && m_scenario.playback) {
+        s.strays = m_scenario.playback->frameAt(frame - m_clockBase).strays;
+    } else if (isOptical(m_scenario.family)) {
         for (const StrayMarker& stray : m_scenario.strays) {
             if (strayVisibleAt(stray, frame))
                 s.strays.push_back(strayPositionAt(stray, frame, m_scenario.frameRate));

@@ -1,6 +1,8 @@
 // ndi-sim: runs a simulated NDI measurement system for people who develop
 // or demonstrate without a tracker.
 #include <ndisim/Faults.h>
+#include <ndisim/Playback.h>
+#include <ndisim/ReplayScenario.h>
 #include <ndisim/Scenario.h>
 #include <ndisim/Simulator.h>
 
@@ -49,6 +51,13 @@ const char* kDescription =
     "\n"
     "The scenario file (JSON) describes the device, tools, trajectories, strays, frame\n"
     "rate and faults; see sim/README.md. Without one, the family's default is used.\n"
+    "\n"
+    "Replay (--replay FILE): plays back a recording made with ndi-track --record as a\n"
+    "device of the recorded family (the family may be left out), at the recorded timing\n"
+    "divided by --speed, from the host's first TSTART on. Aurora tools sit on their\n"
+    "recorded ports; optical tools are the recorded ones whose part number the host\n"
+    "uploads (load the same tool files). At the end the last frame is held (no new\n"
+    "frames), or with --loop the recording starts again.\n"
     "A status line shows frames, commands and errors. Ctrl-C or SIGTERM stops.";
 
 // QCommandLineParser has no options with optional values: "--serial LINK"
@@ -113,29 +122,66 @@ int main(int argc, char** argv)
         QStringLiteral("Serial: replies take 10 bits per byte at the line speed."));
     const QCommandLineOption quietOption(QStringLiteral("no-status"),
                                          QStringLiteral("No live status line."));
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"), QStringLiteral("Play back a recording of ndi-track --record."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption speedOption(
+        QStringLiteral("speed"),
+        QStringLiteral("Replay: X times as fast as recorded (0.01 to 1000, default 1)."),
+        QStringLiteral("X"));
+    const QCommandLineOption loopOption(QStringLiteral("loop"),
+                                        QStringLiteral("Replay: start again at the end."));
     parser.addOptions({scenarioOption, serialOption, linkOption, tcpOption, faultOption, rateOption,
-                       wireOption, quietOption});
+                       wireOption, quietOption, replayOption, speedOption, loopOption});
     parser.process(normaliseArguments(app.arguments()));
 
+    const bool replay = parser.isSet(replayOption);
+    if (!replay && (parser.isSet(speedOption) || parser.isSet(loopOption)))
+        return usageError(QStringLiteral("--speed and --loop go with --replay"));
+    if (replay && (parser.isSet(scenarioOption) || parser.isSet(rateOption)))
+        return usageError(
+            QStringLiteral("a replay takes its tools and timing from the recording: no --scenario "
+                           "or --frame-rate"));
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1)
+    if (positional.size() > 1 || (positional.isEmpty() && !replay))
         return usageError(QStringLiteral("name one family: aurora, polaris or vega"));
-    const auto family = familyFromName(positional[0].toStdString());
-    if (!family) return usageError(QStringLiteral("unknown family '%1'").arg(positional[0]));
+    std::optional<Family> family;
+    if (!positional.isEmpty()) {
+        family = familyFromName(positional[0].toStdString());
+        if (!family) return usageError(QStringLiteral("unknown family '%1'").arg(positional[0]));
+    }
+    double speed = 1.0;
+    if (parser.isSet(speedOption)) {
+        bool ok = false;
+        speed = parser.value(speedOption).toDouble(&ok);
+        if (!ok || !(speed >= 0.01 && speed <= 1000))
+            return usageError(QStringLiteral("--speed must lie between 0.01 and 1000"));
+    }
 
     Scenario scenario;
+    std::size_t replayFrames = 0;
     try {
-        scenario = parser.isSet(scenarioOption)
-                       ? loadScenario(parser.value(scenarioOption).toStdString())
-                       : defaultScenario(*family);
+        if (replay) {
+            const auto recording =
+                ndi_recording::readRecording(parser.value(replayOption).toStdString());
+            scenario = replayScenario(recording, speed, parser.isSet(loopOption));
+            replayFrames = recording.frames.size();
+        } else {
+            scenario = parser.isSet(scenarioOption)
+                           ? loadScenario(parser.value(scenarioOption).toStdString())
+                           : defaultScenario(*family);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ndi-sim: %s\n", e.what());
         return 1;
     }
-    if (scenario.family != *family) {
-        return usageError(QStringLiteral("the scenario is for %1, not %2")
-                              .arg(familyName(scenario.family), positional[0]));
+    if (family && scenario.family != *family) {
+        return usageError(
+            QStringLiteral("the %1 is for %2, not %3")
+                .arg(replay ? QStringLiteral("recording") : QStringLiteral("scenario"),
+                     familyName(scenario.family), positional[0]));
     }
+    family = scenario.family;
     if (parser.isSet(rateOption)) {
         bool ok = false;
         const double rate = parser.value(rateOption).toDouble(&ok);
@@ -184,10 +230,20 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::printf("ndi-sim: %s (%s), %.0f Hz, %zu tool(s), %zu stray marker(s), faults: %s\n",
-                familyName(*family), scenario.model.c_str(), scenario.frameRate,
-                scenario.tools.size(), scenario.strays.size(),
-                describeFaults(scenario.faults).c_str());
+    if (replay) {
+        std::printf(
+            "ndi-sim: %s (%s), replaying %s: %zu frame(s) over %.1f s, %zu tool(s), speed %g%s, "
+            "faults: %s\n",
+            familyName(*family), scenario.model.c_str(), qPrintable(parser.value(replayOption)),
+            replayFrames, static_cast<double>(scenario.playback->frames.back().offsetNs) * 1e-9,
+            scenario.tools.size(), speed, parser.isSet(loopOption) ? ", looping" : "",
+            describeFaults(scenario.faults).c_str());
+    } else {
+        std::printf("ndi-sim: %s (%s), %.0f Hz, %zu tool(s), %zu stray marker(s), faults: %s\n",
+                    familyName(*family), scenario.model.c_str(), scenario.frameRate,
+                    scenario.tools.size(), scenario.strays.size(),
+                    describeFaults(scenario.faults).c_str());
+    }
     if (useTcp) {
         std::printf("listening on TCP %s:%d\n", sim->tcpAddress().c_str(), sim->tcpPort());
     } else {

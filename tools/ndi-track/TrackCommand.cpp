@@ -3,6 +3,8 @@
 #include "DeviceAdvice.h"
 #include "ExitCode.h"
 #include "FramePrinter.h"
+#include "FrameRecorder.h"
+#include "IgtlServer.h"
 #include "LogRelay.h"
 #include "StreamFactory.h"
 
@@ -361,6 +363,9 @@ private:
     std::uint64_t m_errorsBeforeTracking = 0;
     // Tools named on the command line that the open could not load.
     std::vector<std::string> m_untracked;
+    // With --record; set before the stream is made.
+    std::unique_ptr<FrameRecorder> m_recorder;
+    std::unique_ptr<IgtlServer> m_igtl;  // with --igtl; set before tracking starts
 
     std::thread m_guard;  // last: it starts once everything above is set up
 };
@@ -447,7 +452,11 @@ int TrackRun::concludeLocked(Leaving why)
                       static_cast<unsigned long long>(frames), span,
                       span > 0 ? static_cast<double>(frames - 1) / span : 0.0,
                       static_cast<unsigned long long>(trackingErrors));
-        note(summary);
+        std::string line = summary;
+        if (m_igtl)
+            line += ", " + std::to_string(m_igtl->droppedFrames()) +
+                    " frames dropped for OpenIGTLink clients";
+        note(line);
     }
     int code = m_code;
     switch (why) {
@@ -561,6 +570,22 @@ void TrackRun::claimEnd()
 
 int TrackRun::run()
 {
+    if (!m_options.record.empty()) {
+        // A recording that cannot be made is told before the system is opened.
+        std::string problem;
+        m_recorder = FrameRecorder::open(
+            m_options,
+            [this] {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                requestStopLocked(StopCause::OutputFailed, Clock::now());
+            },
+            &problem);
+        if (!m_recorder) {
+            claimEnd();
+            note(problem);
+            return OutputFailed;
+        }
+    }
     if (m_options.isSerial() && !m_options.autoDetect()) {
         const std::string problem = serialDeviceProblem(m_options.device);
         if (!problem.empty()) {
@@ -601,9 +626,40 @@ int TrackRun::run()
         note(problem);
         return UsageError;
     }
+    if (m_options.igtl) {
+        // Listening before the system is opened: a port that is taken is told
+        // at once, not after the open.
+        IgtlServerOptions igtlOptions;
+        igtlOptions.port = m_options.igtlPort;
+        igtlOptions.strays = m_options.igtlStrays;
+        auto server = std::make_unique<IgtlServer>(igtlOptions);
+        if (!server->start(&problem)) {
+            deviceDone();
+            claimEnd();
+            note(problem);
+            return UsageError;
+        }
+        note("OpenIGTLink server listening on port " + std::to_string(server->port()));
+        // The stream's state reaches the clients as STATUS messages; a stream
+        // that comes back by itself later announces Running the same way.
+        stream->StateChange.connect(
+            server.get(),
+            [igtl = server.get()](Velantor::Stream::State previous, Velantor::Stream::State next) {
+                if (next == Velantor::Stream::Running)
+                    igtl->announce(IgtlStatusCode::Ok, "tracking");
+                else if (previous == Velantor::Stream::Running)
+                    igtl->announce(IgtlStatusCode::Disabled, std::string("tracking stopped: ") +
+                                                                 Velantor::Stream::stateName(next));
+            });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_igtl = std::move(server);
+    }
     stream->dataSignal.connect(&m_queue, [this](std::shared_ptr<const Velantor::StreamData> data) {
-        if (auto frame = std::dynamic_pointer_cast<const Velantor::TrackingStreamData>(data))
+        if (auto frame = std::dynamic_pointer_cast<const Velantor::TrackingStreamData>(data)) {
+            if (m_igtl) m_igtl->publish(frame);
+            if (m_recorder) m_recorder->push(frame);
             m_queue.push(std::move(frame));
+        }
     });
 
     const std::uint64_t errorsBeforeOpen = m_relay.errorCount();
@@ -681,9 +737,16 @@ int TrackRun::run()
     stream->stopAsync().wait();
     stream->closeAsync().wait();
     stream->dataSignal.disconnect(&m_queue);
+    if (m_igtl) {
+        stream->StateChange.disconnect(m_igtl.get());
+        m_igtl->stop();
+        for (const std::string& line : m_igtl->lossReports()) note("OpenIGTLink " + line);
+    }
     deviceDone();
     m_queue.finish();
     if (writer.joinable()) writer.join();
+    // Written and closed before the summary: a recording that failed is said.
+    const std::string recordProblem = m_recorder ? m_recorder->finish() : std::string();
 
     std::string saveProblem;
     const bool saved = m_options.saveWorkspace.empty() ||
@@ -691,6 +754,10 @@ int TrackRun::run()
     claimEnd();
     std::lock_guard<std::mutex> lock(m_mutex);
     int code = concludeLocked(Leaving::None);
+    if (!recordProblem.empty()) {
+        note(recordProblem);
+        if (code != kOutputClosed) code = std::max(code, static_cast<int>(OutputFailed));
+    }
     if (!saved) {
         note("cannot save the workspace: " + saveProblem);
         if (code != kOutputClosed) code = std::max(code, static_cast<int>(OutputFailed));

@@ -174,7 +174,17 @@ TrackOptionSet::TrackOptionSet()
       saveWorkspace(QStringLiteral("save-workspace"),
                     QStringLiteral("After the run, save the stream's algorithm and settings "
                                    "(markers and main instrument included) as a workspace."),
-                    QStringLiteral("FILE"))
+                    QStringLiteral("FILE")),
+      igtl(QStringLiteral("igtl"),
+           QStringLiteral("Serve the frames to OpenIGTLink clients (one TRANSFORM per tracked "
+                          "tool, named <instrument name>ToTracker) on port 18944.")),
+      igtlPort(QStringLiteral("igtl-port"),
+               QStringLiteral("Serve OpenIGTLink on PORT instead (implies --igtl; 0: any free "
+                              "port, said on stderr)."),
+               QStringLiteral("PORT")),
+      igtlStrays(QStringLiteral("igtl-strays"),
+                 QStringLiteral("Also send the stray markers of each frame as an OpenIGTLink "
+                                "POINT message (implies --igtl)."))
 {
 }
 
@@ -182,6 +192,8 @@ void TrackOptionSet::addTo(QCommandLineParser& parser) const
 {
     parser.addOptions({family, device, address, port, text, rate, volume, rom, marker, select,
                        format, duration, logLevel, plugin, workspace, saveWorkspace});
+    parser.addOptions({record});
+    parser.addOptions({igtl, igtlPort, igtlStrays});
 }
 
 bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
@@ -234,6 +246,21 @@ bool TrackOptionSet::read(const QCommandLineParser& parser, TrackOptions& o,
         o.saveWorkspace = parser.value(saveWorkspace).toStdString();
         if (o.saveWorkspace.empty())
             return fail(error, QStringLiteral("--save-workspace: no file named"));
+    }
+    o.igtl = parser.isSet(igtl) || parser.isSet(igtlPort) || parser.isSet(igtlStrays);
+    o.igtlStrays = parser.isSet(igtlStrays);
+    if (parser.isSet(igtlPort)) {
+        const QString text = parser.value(igtlPort);
+        // 0 is kept apart: parsePort refuses it, and it asks for any free port.
+        if (text != QLatin1String("0") && !parsePort(text, o.igtlPort))
+            return fail(
+                error,
+                QStringLiteral("--igtl-port '%1': choose a number from 0 to 65535").arg(text));
+        if (text == QLatin1String("0")) o.igtlPort = 0;
+    }
+    if (parser.isSet(record)) {
+        o.record = parser.value(record).toStdString();
+        if (o.record.empty()) return fail(error, QStringLiteral("--record: no file named"));
     }
     // A workspace tells the family: the rest is read once it is known.
     if (!o.workspace.empty()) return true;

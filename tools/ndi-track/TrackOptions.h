@@ -43,6 +43,10 @@ struct TrackOptions {
     std::vector<std::string> plugins;  // empty: the NDI plugin next to ndi-track
     std::string workspace;             // track the stream of this workspace
     std::string saveWorkspace;         // save the stream's workspace here after the run
+    std::string record;                // write every frame to this recording (jsonl)
+    bool igtl = false;                 // serve the frames over OpenIGTLink
+    int igtlPort = 18944;              // 0: any free port, said on stderr
+    bool igtlStrays = false;           // and the stray markers as a POINT message
     // Which settings the command line named (with a workspace, only these
     // replace the workspace's).
     bool familyGiven = false;
@@ -73,6 +77,12 @@ struct TrackOptionSet {
 
     QCommandLineOption family, device, address, port, text, rate, volume, rom, marker, select,
         format, duration, logLevel, plugin, workspace, saveWorkspace;
+    QCommandLineOption record{QStringLiteral("record"),
+                              QStringLiteral("Also write every frame, losslessly, to FILE (a "
+                                             "recording: JSON lines, see README.md); ndi-sim "
+                                             "--replay plays it back."),
+                              QStringLiteral("FILE")};
+    QCommandLineOption igtl, igtlPort, igtlStrays;
 };
 
 // The serial line speeds the streams offer, in the order of their indices.

@@ -105,6 +105,10 @@ private:
     std::map<int, PortHandle> m_handles;
     Clock::time_point m_clockStart;
     std::uint32_t m_clockBase = 0;
+    // A playback runs from the first TSTART after power-on, so that the time
+    // a host takes to open and set up does not eat into the recording.
+    bool m_playbackStarted = false;
+    Clock::time_point m_playbackStart;
 };
 
 }  // namespace ndisim

@@ -7,10 +7,13 @@
 #include <ndisim/Trajectory.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace ndisim {
+
+struct Playback;
 
 // Inclusive range of frame numbers.
 struct FrameRange {
@@ -59,6 +62,9 @@ struct Scenario {
     std::vector<ToolDescription> tools;
     std::vector<StrayMarker> strays;
     Faults faults;
+    // A recorded run played back (Playback.h): when set, the tools' poses and
+    // the strays come from it, frame by frame, instead of from trajectories.
+    std::shared_ptr<const Playback> playback;
 };
 
 Scenario defaultScenario(Family family);
