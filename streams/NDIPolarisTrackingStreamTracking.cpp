@@ -36,25 +36,16 @@ bool NDIPolarisTrackingStream::newFrameAvailable(bool binary)
 {
     if (m_instruments->size() == 0) return true;
 
-    // The frame number comes from the main marker; when that one is not on
-    // the camera, from any marker that is, or from the placeholder, so that a
-    // failed upload of one marker does not silence the others.
-    int handle = -1;
-    m_instruments->modify(m_instruments->mainId(),
-                          Registry::SpecialFunction([&](const std::string&, ToolData& data) {
-                              handle = data.portHandle;
-                          }));
-    if (handle < 0)
-        m_instruments->modifyAll(Registry::SpecialFunction([&](const std::string&, ToolData& data) {
-            if (handle < 0) handle = data.portHandle;
-        }));
-    if (handle < 0) handle = m_impl->dummyToolHandle;
+    // Any marker on the camera, or the placeholder, gives the frame number
+    // when the main one has none, so that a failed upload or a disabled main
+    // marker does not silence the others.
+    const std::optional<std::uint64_t> reply =
+        TrackingFrameDecoder(m_impl->connection, binary)
+            .replyFrameNumber(*m_instruments, m_impl->dummyToolHandle);
     // Nothing on the camera reports a frame number: every reply is a frame,
     // as with no marker at all.
-    if (handle < 0) return true;
-
-    const std::uint64_t frame =
-        TrackingFrameDecoder(m_impl->connection, binary).frameNumber(handle);
+    if (!reply) return true;
+    const std::uint64_t frame = *reply;
     if (frame == m_impl->lastFrame) return false;
     m_impl->lastFrame = frame;
     return true;

@@ -38,13 +38,9 @@ bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool binary)
 {
     if (m_instruments->size() == 0) return true;
 
-    const TrackingFrameDecoder decoder(m_impl->connection, binary);
-    std::uint64_t frame = m_impl->lastFrame;
-    m_instruments->modify(m_instruments->mainId(),
-                          typename Registry::SpecialFunction(
-                              [&](const std::string&, NDITrackingInstrumentInfo& info) {
-                                  frame = decoder.frameNumber(info.portHandle);
-                              }));
+    const std::uint64_t frame = TrackingFrameDecoder(m_impl->connection, binary)
+                                    .replyFrameNumber(*m_instruments, m_impl->dummyToolHandle)
+                                    .value_or(0);
     if (frame == m_impl->lastFrame) return false;
     m_impl->lastFrame = frame;
     return true;

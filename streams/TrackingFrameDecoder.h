@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <ndi/connection.h>
 
@@ -29,6 +31,16 @@ public:
     // The frame number the reply gives the tool of portHandle; 0 when the tool
     // is not in the reply.
     std::uint64_t frameNumber(int portHandle) const;
+
+    // The frame number of the whole reply: the main instrument's while the
+    // reply carries one for it, else the first other instrument's that does,
+    // else the placeholder tool's. A main tool that is disabled, not yet seen
+    // or failed to load must not freeze the tools that are tracked; the tools
+    // of one reply share the system's frame, so the source may change between
+    // replies. Nothing when no instrument and no placeholder has a port
+    // handle at all; 0 when none of them is in the reply.
+    template <typename Registry>
+    std::optional<std::uint64_t> replyFrameNumber(Registry& registry, int placeholderHandle) const;
 
     // The stray passive markers, each keyed by the hash of the empty string,
     // in lists with room for `expected` markers in all (the tool markers
@@ -58,5 +70,31 @@ private:
     NdiConnection* m_connection;
     bool m_binary;
 };
+
+template <typename Registry>
+std::optional<std::uint64_t> TrackingFrameDecoder::replyFrameNumber(Registry& registry,
+                                                                    int placeholderHandle) const
+{
+    using Special = typename Registry::SpecialFunction;
+    bool anyHandle = false;
+    std::uint64_t frame = 0;
+    registry.modify(registry.mainId(), Special([&](const std::string&, auto& tool) {
+                        if (tool.portHandle < 0) return;
+                        anyHandle = true;
+                        frame = frameNumber(tool.portHandle);
+                    }));
+    if (frame == 0)
+        registry.modifyAll(Special([&](const std::string&, auto& tool) {
+            if (frame != 0 || tool.portHandle < 0) return;
+            anyHandle = true;
+            frame = frameNumber(tool.portHandle);
+        }));
+    if (frame == 0 && placeholderHandle >= 0) {
+        anyHandle = true;
+        frame = frameNumber(placeholderHandle);
+    }
+    if (!anyHandle) return std::nullopt;
+    return frame;
+}
 
 }  // namespace Velantor

@@ -367,6 +367,25 @@ TEST(MarkerStream, AFailingMarkerCostsOnlyItself)
     EXPECT_TRUE(stream.closeAsync().get());
 }
 
+// The camera reports the main marker disabled: the frame number comes from
+// the markers it does report, and their frames keep coming.
+TEST(MarkerStream, FramesKeepComingWhileTheMainMarkerIsDisabled)
+{
+    ndisim::Scenario scenario = ndisim::defaultScenario(ndisim::Family::Vega);
+    scenario.tools[0].disabled = {{0, 4000000000u}};
+    StreamOnCamera on(scenario);
+    const auto& tools = on.sim->scenario().tools;
+    for (std::uint32_t i = 0; i < tools.size(); ++i)
+        ASSERT_EQ(on.stream.addTrackingMarker(markerFor(tools[i], i + 1)),
+                  "ndi-polaris-" + std::to_string(i + 1));
+    ASSERT_EQ(on.stream.trackingInstruments()->mainId(), "ndi-polaris-1");
+    ASSERT_TRUE(on.stream.openAsync().get());
+    ASSERT_EQ(on.sim->scenarioToolOf(markerHandles(on.stream).at("ndi-polaris-1")), 0);
+    ASSERT_TRUE(on.stream.startImpl());
+    EXPECT_EQ(trackAndCompare(on.stream, *on.sim, true, 3), 3u);
+    EXPECT_TRUE(on.stream.closeAsync().get());
+}
+
 // A marker whose PINIT reply is lost is not counted as enabled: it fails
 // alone, and the marker after it is tracked.
 TEST(MarkerStream, AMarkerThatCannotBeEnabledFailsAlone)

@@ -1,7 +1,8 @@
 // The tracking loop against simulated systems: every delivered frame is
 // exactly what the device reported for one of its frames, frames are never
-// repeated, strays and tool markers carry their owners, and the host's
-// worker keeps going when a receiver throws.
+// repeated (also while the main tool is disabled), strays and tool markers
+// carry their owners, and the host's worker keeps going when a receiver
+// throws.
 #include "StreamTestSupport.h"
 
 #include <stdexcept>
@@ -85,6 +86,23 @@ TEST(TrackingLoop, FramesAreTheDevicesPosesAndMarkersOncePerDeviceFrame)
         SCOPED_TRACE(mode.what);
         ndisim::Scenario scenario = ndisim::defaultScenario(mode.family);
         for (ndisim::ToolDescription& tool : scenario.tools) tool.missing.clear();
+        if (mode.family == ndisim::Family::Aurora)
+            trackAndCompare<AuroraStream>(scenario, mode.binary, 8);
+        else
+            trackAndCompare<PolarisStream>(scenario, mode.binary, 8);
+    }
+}
+
+// The frame number comes from the main tool while the reply carries one for
+// it; a main tool the system reports disabled must not freeze the others.
+TEST(TrackingLoop, FramesKeepFlowingWhileTheMainToolIsDisabled)
+{
+    for (const Mode& mode : kModes) {
+        SCOPED_TRACE(mode.what);
+        ndisim::Scenario scenario = ndisim::defaultScenario(mode.family);
+        for (ndisim::ToolDescription& tool : scenario.tools) tool.missing.clear();
+        // The first tool becomes the main instrument at open.
+        scenario.tools[0].disabled = {{0, 4000000000u}};
         if (mode.family == ndisim::Family::Aurora)
             trackAndCompare<AuroraStream>(scenario, mode.binary, 8);
         else
