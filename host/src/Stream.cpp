@@ -321,6 +321,8 @@ private:
                 m_inPass = true;
             }
             WorkResult result;
+            const std::int64_t systemBefore = StreamUtils::systemTimeNs();
+            const auto monotonicBefore = std::chrono::steady_clock::now();
             try {
                 result = m_stream.doWork();
             } catch (...) {
@@ -334,22 +336,34 @@ private:
             }
             m_workerCv.notify_all();
             if (!result.again) return;
-            if (!waitForNextPass(result)) return;
+            if (!waitForNextPass(result, systemBefore, monotonicBefore)) return;
         }
     }
 
     // False when the worker is to stop. The wait is an absolute one on the
     // monotonic clock, so a step of the system clock during it neither
     // stretches nor cuts it, and stop wakes it at once.
-    bool waitForNextPass(const WorkResult& result)
+    bool waitForNextPass(const WorkResult& result, std::int64_t systemBefore,
+                         std::chrono::steady_clock::time_point monotonicBefore)
     {
         using Clock = std::chrono::steady_clock;
-        // The system clock is read first: the deadline then errs late by the
-        // time between the reads, never early, and a pass is never run twice
-        // for one requested time.
+        // The pass asked for a time on the system clock, which may also step
+        // between the pass and this wait. The distance to that time is
+        // measured twice: from the clock read before the pass (moved on by
+        // the monotonic time since) and from the clock read now. Without a
+        // step the two agree; a step makes one of them longer by its size and
+        // leaves the other right or shorter, so the shorter is taken: at
+        // worst one pass comes early, never an hour late. The system clock is
+        // read before the monotonic one each time: the deadline then errs
+        // late by the time between the reads, never early, and a pass is
+        // never run twice for one requested time.
         const std::int64_t systemNow = StreamUtils::systemTimeNs();
         const auto now = Clock::now();
-        std::int64_t remaining = result.nextTime - systemNow;
+        if (result.nextTime <= systemNow) return !m_stopFlag.load();
+        const std::int64_t sincePass =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now - monotonicBefore).count();
+        std::int64_t remaining =
+            std::min(result.nextTime - systemNow, result.nextTime - systemBefore - sincePass);
         if (remaining <= 0) return !m_stopFlag.load();
         remaining = std::min(remaining, kMaxWaitNs);
         const auto deadline = now + std::chrono::nanoseconds(remaining);

@@ -1,5 +1,6 @@
 #include <Velantor/StreamUtils.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
@@ -13,6 +14,8 @@ namespace {
 // deadlines.
 constexpr std::int64_t kMaxWaitNs = 24LL * 3600 * 1000000000LL;
 constexpr long kMaxSpinUs = 10000;
+
+std::atomic<SystemClockSource> g_systemClock{nullptr};
 
 void sleepUntilMonotonic(std::chrono::steady_clock::time_point t)
 {
@@ -64,6 +67,8 @@ void preciseSleepUntil(std::int64_t systemTimeNsDeadline)
 
 std::int64_t systemTimeNs()
 {
+    if (const SystemClockSource source = g_systemClock.load(std::memory_order_acquire))
+        return source();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -71,9 +76,13 @@ std::int64_t systemTimeNs()
 
 std::uint64_t systemTimeMs()
 {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
+    const std::int64_t ns = systemTimeNs();
+    return ns < 0 ? 0 : static_cast<std::uint64_t>(ns / 1000000);
+}
+
+SystemClockSource replaceSystemClock(SystemClockSource source)
+{
+    return g_systemClock.exchange(source, std::memory_order_acq_rel);
 }
 
 }  // namespace Velantor::StreamUtils

@@ -82,6 +82,8 @@ public:
             passes++;
         }
         passed.notify_all();
+        // After the pass has chosen its next time, before the worker waits.
+        if (const std::int64_t step = clockStepAfterPass.exchange(0)) clockOffsetNs += step;
         if (throwInWork) throw std::runtime_error("pass failed");
         return WorkResult(requestedNext, !stopAfterOnePass, true);
     }
@@ -109,6 +111,9 @@ public:
     std::atomic<bool> throwInWork{false};
     std::atomic<bool> stopAfterOnePass{false};
     std::atomic<int> overlaps{0};
+    // Added to the system clock (see SteppedSystemClock) right after the next pass.
+    std::atomic<std::int64_t> clockStepAfterPass{0};
+    static inline std::atomic<std::int64_t> clockOffsetNs{0};
 
     std::mutex mutex;
     std::condition_variable passed;
@@ -134,6 +139,28 @@ private:
 };
 
 using S = Stream::State;
+
+// The system clock as it reads, moved by TestStream::clockOffsetNs while the
+// object lives.
+class SteppedSystemClock {
+public:
+    SteppedSystemClock()
+    {
+        TestStream::clockOffsetNs = 0;
+        m_previous = StreamUtils::replaceSystemClock([] {
+            return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count() +
+                   TestStream::clockOffsetNs.load();
+        });
+    }
+    ~SteppedSystemClock() { StreamUtils::replaceSystemClock(m_previous); }
+    SteppedSystemClock(const SteppedSystemClock&) = delete;
+    SteppedSystemClock& operator=(const SteppedSystemClock&) = delete;
+
+private:
+    StreamUtils::SystemClockSource m_previous = nullptr;
+};
 
 }  // namespace
 
@@ -274,6 +301,28 @@ TEST(Stream, StopDoesNotWaitForAFarAwayNextPass)
     EXPECT_TRUE(s.stopAsync().get());
     std::lock_guard<std::mutex> lock(s.mutex);
     EXPECT_EQ(s.passes, 1);
+}
+
+// The system clock stepping between a pass and the worker's wait (an
+// administrator, a time daemon) must not hold the passes back by the size of
+// the step; the clock the streams read keeps the step.
+TEST(Stream, AStepOfTheSystemClockDoesNotHoldThePassesBack)
+{
+    constexpr std::int64_t kHour = 3600LL * 1000000000LL;
+    for (const std::int64_t step : {-kHour, kHour}) {
+        SCOPED_TRACE(step < 0 ? "backward" : "forward");
+        SteppedSystemClock clock;
+        TestStream s;
+        ASSERT_TRUE(s.openAsync().get());
+        ASSERT_TRUE(s.startAsync().get());
+        ASSERT_TRUE(s.waitForPasses(3));
+        const std::int64_t before = StreamUtils::systemTimeNs();
+        s.clockStepAfterPass = step;
+        EXPECT_TRUE(s.waitForPasses(s.passCount() + 20)) << "the worker stalled after the step";
+        const std::int64_t after = StreamUtils::systemTimeNs();
+        EXPECT_GT(step < 0 ? before - after : after - before, kHour / 2);
+        EXPECT_TRUE(s.stopAsync().get());
+    }
 }
 
 TEST(Stream, AWorkerWaitingForItsNextPassTakesNoProcessorTime)

@@ -36,4 +36,10 @@ void preciseSleepUntil(std::int64_t systemTimeNs);
 std::int64_t systemTimeNs();
 std::uint64_t systemTimeMs();
 
+// Replaces the system clock that systemTimeNs and systemTimeMs read (null:
+// the real one again) and returns the one it replaces. Tests use it to step
+// the clock as an administrator or a time daemon would.
+using SystemClockSource = std::int64_t (*)();
+SystemClockSource replaceSystemClock(SystemClockSource source);
+
 }  // namespace Velantor::StreamUtils
