@@ -8,6 +8,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -77,6 +79,17 @@ QStringList normaliseArguments(const QStringList& in)
         }
     }
     return out;
+}
+
+// The break wrapper beside an installed ndi-sim, else the one of the build
+// tree it was built in (which an installed copy may outlive).
+std::string breakPreloadPath()
+{
+    const QString installed =
+        QDir::cleanPath(QDir(QCoreApplication::applicationDirPath())
+                            .filePath(QStringLiteral(NDI_BREAK_PRELOAD_INSTALLED)));
+    if (QFileInfo(installed).isFile()) return installed.toStdString();
+    return NDI_BREAK_PRELOAD;
 }
 
 int usageError(const QString& message)
@@ -250,7 +263,7 @@ int main(int argc, char** argv)
         std::printf("serial line: %s\n", sim->serialDevice().c_str());
         if (!sim->linkPath().empty()) std::printf("linked as: %s\n", sim->linkPath().c_str());
         std::printf("breaks: run the host with\n  LD_PRELOAD=%s NDI_BREAK_NOTIFY=%s\n",
-                    NDI_BREAK_PRELOAD, sim->breakNotifyPath().c_str());
+                    breakPreloadPath().c_str(), sim->breakNotifyPath().c_str());
     }
     std::fflush(stdout);
 

@@ -75,7 +75,11 @@ echo "C++ consumer: $out"
 # ndi-track through its link in bin/, with the plugin beside its real file
 # and the host libraries found by RPATH: a line of csv after the header is a
 # frame.
-start_simulator "$NDI_SIM" "$work" aurora
+# The installed simulator names the break wrapper of the prefix, not the
+# build tree's, which an installed tree may outlive.
+start_simulator "$prefix/bin/ndi-sim" "$work" aurora
+grep -q "LD_PRELOAD=$prefix/.*/velantor-ndi/libndisim_break_notifier_preload.so " "$SIM_OUT" ||
+  { cat "$SIM_OUT" >&2; fail "installed ndi-sim names another break wrapper"; }
 track_out=$("$prefix/bin/ndi-track" --family aurora --device "$SIM_DEVICE" --format csv \
   --duration 1 2>"$work/track.err") || { cat "$work/track.err" >&2; fail "installed ndi-track"; }
 grep -q "plugin.*loaded from $prefix/" "$work/track.err" ||

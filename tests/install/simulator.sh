@@ -3,7 +3,8 @@
 # where it serves from its first lines, within a deadline.
 #
 #   start_simulator NDI_SIM WORKDIR FAMILY [ndi-sim options...]
-#     sets SIM_PID and either SIM_ADDRESS (host:port) or SIM_DEVICE (pty)
+#     sets SIM_PID, SIM_OUT (its output so far) and either SIM_ADDRESS
+#     (host:port) or SIM_DEVICE (pty)
 #   stop_simulators   ends every simulator started here (call from a trap)
 
 SIM_PIDS=()
@@ -13,6 +14,7 @@ start_simulator() {
   shift 3
   local out
   out=$(mktemp "$work/sim-XXXXXX.out")
+  SIM_OUT=$out
   "$sim" "$family" --no-status "$@" >"$out" 2>&1 </dev/null &
   SIM_PID=$!
   SIM_PIDS+=("$SIM_PID")
