@@ -2,6 +2,7 @@
 
 #include <Velantor/Algorithm.h>
 #include <Velantor/OpticalTrackingInterface.h>
+#include <Velantor/StreamHandOver.h>
 #include <Velantor/Workspace.h>
 #include <Velantor/WorkspaceFile.h>
 
@@ -33,9 +34,6 @@ bool familyOf(const std::string& algorithm, Family& family)
 }
 
 void note(const std::string& text) { std::fprintf(stderr, "ndi-track: %s\n", text.c_str()); }
-
-// The keys that make an algorithm open and start its stream while it is made.
-const char* const kRunKeys[] = {"open", "autoOpen", "connect", "start", "autoStart"};
 
 // Puts every setting of overrides into settings; a list of tools replaces the
 // list there.
@@ -255,23 +253,11 @@ std::unique_ptr<TrackedStream> TrackHost::makeStream(const TrackOptions& options
     }
     // ndi-track opens and starts the stream itself, so that a stop signal can
     // cut either short.
-    for (const char* key : kRunKeys) settings.removeParam(key);
-    settings.setParam("open", false);
-    settings.setParam("start", false);
-    algorithm->configure(&settings);
-    algorithm->compute();
-    auto* output = dynamic_cast<Velantor::StreamAlgorithmBase*>(algorithm.get());
-    std::unique_ptr<Velantor::Stream> stream;
-    if (output != nullptr && algorithm->status() == Velantor::Algorithm::Success)
-        stream = output->takeOutput();
-    auto* tracking = dynamic_cast<Velantor::TrackingStream*>(stream.get());
-    if (tracking == nullptr) {
-        *error = "the algorithm " + algorithm->id() + " made no tracking stream";
-        return nullptr;
-    }
-    stream.release();
-    return std::make_unique<TrackedStream>(std::move(algorithm),
-                                           std::unique_ptr<Velantor::TrackingStream>(tracking));
+    Velantor::takeStreamRunRequest(settings);
+    std::unique_ptr<Velantor::TrackingStream> stream =
+        Velantor::takeTrackingStream(*algorithm, settings, error);
+    if (!stream) return nullptr;
+    return std::make_unique<TrackedStream>(std::move(algorithm), std::move(stream));
 }
 
 }  // namespace ndi_track

@@ -1,58 +1,32 @@
 #include "StreamSession.h"
 
+#include <Velantor/StreamHandOver.h>
+
 #include <exception>
 #include <utility>
 #include <variant>
 
 namespace workbench {
 
-namespace {
-
-// The keys with which an algorithm opens and starts its stream while it is
-// made; the older names are read when the newer ones are missing.
-const char* const kOpenKeys[] = {"open", "autoOpen", "connect"};
-const char* const kStartKeys[] = {"start", "autoStart"};
-
-bool firstFlag(const Velantor::Properties& settings, const char* const* keys, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        bool value = false;
-        if (settings.param(keys[i], value)) return value;
-    }
-    return false;
-}
-
-}  // namespace
-
 std::unique_ptr<StreamSession> StreamSession::make(std::unique_ptr<Velantor::Algorithm> algorithm,
                                                    Velantor::Properties settings,
                                                    const Velantor::Properties& overrides,
                                                    bool openNow, bool startNow, std::string* error)
 {
-    const bool start = startNow || firstFlag(settings, kStartKeys, std::size(kStartKeys));
-    const bool open = openNow || start || firstFlag(settings, kOpenKeys, std::size(kOpenKeys));
+    // The session opens and starts the stream itself, on the stream's own
+    // threads, so that the window never waits for the device.
+    const Velantor::StreamRunRequest asked = Velantor::takeStreamRunRequest(settings);
+    const bool start = startNow || asked.start;
+    const bool open = openNow || start || asked.open;
     for (const std::string& key : overrides.paramNames())
         std::visit([&](const auto& value) { settings.setParam(key, value); },
                    *overrides.rawParam(key));
-    for (const char* key : kOpenKeys) settings.removeParam(key);
-    for (const char* key : kStartKeys) settings.removeParam(key);
-    settings.setParam("open", false);
-    settings.setParam("start", false);
 
-    algorithm->configure(&settings);
-    algorithm->compute();
-    auto* output = dynamic_cast<Velantor::StreamAlgorithmBase*>(algorithm.get());
-    std::unique_ptr<Velantor::Stream> stream;
-    if (output != nullptr && algorithm->status() == Velantor::Algorithm::Success)
-        stream = output->takeOutput();
-    auto* tracking = dynamic_cast<Velantor::TrackingStream*>(stream.get());
-    if (tracking == nullptr) {
-        *error = "the algorithm " + algorithm->id() + " made no tracking stream";
-        return nullptr;
-    }
-    stream.release();
-    std::unique_ptr<StreamSession> session(new StreamSession(
-        std::move(algorithm), std::unique_ptr<Velantor::TrackingStream>(tracking)));
+    std::unique_ptr<Velantor::TrackingStream> stream =
+        Velantor::takeTrackingStream(*algorithm, settings, error);
+    if (!stream) return nullptr;
+    std::unique_ptr<StreamSession> session(
+        new StreamSession(std::move(algorithm), std::move(stream)));
     if (open) session->requestOpen();
     if (start) session->requestStart();
     return session;
