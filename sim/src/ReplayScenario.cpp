@@ -85,18 +85,6 @@ std::string toolInformation(const std::string& name, std::size_t serial)
     return type + "NDI         " + "001" + number;
 }
 
-int portFromId(const std::string& id)
-{
-    // "ndi-aurora-" + port + "-" + part number
-    const std::string prefix = "ndi-aurora-";
-    if (id.compare(0, prefix.size(), prefix) != 0) return 0;
-    int port = 0;
-    std::size_t i = prefix.size();
-    for (; i < id.size() && id[i] >= '0' && id[i] <= '9' && port < 100; ++i)
-        port = port * 10 + (id[i] - '0');
-    return i < id.size() && id[i] == '-' && port >= 1 && port <= 99 ? port : 0;
-}
-
 // The markers of a tool in its own coordinates, from the first frame that
 // saw it with its markers: the device moves them with each replayed pose
 // (a host's uploaded image, when it describes markers, wins as always).
@@ -169,7 +157,7 @@ Scenario replayScenario(const Recording& recording, double speed, bool loop)
         ToolDescription d;
         d.name = key.name;
         if (*family == Family::Aurora) {
-            d.port = key.port ? key.port : portFromId(key.id);
+            d.port = key.port ? key.port : ndi_recording::auroraPortOfId(key.id);
             if (d.port == 0)
                 throw std::runtime_error("replay: tool " + key.id +
                                          " has no port: an Aurora tool is replayed on its port");

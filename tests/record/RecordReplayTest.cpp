@@ -1,6 +1,8 @@
 // A run recorded with ndi-track --record, played back by ndi-sim --replay and
 // tracked again through the whole stack (plugin, stream, protocol, line) gives
 // the recorded frames back: the same tools, states and poses, in order.
+#include "../tools/RunProcess.h"
+
 #include <ndirecording/Recording.h>
 #include <ndisim/Simulator.h>
 
@@ -21,32 +23,6 @@
 using namespace ndi_recording;
 
 namespace {
-
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome runProcess(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    Outcome run;
-    if (!process.waitForStarted(30000)) return run;
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000)) process.kill();
-    process.waitForFinished(10000);
-    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
-}
-
-Outcome ndiTrack(const QStringList& arguments)
-{
-    return runProcess(QStringLiteral(NDI_TRACK), arguments);
-}
 
 // ndi-sim --replay serving a recording; ended with SIGTERM when it goes.
 class ReplayDevice {

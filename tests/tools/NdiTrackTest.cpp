@@ -1,5 +1,7 @@
 // ndi-track run as a program against simulated systems: what it prints, how
 // it ends, and what it tells a user who can fix something.
+#include "RunProcess.h"
+
 #include <NetNamespace.h>
 #include <device_namespace.h>
 #include <ndisim/Simulator.h>
@@ -32,31 +34,6 @@
 using namespace ndisim;
 
 namespace {
-
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome runProcess(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    Outcome run;
-    if (!process.waitForStarted(-1)) return run;
-    process.closeWriteChannel();
-    process.waitForFinished(-1);
-    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
-}
-
-Outcome ndiTrack(const QStringList& arguments)
-{
-    return runProcess(QStringLiteral(NDI_TRACK), arguments);
-}
 
 std::vector<std::string> split(const std::string& text, char separator)
 {

@@ -30,18 +30,6 @@ std::string isoUtc(std::int64_t ns)
     return text;
 }
 
-// An Aurora tool's id carries its physical port: "ndi-aurora-" PORT "-" PART.
-int auroraPort(const std::string& id)
-{
-    const std::string prefix = "ndi-aurora-";
-    if (id.compare(0, prefix.size(), prefix) != 0) return 0;
-    int port = 0;
-    std::size_t i = prefix.size();
-    for (; i < id.size() && id[i] >= '0' && id[i] <= '9' && port < 100; ++i)
-        port = port * 10 + (id[i] - '0');
-    return i < id.size() && id[i] == '-' && port <= 99 ? port : 0;
-}
-
 ToolState stateOf(const Velantor::TrackingInstrument& i)
 {
     const std::string state = instrumentState(i);
@@ -156,7 +144,8 @@ std::string FrameRecorder::headerFor(const Velantor::TrackingStreamData* first) 
     h.startUtc = isoUtc(m_startNs);
     if (first) {
         for (const auto& i : first->instruments)
-            h.tools.push_back({i.id.ID(), i.id.name(), i.id.modelNumber(), auroraPort(i.id.ID())});
+            h.tools.push_back({i.id.ID(), i.id.name(), i.id.modelNumber(),
+                               ndi_recording::auroraPortOfId(i.id.ID())});
     }
     for (const RomTarget& rom : m_options.roms)
         h.files.push_back({"rom", rom.name, rom.path, rom.port});

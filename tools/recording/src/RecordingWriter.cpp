@@ -194,4 +194,15 @@ std::string frameLine(const RecordedFrame& f)
     return out;
 }
 
+int auroraPortOfId(const std::string& id)
+{
+    const std::string prefix = "ndi-aurora-";
+    if (id.compare(0, prefix.size(), prefix) != 0) return 0;
+    int port = 0;
+    std::size_t i = prefix.size();
+    for (; i < id.size() && id[i] >= '0' && id[i] <= '9' && port < 100; ++i)
+        port = port * 10 + (id[i] - '0');
+    return i < id.size() && id[i] == '-' && port >= 1 && port <= 99 ? port : 0;
+}
+
 }  // namespace ndi_recording

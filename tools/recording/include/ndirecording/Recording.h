@@ -23,6 +23,10 @@ struct RecordedTool {
     int port = 0;  // physical port of a wired tool; 0 for optical tools
 };
 
+// The physical port an Aurora tool's id carries ("ndi-aurora-" PORT "-"
+// PART); 0 for any other id.
+int auroraPortOfId(const std::string& id);
+
 // A tool-definition file the run was asked to load.
 struct ToolFile {
     std::string kind;  // "rom" or "marker"
