@@ -104,6 +104,11 @@ public:
     AsyncResult resumeAsync();
 
     SignalImpl<State, State> StateChange;
+    // A stream that lost its device and gets it back by itself says so: true
+    // when it starts reconnecting (no frames come meanwhile), false once the
+    // device is back or the stream gave up because it was stopped or closed.
+    // Emitted on one of the stream's threads with no lock held.
+    SignalImpl<bool> ReconnectingChange;
     // Frames; emitted by the stream, normally on its worker thread.
     SignalImpl<std::shared_ptr<const StreamData>> dataSignal;
 
@@ -127,6 +132,10 @@ public:
     // any thread, without waiting for the stream; the open connection is of
     // no further use afterwards. A stream without device I/O does nothing.
     virtual void cancelPendingReplies() {}
+
+    // Whether the stream is reconnecting now (see ReconnectingChange). A
+    // stream that does not recover by itself always says false.
+    virtual bool reconnecting() const { return false; }
 
 private:
     class Runner;
