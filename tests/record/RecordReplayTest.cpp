@@ -2,11 +2,10 @@
 // tracked again through the whole stack (plugin, stream, protocol, line) gives
 // the recorded frames back: the same tools, states and poses, in order.
 #include "../tools/RunProcess.h"
+#include "PartNumberImage.h"
 
 #include <ndirecording/Recording.h>
 #include <ndisim/Simulator.h>
-
-#include <Velantor/ToolDefinitionImageLayout.h>
 
 #include <QProcess>
 #include <QStringList>
@@ -136,17 +135,6 @@ void expectReplayOf(const Recording& recorded, const Recording& replayed)
     EXPECT_EQ(next, recorded.frames.size()) << "the replay ended before the last recorded frame";
 }
 
-void writeImage(const std::string& path, const std::string& partNumber)
-{
-    namespace L = Velantor::ToolDefinitionImageLayout;
-    std::vector<char> image(L::kImageSize, 0);
-    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kMagicOffset);
-    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kSecondMagicOffset);
-    std::copy(partNumber.begin(), partNumber.end(), image.begin() + L::kPartNumberOffset);
-    std::ofstream(path, std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
-}
-
 QString path(const QTemporaryDir& dir, const char* name) { return dir.filePath(QString(name)); }
 
 }  // namespace
@@ -196,7 +184,7 @@ TEST(RecordReplay, AVegaRunReplayedOverTcpGivesTheRecordedPosesAndStrays)
     QStringList markers;
     for (const auto& tool : scenario.tools) {
         const QString file = dir.filePath(QString::fromStdString(tool.partNumber + ".rom"));
-        writeImage(file.toStdString(), tool.partNumber);
+        benchsupport::writePartNumberImage(file.toStdString(), tool.partNumber);
         markers << "--marker" << QString::fromStdString(tool.name) + "=" + file;
     }
     Recording recorded;
