@@ -1,5 +1,7 @@
 #include <ndisim/Faults.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -10,7 +12,8 @@ bool Faults::operator==(const Faults& o) const
     return corruptCrcEvery == o.corruptCrcEvery && dropEvery == o.dropEvery &&
            delayMs == o.delayMs && delayEvery == o.delayEvery && splitBytes == o.splitBytes &&
            splitPauseMs == o.splitPauseMs && garbageEvery == o.garbageEvery &&
-           disconnectAfterFrames == o.disconnectAfterFrames && ignoreComm == o.ignoreComm;
+           disconnectAfterFrames == o.disconnectAfterFrames && ignoreComm == o.ignoreComm &&
+           errorAllCode == o.errorAllCode && silent == o.silent;
 }
 
 namespace {
@@ -38,6 +41,18 @@ bool parsePair(const std::string& text, int& first, int& second, bool secondOpti
            parseCount(text.substr(slash + 1), second, 0);
 }
 
+// Two hex digits, as the code appears in the reply; 00 would read as no error.
+bool parseErrorCode(const std::string& text, int& out)
+{
+    if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[1])))
+        return false;
+    const int value = static_cast<int>(std::strtol(text.c_str(), nullptr, 16));
+    if (value == 0) return false;
+    out = value;
+    return true;
+}
+
 }  // namespace
 
 std::string applyFaultItem(const std::string& item, Faults& f)
@@ -63,6 +78,12 @@ std::string applyFaultItem(const std::string& item, Faults& f)
     } else if (name == "ignore-comm") {
         next.ignoreComm = true;
         ok = value.empty();
+    } else if (name == "error-all") {
+        next.errorAllCode = kDefaultErrorAllCode;
+        ok = eq == std::string::npos || parseErrorCode(value, next.errorAllCode);
+    } else if (name == "silent") {
+        next.silent = true;
+        ok = value.empty();
     } else if (name == "none") {
         next = Faults{};
         ok = value.empty();
@@ -86,6 +107,12 @@ std::string describeFaults(const Faults& f)
     if (f.garbageEvery) out << " garbage=" << f.garbageEvery;
     if (f.disconnectAfterFrames) out << " disconnect=" << f.disconnectAfterFrames;
     if (f.ignoreComm) out << " ignore-comm";
+    if (f.errorAllCode) {
+        char code[3];
+        std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(f.errorAllCode & 0xFF));
+        out << " error-all=" << code;
+    }
+    if (f.silent) out << " silent";
     const std::string text = out.str();
     return text.empty() ? "none" : text.substr(1);
 }

@@ -243,9 +243,10 @@ Scenario parseScenario(const std::string& json)
     if (o.contains("faults")) {
         const QJsonObject f = o["faults"].toObject();
         const QString where = QStringLiteral("faults");
-        checkKeys(f, where,
-                  {"corruptCrcEvery", "dropEvery", "delayMs", "delayEvery", "splitBytes",
-                   "splitPauseMs", "garbageEvery", "disconnectAfterFrames", "ignoreComm"});
+        checkKeys(
+            f, where,
+            {"corruptCrcEvery", "dropEvery", "delayMs", "delayEvery", "splitBytes", "splitPauseMs",
+             "garbageEvery", "disconnectAfterFrames", "ignoreComm", "errorAllCode", "silent"});
         auto count = [&](const char* key, int& out, double lo) {
             if (f.contains(key)) out = static_cast<int>(number(f[key], where + "." + key, lo, 1e6));
         };
@@ -258,6 +259,10 @@ Scenario parseScenario(const std::string& json)
         count("garbageEvery", s.faults.garbageEvery, 0);
         count("disconnectAfterFrames", s.faults.disconnectAfterFrames, 0);
         if (f.contains("ignoreComm")) s.faults.ignoreComm = f["ignoreComm"].toBool();
+        if (f.contains("errorAllCode"))
+            s.faults.errorAllCode =
+                static_cast<int>(number(f["errorAllCode"], where + ".errorAllCode", 0, 255));
+        if (f.contains("silent")) s.faults.silent = f["silent"].toBool();
     }
     if (static_cast<int>(s.tools.size()) > s.maxPortHandles) {
         fail(QStringLiteral("tools"),

@@ -8,9 +8,11 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -54,6 +56,10 @@ struct Simulator::Impl {
         bool hangUpAfter = false;
     };
 
+    // What other threads ask of the serving thread, which alone owns the
+    // line and the sockets.
+    enum class Request { Unplug, PlugIn, PowerCycle };
+
     // Set up before the thread starts and not changed afterwards, except
     // where noted.
     bool serial = false;
@@ -72,6 +78,11 @@ struct Simulator::Impl {
     std::uint64_t replies = 0;
     std::uint64_t framesSinceFaults = 0;
     std::string slaveName;
+    std::deque<Request> requests;
+    std::uint64_t requested = 0;
+    std::uint64_t completed = 0;
+    std::map<std::uint64_t, std::string> requestProblems;  // by request number
+    std::condition_variable requestDone;
 
     // Owned by the serving thread.
     std::unique_ptr<PseudoTerminal> pty;
@@ -83,6 +94,7 @@ struct Simulator::Impl {
     bool inputTooLong = false;
     std::deque<Piece> output;
     Clock::time_point lastDue{};
+    bool pluggedIn = true;
 
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -166,9 +178,13 @@ struct Simulator::Impl {
             throw systemError("cannot listen on " + address + ":" + std::to_string(port));
         }
         if (::listen(listener, 4) != 0) throw systemError("cannot listen");
-        socklen_t len = sizeof addr;
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
+        if (port == 0) {
+            // Only the first time: plugging in again reuses the port found,
+            // and others read it meanwhile.
+            socklen_t len = sizeof addr;
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+            port = ntohs(addr.sin_port);
+        }
     }
 
     // Queues a reply. Called with the mutex held (reads device and faults).
@@ -258,12 +274,20 @@ struct Simulator::Impl {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++stats.commands;
-            DeviceReply reply = inputTooLong ? DeviceReply{} : device.command(line, now);
+            const Faults f = faults;
+            // A hung device takes the bytes in and does nothing with them.
+            if (f.silent) return;
+            DeviceReply reply;
             if (inputTooLong) {
                 reply.bytes = errorReply(0x02);
                 reply.error = true;
+            } else if (f.errorAllCode > 0) {
+                // Refused commands change nothing on the device.
+                reply.bytes = errorReply(f.errorAllCode);
+                reply.error = true;
+            } else {
+                reply = device.command(line, now);
             }
-            const Faults f = faults;
             if (reply.tracking && f.disconnectAfterFrames > 0 &&
                 framesSinceFaults >= static_cast<std::uint64_t>(f.disconnectAfterFrames)) {
                 faults.disconnectAfterFrames = 0;  // once
@@ -422,12 +446,128 @@ struct Simulator::Impl {
         return false;
     }
 
+    // Forgets what was on its way in and out, as a line that goes dead does.
+    void forgetTraffic()
+    {
+        output.clear();
+        lastDue = Clock::time_point{};
+        input.clear();
+        inputTooLong = false;
+    }
+
+    void unplugNow()
+    {
+        if (!pluggedIn) return;
+        forgetTraffic();
+        pluggedIn = false;
+        if (serial) {
+            pty.reset();
+            if (!link.empty()) ::unlink(link.c_str());
+        } else {
+            closeFd(client);
+            closeFd(listener);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        slaveName.clear();
+        stats.connected = false;
+        stats.pluggedIn = false;
+    }
+
+    void plugInNow()
+    {
+        if (pluggedIn) return;
+        if (serial) {
+            pty = std::make_unique<PseudoTerminal>();
+            const std::string problem = makeLink();
+            if (!problem.empty()) {
+                pty.reset();
+                throw std::runtime_error(problem);
+            }
+        } else {
+            try {
+                openTcp();
+            } catch (...) {
+                closeFd(listener);
+                throw;
+            }
+        }
+        pluggedIn = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (serial) {
+            slaveName = pty->slaveName();
+            ++stats.connections;
+        }
+        stats.pluggedIn = true;
+    }
+
+    void powerCycleNow()
+    {
+        forgetTraffic();
+        if (!serial) closeFd(client);
+        std::lock_guard<std::mutex> lock(mutex);
+        device.reset();
+        if (!serial) stats.connected = false;
+    }
+
+    void serveRequests()
+    {
+        for (;;) {
+            Request request;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (requests.empty()) return;
+                request = requests.front();
+                requests.pop_front();
+            }
+            std::string problem;
+            try {
+                switch (request) {
+                case Request::Unplug: unplugNow(); break;
+                case Request::PlugIn: plugInNow(); break;
+                case Request::PowerCycle: powerCycleNow(); break;
+                }
+            } catch (const std::exception& e) {
+                problem = e.what();
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++completed;
+                if (!problem.empty()) requestProblems[completed] = problem;
+            }
+            requestDone.notify_all();
+        }
+    }
+
+    // Has the serving thread carry out a request and waits for it; what
+    // went wrong, if anything. Nothing happens once the device has stopped.
+    std::string perform(Request request)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (stopping.load()) return {};
+        requests.push_back(request);
+        const std::uint64_t number = ++requested;
+        wakeUp();
+        requestDone.wait(lock, [&] { return completed >= number; });
+        const auto problem = requestProblems.find(number);
+        if (problem == requestProblems.end()) return {};
+        std::string text = problem->second;
+        requestProblems.erase(problem);
+        return text;
+    }
+
+    void wakeUp()
+    {
+        const std::uint64_t one = 1;
+        (void)!::write(wake, &one, sizeof one);
+    }
+
     void run()
     {
         // A wake-up for a piece may come this much after its time; the
         // default 50 us would blur a fast line's pieces.
         ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
         while (!stopping.load()) {
+            serveRequests();
             const bool blocked = flush();
             pollfd fds[4];
             nfds_t count = 0;
@@ -444,7 +584,7 @@ struct Simulator::Impl {
                 breakIndex = static_cast<int>(count);
                 fds[count++] = {breakSocket, POLLIN, 0};
             }
-            if (!serial && client < 0) {
+            if (!serial && client < 0 && listener >= 0) {
                 listenIndex = static_cast<int>(count);
                 fds[count++] = {listener, POLLIN, 0};
             }
@@ -482,6 +622,13 @@ struct Simulator::Impl {
             }
             if (listenIndex >= 0 && (fds[listenIndex].revents & POLLIN)) acceptClient();
         }
+        // Nobody is left to carry out what was asked: release the callers.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            requests.clear();
+            completed = requested;
+        }
+        requestDone.notify_all();
     }
 
     void start()
@@ -494,9 +641,13 @@ struct Simulator::Impl {
     void stop()
     {
         if (!thread.joinable()) return;
-        stopping.store(true);
-        const std::uint64_t one = 1;
-        (void)!::write(wake, &one, sizeof one);
+        {
+            // Under the mutex, so that no request slips in after the last
+            // one the thread serves.
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping.store(true);
+        }
+        wakeUp();
         thread.join();
     }
 };
@@ -553,6 +704,22 @@ void Simulator::setFaults(const Faults& faults)
     m_impl->replies = 0;
     m_impl->framesSinceFaults = 0;
 }
+
+void Simulator::unplug() { (void)m_impl->perform(Impl::Request::Unplug); }
+
+void Simulator::plugIn()
+{
+    const std::string problem = m_impl->perform(Impl::Request::PlugIn);
+    if (!problem.empty()) throw std::runtime_error(problem);
+}
+
+bool Simulator::pluggedIn() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->stats.pluggedIn;
+}
+
+void Simulator::powerCycle() { (void)m_impl->perform(Impl::Request::PowerCycle); }
 
 Faults Simulator::faults() const
 {

@@ -11,10 +11,14 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
 #include <unistd.h>
 
 using namespace ndisim;
@@ -50,6 +54,17 @@ const char* kDescription =
     "  garbage=N         every Nth reply is preceded by garbage bytes\n"
     "  disconnect=F      after F tracking replies the line hangs up / the socket closes\n"
     "  ignore-comm       COMM is acknowledged but the device keeps its line speed\n"
+    "  error-all[=CODE]  every command is refused with ERROR<CODE> (hex, default 0C)\n"
+    "  silent            commands are taken in and never answered (a hung device; a TCP\n"
+    "                    client is still accepted)\n"
+    "\n"
+    "Cable (the device keeps its state meanwhile, as a real one does):\n"
+    "  kill -USR1 PID    pulls the cable: the pseudo-terminal and its link go away, or the\n"
+    "                    TCP listener and client are closed\n"
+    "  kill -USR2 PID    puts it back: a new pseudo-terminal under the same link (use\n"
+    "                    --serial LINK so that hosts find it again), or the same TCP port\n"
+    "  --unplug AFTER/FOR[/EVERY]  the same on a schedule, in seconds: pulled AFTER\n"
+    "                    seconds from start for FOR seconds, again every EVERY seconds\n"
     "\n"
     "The scenario file (JSON) describes the device, tools, trajectories, strays, frame\n"
     "rate and faults; see sim/README.md. Without one, the family's default is used.\n"
@@ -90,6 +105,48 @@ std::string breakPreloadPath()
                             .filePath(QStringLiteral(NDI_BREAK_PRELOAD_INSTALLED)));
     if (QFileInfo(installed).isFile()) return installed.toStdString();
     return NDI_BREAK_PRELOAD;
+}
+
+// --unplug AFTER/FOR[/EVERY]: the cable is pulled at AFTER, AFTER + EVERY,
+// ... seconds from start and put back FOR seconds after each pull.
+struct UnplugSchedule {
+    double after = 0;
+    double out = 0;
+    std::optional<double> every;
+
+    std::chrono::steady_clock::duration unplugAt(int pull) const
+    {
+        return seconds(after + (every ? *every * pull : 0.0));
+    }
+    std::chrono::steady_clock::duration plugInAt(int pull) const
+    {
+        return seconds(after + (every ? *every * pull : 0.0) + out);
+    }
+    static std::chrono::steady_clock::duration seconds(double s)
+    {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(s));
+    }
+};
+
+std::optional<UnplugSchedule> parseUnplugSchedule(const QString& text)
+{
+    const QStringList parts = text.split('/');
+    if (parts.size() < 2 || parts.size() > 3) return std::nullopt;
+    double values[3] = {0, 0, 0};
+    for (int i = 0; i < parts.size(); ++i) {
+        bool ok = false;
+        values[i] = parts[i].toDouble(&ok);
+        if (!ok || !(values[i] >= 0 && values[i] <= 1e6)) return std::nullopt;
+    }
+    UnplugSchedule schedule;
+    schedule.after = values[0];
+    schedule.out = values[1];
+    if (parts.size() == 3) schedule.every = values[2];
+    // A pull that starts before the last one ended would never end.
+    if (!(schedule.out > 0) || (schedule.every && !(*schedule.every > schedule.out)))
+        return std::nullopt;
+    return schedule;
 }
 
 int usageError(const QString& message)
@@ -144,8 +201,14 @@ int main(int argc, char** argv)
         QStringLiteral("X"));
     const QCommandLineOption loopOption(QStringLiteral("loop"),
                                         QStringLiteral("Replay: start again at the end."));
+    const QCommandLineOption unplugOption(
+        QStringLiteral("unplug"),
+        QStringLiteral("Pull the cable AFTER seconds from start for FOR seconds, every EVERY "
+                       "seconds if given."),
+        QStringLiteral("AFTER/FOR[/EVERY]"));
     parser.addOptions({scenarioOption, serialOption, linkOption, tcpOption, faultOption, rateOption,
-                       wireOption, quietOption, replayOption, speedOption, loopOption});
+                       wireOption, quietOption, replayOption, speedOption, loopOption,
+                       unplugOption});
     parser.process(normaliseArguments(app.arguments()));
 
     const bool replay = parser.isSet(replayOption);
@@ -203,6 +266,13 @@ int main(int argc, char** argv)
         scenario.frameRate = rate;
     }
     if (parser.isSet(wireOption)) scenario.wireTime = true;
+    std::optional<UnplugSchedule> schedule;
+    if (parser.isSet(unplugOption)) {
+        schedule = parseUnplugSchedule(parser.value(unplugOption));
+        if (!schedule)
+            return usageError(QStringLiteral(
+                "--unplug wants AFTER/FOR[/EVERY] in seconds, FOR above 0 and EVERY above FOR"));
+    }
     for (const QString& item : parser.values(faultOption)) {
         const std::string problem = applyFaultItem(item.toStdString(), scenario.faults);
         if (!problem.empty()) return usageError(QString::fromStdString(problem));
@@ -232,7 +302,10 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t waitedSignals = stopSignals;
+    sigaddset(&waitedSignals, SIGUSR1);
+    sigaddset(&waitedSignals, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
 
     std::unique_ptr<Simulator> sim;
     try {
@@ -265,15 +338,70 @@ int main(int argc, char** argv)
         std::printf("breaks: run the host with\n  LD_PRELOAD=%s NDI_BREAK_NOTIFY=%s\n",
                     breakPreloadPath().c_str(), sim->breakNotifyPath().c_str());
     }
+    std::printf("cable: kill -USR1 %d pulls it, kill -USR2 %d puts it back\n",
+                static_cast<int>(::getpid()), static_cast<int>(::getpid()));
     std::fflush(stdout);
 
     const bool status = !parser.isSet(quietOption) && isatty(STDOUT_FILENO);
     std::string lastDevice = sim->serialDevice();
+    const auto started = std::chrono::steady_clock::now();
+    int scheduledPulls = 0;  // pulls of the schedule done so far
+    bool scheduledOut = false;
+    auto say = [status](const std::string& text) {
+        std::printf("%s%s\n", status ? "\n" : "", text.c_str());
+        std::fflush(stdout);
+    };
+    auto pull = [&] {
+        if (!sim->pluggedIn()) return;
+        sim->unplug();
+        lastDevice = sim->serialDevice();
+        say("cable pulled");
+    };
+    auto putBack = [&] {
+        if (sim->pluggedIn()) return;
+        try {
+            sim->plugIn();
+        } catch (const std::exception& e) {
+            say(std::string("cable not plugged in: ") + e.what());
+            return;
+        }
+        lastDevice = sim->serialDevice();
+        say(useTcp ? "cable plugged in; listening on TCP " + sim->tcpAddress() + ":" +
+                         std::to_string(sim->tcpPort())
+                   : "cable plugged in; serial line: " + lastDevice);
+    };
     for (;;) {
-        const timespec tick{0, 250 * 1000 * 1000};
-        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-        if (sig > 0) break;
-        if (!useTcp && sim->serialDevice() != lastDevice) {
+        auto tickLength = std::chrono::nanoseconds(250 * 1000 * 1000);
+        std::optional<std::chrono::steady_clock::time_point> due;
+        if (schedule) {
+            due = started + (scheduledOut ? schedule->plugInAt(scheduledPulls - 1)
+                                          : schedule->unplugAt(scheduledPulls));
+            if (!scheduledOut && !schedule->every && scheduledPulls > 0) due.reset();
+        }
+        if (due) {
+            const auto left = *due - std::chrono::steady_clock::now();
+            if (left < tickLength) tickLength = std::max(left, std::chrono::nanoseconds(0));
+        }
+        const timespec tick{static_cast<time_t>(tickLength.count() / 1000000000),
+                            static_cast<long>(tickLength.count() % 1000000000)};
+        const int sig = sigtimedwait(&waitedSignals, nullptr, &tick);
+        if (sig == SIGUSR1) {
+            pull();
+        } else if (sig == SIGUSR2) {
+            putBack();
+        } else if (sig > 0) {
+            break;
+        }
+        if (due && std::chrono::steady_clock::now() >= *due) {
+            if (scheduledOut) {
+                putBack();
+            } else {
+                pull();
+                ++scheduledPulls;
+            }
+            scheduledOut = !scheduledOut;
+        }
+        if (!useTcp && sim->pluggedIn() && sim->serialDevice() != lastDevice) {
             lastDevice = sim->serialDevice();
             std::printf("%sline hung up; new serial line: %s\n", status ? "\n" : "",
                         lastDevice.c_str());
@@ -283,14 +411,15 @@ int main(int argc, char** argv)
             const SimulatorStats s = sim->stats();
             std::printf(
                 "\rframe %u  served %llu  commands %llu  errors %llu  noise %llu  breaks %llu  %s  "
-                "%s%s   ",
+                "%s%s%s   ",
                 s.frame, static_cast<unsigned long long>(s.frames),
                 static_cast<unsigned long long>(s.commands),
                 static_cast<unsigned long long>(s.errors),
                 static_cast<unsigned long long>(s.noiseBytes),
                 static_cast<unsigned long long>(s.breaks), s.tracking ? "tracking" : "idle",
                 useTcp ? (s.connected ? "client connected" : "no client") : "baud ",
-                useTcp ? "" : std::to_string(s.deviceBaud).c_str());
+                useTcp ? "" : std::to_string(s.deviceBaud).c_str(),
+                s.pluggedIn ? "" : "  unplugged");
             std::fflush(stdout);
         }
     }

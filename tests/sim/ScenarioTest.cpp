@@ -94,6 +94,12 @@ TEST(SimFaults, CommandLineSpecs)
     EXPECT_EQ(applyFaultItem("delay=40/3", f), "");
     EXPECT_EQ(applyFaultItem("split=4/2", f), "");
     EXPECT_EQ(applyFaultItem("ignore-comm", f), "");
+    EXPECT_EQ(applyFaultItem("error-all", f), "");
+    EXPECT_EQ(f.errorAllCode, kDefaultErrorAllCode);
+    EXPECT_EQ(applyFaultItem("error-all=2D", f), "");
+    EXPECT_EQ(applyFaultItem("silent", f), "");
+    EXPECT_EQ(describeFaults(f),
+              "corrupt-crc=5 delay=40/3 split=4/2 ignore-comm error-all=2D silent");
     EXPECT_EQ(f.corruptCrcEvery, 5);
     EXPECT_EQ(f.delayMs, 40);
     EXPECT_EQ(f.delayEvery, 3);
@@ -101,7 +107,8 @@ TEST(SimFaults, CommandLineSpecs)
     EXPECT_TRUE(f.ignoreComm);
     const Faults before = f;
     for (const char* bad :
-         {"drop=0", "drop=x", "split=0/1", "delay=", "ignore-comm=1", "melt=1", "garbage=-1"}) {
+         {"drop=0", "drop=x", "split=0/1", "delay=", "ignore-comm=1", "melt=1", "garbage=-1",
+          "error-all=", "error-all=00", "error-all=G1", "error-all=123", "silent=1"}) {
         EXPECT_NE(applyFaultItem(bad, f), "") << bad;
     }
     EXPECT_EQ(f, before);  // a refused item changes nothing

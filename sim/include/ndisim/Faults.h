@@ -6,6 +6,10 @@
 
 namespace ndisim {
 
+// What error-all answers when no code is named: "invalid in this mode", the
+// reply of a system that is up but will not serve.
+constexpr int kDefaultErrorAllCode = 0x0C;
+
 struct Faults {
     int corruptCrcEvery = 0;        // every Nth reply carries a wrong CRC
     int dropEvery = 0;              // every Nth reply is never sent
@@ -16,13 +20,15 @@ struct Faults {
     int garbageEvery = 0;           // every Nth reply is preceded by garbage bytes
     int disconnectAfterFrames = 0;  // after N tracking replies the link goes down
     bool ignoreComm = false;        // COMM is acknowledged but the device keeps its line settings
+    int errorAllCode = 0;           // every command is refused with this ERROR code, undone
+    bool silent = false;            // commands are swallowed unanswered, on every connection
 
     bool operator==(const Faults& other) const;
 };
 
 // Parses one "--fault" item of ndi-sim and applies it to `faults`:
 //   corrupt-crc=N, drop=N, delay=MS[/N], split=BYTES/MS, garbage=N,
-//   disconnect=FRAMES, ignore-comm, none.
+//   disconnect=FRAMES, ignore-comm, error-all[=CODE], silent, none.
 // Returns an empty string on success, else what was wrong.
 std::string applyFaultItem(const std::string& item, Faults& faults);
 

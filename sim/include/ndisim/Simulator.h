@@ -22,6 +22,7 @@ struct SimulatorStats {
     std::uint64_t breaks = 0;       // breaks seen on the line
     std::uint64_t connections = 0;  // TCP clients accepted, or pseudo-terminals opened
     bool connected = false;         // TCP: a client is connected
+    bool pluggedIn = true;          // false between unplug() and plugIn()
     bool tracking = false;
     long deviceBaud = 9600;
     std::uint32_t frame = 0;  // the frame counter now
@@ -49,7 +50,8 @@ public:
 
     bool isSerial() const;
     // Serial: the terminal the host opens (e.g. "/dev/pts/4"); it changes
-    // when the line was hung up by a fault and a new one was made.
+    // when the line was hung up by a fault and a new one was made, and is
+    // empty while the cable is unplugged.
     std::string serialDevice() const;
     std::string linkPath() const;
     // Serial: the UNIX datagram socket on which the break wrapper reports
@@ -57,6 +59,24 @@ public:
     std::string breakNotifyPath() const;
     std::string tcpAddress() const;
     int tcpPort() const;
+
+    // The cable, pulled and put back, for hosts that must ride out a lost
+    // device. unplug(): serial: the terminal is hung up and its link removed;
+    // TCP: the client and the listener are closed, so connecting is refused.
+    // The device keeps its state (line speed, tracking, tools), as one whose
+    // cable was pulled does. plugIn(): serial: a fresh terminal under the same
+    // link, opened at 9600 baud by the host's side while the device keeps its
+    // own speed; TCP: listening again on the same port. Both return once done
+    // and do nothing when already so; plugIn() throws std::runtime_error when
+    // the port cannot be had again.
+    void unplug();
+    void plugIn();
+    bool pluggedIn() const;
+    // Power-on state: 9600 baud, not initialised, not tracking, no tools but
+    // the wired ones on fresh handles; output not yet sent is lost. TCP: the
+    // client is dropped. The serial line stays (a cable at the device's port);
+    // unplug(), powerCycle(), plugIn() is a device on a USB cable.
+    void powerCycle();
 
     void setFaults(const Faults& faults);
     Faults faults() const;
