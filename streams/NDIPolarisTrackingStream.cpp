@@ -22,11 +22,15 @@ NDIPolarisTrackingStream::NDIPolarisTrackingStream(const std::string& name)
     auto registry = std::make_unique<Registry>();
     m_instruments = registry.get();
     setInstruments(std::move(registry));
+    m_impl->recovery = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
 }
 
 NDIPolarisTrackingStream::~NDIPolarisTrackingStream()
 {
     closeAsync().wait();
+    // Retries still running (the host could not close the stream) would use
+    // what goes away below.
+    abandonRecovery();
     // The host could not close it (its runner is gone): never leak the socket.
     std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
     closeConnectionLocked();

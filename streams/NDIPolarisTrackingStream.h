@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <ndi/connection.h>
+
 namespace Velantor {
 
 struct NDITrackingInstrumentInfo;
@@ -97,6 +99,15 @@ public:
 
     void cancelPendingReplies() override;
 
+    // --- recovery of a lost line ---
+    // On (the default): when tracking replies keep failing, the stream closes
+    // the connection, reconnects with back-off, puts the same markers on the
+    // camera again and goes on tracking by itself. Off: every failed pass is
+    // only reported. May change at any time.
+    void setAutoReconnect(bool on);
+    bool autoReconnect() const;
+    bool reconnecting() const override;
+
     // The stream's registry, typed (also installed as trackingInstruments()).
     Registry* instrumentRegistry() const { return m_instruments; }
 
@@ -122,7 +133,21 @@ private:
     // One tracking command and, when its reply holds a new frame, the registry
     // updated from it and the frame's markers; null when there is nothing to
     // deliver. Takes the connection.
-    std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame();
+    std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame(bool& lineLost);
+
+    // Recovery (NDIPolarisTrackingStreamRecovery.cpp). With the connection
+    // held: a failed tracking reply; true when it made the line count as
+    // lost, which is then given up.
+    bool trackingReplyFailedLocked();
+    // After a loss, with no lock held.
+    void beginRecovery();
+    // Ends retries in progress, promptly, whatever the camera does; with no
+    // lock of the stream held.
+    void abandonRecovery();
+    // The retry runner's attempt, and its part with the connection held.
+    bool attemptReconnect();
+    bool reconnectLocked(Flags<InstrumentModification>& flags);
+    NdiConnection* connectUnlessAbandoned(const std::string& address, int port);
     // Whether the reply just received holds a frame not yet delivered
     // (connection held).
     bool newFrameAvailable(bool binary);

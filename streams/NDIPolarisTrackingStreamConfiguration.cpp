@@ -29,6 +29,8 @@ void NDIPolarisTrackingStream::configure(const Properties* p)
     if (p->param("hardwarePort", port)) setHardwareIPPort(port);
     bool binary = true;
     if (p->param("binaryQueryMode", binary)) setBinaryQueryMode(binary);
+    bool reconnect = true;
+    if (p->param("autoReconnect", reconnect)) setAutoReconnect(reconnect);
 
     if (const Properties* targets = p->subProperties("TrackingTargets")) {
         // Markers can only be replaced while closed; a closing stream would
@@ -83,6 +85,7 @@ void NDIPolarisTrackingStream::configuration(Properties* p) const
     else
         p->setParamAttributes("hardwareDevice", {Attribute("label", "IP address")});
     p->setParam("binaryQueryMode", binaryQueryMode());
+    p->setParam("autoReconnect", autoReconnect());
 
     p->removeSubProperties("TrackingTargets");
     Properties& targets = p->addSubProperties("TrackingTargets");

@@ -4,6 +4,7 @@
 
 #include "DeviceErrorReport.h"
 #include "DeviceInitialization.h"
+#include "HardwareDeviceSetting.h"
 #include "NDIPolarisTrackingStreamImpl.h"
 #include "NDIStreamLog.h"
 #include "NetworkCameraAddress.h"
@@ -27,6 +28,9 @@ using NDIStreamLog::text;
 bool NDIPolarisTrackingStream::openImpl()
 {
     std::unique_lock<std::mutex> lock(m_impl->connectionMutex);
+    // The setting is overwritten with the camera found; a lost camera is
+    // looked for the same way again.
+    const bool detect = HardwareDeviceSetting::isAutoDetect(hardwareDevice());
     bool opened = false;
     Flags<InstrumentModification> flags;
     try {
@@ -42,6 +46,11 @@ bool NDIPolarisTrackingStream::openImpl()
         log(Log::Error,
             [&] { return "Error during initialization of the NDI tracking system: " + what; });
         opened = false;
+    }
+    if (opened) {
+        m_impl->addressDetected = detect;
+        m_impl->lineLost = false;
+        m_impl->linkLoss.restart(monotonicNs());
     }
     lock.unlock();
     emitSignals(flags);
@@ -68,10 +77,10 @@ bool NDIPolarisTrackingStream::openLocked()
         text(Log::Error, "Connection could not be established!");
         return false;
     }
-    {
-        std::lock_guard<std::mutex> pointer(m_impl->connectionPointerMutex);
-        m_impl->connection = connection;
-    }
+    m_impl->setConnection(connection);
+    m_impl->openedAddress = *address;
+    m_impl->openedPort = port;
+    m_impl->linkName = *address + ":" + std::to_string(port);
 
     const bool binary = m_impl->binaryQueryMode;
     m_impl->binaryConnection = binary;
@@ -99,10 +108,7 @@ void NDIPolarisTrackingStream::closeConnectionLocked()
 {
     NdiConnection* connection = m_impl->connection;
     if (connection == nullptr) return;
-    {
-        std::lock_guard<std::mutex> pointer(m_impl->connectionPointerMutex);
-        m_impl->connection = nullptr;
-    }
+    m_impl->setConnection(nullptr);
     ndiCloseNetwork(connection);
     m_impl->dummyToolHandle = -1;
 }
@@ -115,9 +121,11 @@ void NDIPolarisTrackingStream::cancelPendingReplies()
 
 bool NDIPolarisTrackingStream::closeImpl()
 {
+    abandonRecovery();
     {
         std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
         closeConnectionLocked();
+        m_impl->lineLost = false;
     }
     // The markers stay registered for the next open, without a handle or a
     // pose from this one.

@@ -1,11 +1,15 @@
 #pragma once
 // Private to the source files of NDIPolarisTrackingStream: the record that
 // owns the connection, the settings and the marker ROM directory.
+#include "ConnectionRecovery.h"
+#include "LinkLossPolicy.h"
 #include "NDIPolarisTrackingStream.h"
 #include "OperatingVolumeChoice.h"
 #include "TrackingPass.h"
 
 #include <QTemporaryDir>
+
+#include <ndi/protocol.h>
 
 #include <atomic>
 #include <cstddef>
@@ -24,6 +28,7 @@ struct NDIPolarisTrackingStream::Impl {
     std::string hardwareDevice = "auto";
     std::atomic<int> hardwareIPPort{8765};
     std::atomic<bool> binaryQueryMode{true};
+    std::atomic<bool> autoReconnect{true};
 
     OperatingVolumeChoice volumes;
 
@@ -45,12 +50,39 @@ struct NDIPolarisTrackingStream::Impl {
     // read it under the small lock alone.
     NdiConnection* connection = nullptr;
     mutable std::mutex connectionPointerMutex;
+    // Set (under connectionPointerMutex) while recovery is being abandoned:
+    // a connection a reconnect attempt makes then is cancelled at once, so
+    // that the attempt cannot hold up a stop or close.
+    bool refuseNewConnections = false;
+    void setConnection(NdiConnection* c)
+    {
+        std::lock_guard<std::mutex> lock(connectionPointerMutex);
+        connection = c;
+        if (c != nullptr && refuseNewConnections) ndiCancelReplies(c);
+    }
 
     // The tracking pass's own: its schedule (400 passes a second at most),
     // and the marker count of the last frame, for which the next frame's
     // lists are made at once rather than grown marker by marker.
     PassGrid passGrid{2'500'000};
     std::size_t lastFiducialCount = 0;
+
+    // Recovery of a lost line. Where the last successful open connected (the
+    // setting is overwritten with a camera that was detected), and the
+    // line's name in messages.
+    std::string openedAddress;
+    int openedPort = 0;
+    bool addressDetected = false;
+    std::string linkName;
+    LinkLossPolicy linkLoss;
+    // The line was lost and is not back: a later start tries again.
+    bool lineLost = false;
+    std::int64_t lostAtNs = 0;
+    // Read by doWork without connectionMutex, which an attempt may hold for
+    // a long time; cleared under connectionPointerMutex as well (see
+    // refuseNewConnections).
+    std::atomic<bool> reconnecting{false};
+    std::unique_ptr<ConnectionRecovery> recovery;
 
     // The ROM file of a marker in the stream's temporary directory (made on
     // first use and removed with the stream), or "" when there is none.

@@ -17,16 +17,26 @@ namespace Velantor {
 
 bool NDIPolarisTrackingStream::startImpl()
 {
-    std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-    // The reply decides nothing: a lost reply may hide a camera that did
-    // start, and one that did not shows in every pass through the callback.
-    if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
-    m_impl->passGrid.restart();
+    bool resume = false;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
+        // The reply decides nothing: a lost reply may hide a camera that did
+        // start, and one that did not shows in every pass through the
+        // callback.
+        if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
+        m_impl->passGrid.restart();
+        m_impl->linkLoss.restart(monotonicNs());
+        // Stopped while the camera was lost: looking for it goes on.
+        resume = m_impl->connection == nullptr && m_impl->lineLost && m_impl->autoReconnect;
+        if (resume) m_impl->reconnecting = true;
+    }
+    if (resume) beginRecovery();
     return true;
 }
 
 bool NDIPolarisTrackingStream::stopImpl()
 {
+    abandonRecovery();
     std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
     if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTOP:");
     return true;
@@ -51,7 +61,8 @@ bool NDIPolarisTrackingStream::newFrameAvailable(bool binary)
     return true;
 }
 
-std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::receiveFrame()
+std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::receiveFrame(
+    bool& lineLost)
 {
     std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
     NdiConnection* connection = m_impl->connection;
@@ -59,8 +70,11 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
 
     const bool binary = m_impl->binaryConnection;
     if (!TrackingFrameDecoder::requestFrame(connection, binary,
-                                            NDIReplyOptions::kOpticalBinaryTracking))
+                                            NDIReplyOptions::kOpticalBinaryTracking)) {
+        lineLost = trackingReplyFailedLocked();
         return nullptr;
+    }
+    m_impl->linkLoss.passSucceeded(monotonicNs());
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);
@@ -86,7 +100,15 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
 
 Stream::WorkResult NDIPolarisTrackingStream::doWork()
 {
-    return runTrackingPass(*this, m_impl->passGrid, [this] { return receiveFrame(); });
+    // The camera is being reconnected by the retries, which hold the
+    // connection for a whole attempt: nothing to do here meanwhile.
+    if (m_impl->reconnecting)
+        return WorkResult(StreamUtils::systemTimeNs() + 2'500'000, true, true);
+    bool lineLost = false;
+    const WorkResult result =
+        runTrackingPass(*this, m_impl->passGrid, [&] { return receiveFrame(lineLost); });
+    if (lineLost) beginRecovery();
+    return result;
 }
 
 }  // namespace Velantor

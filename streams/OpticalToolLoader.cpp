@@ -80,6 +80,22 @@ Flags<InstrumentModification> OpticalToolLoader::loadTarget(NDITrackingInstrumen
     return flags;
 }
 
+int OpticalToolLoader::reload(NdiConnection* connection, const NDITrackingInstrumentInfo& entry)
+{
+    const int handle = NDIUtils::requestNewPortHandle(connection);
+    int partNumber = kReservedPartNumber;
+    if (ndiGetError(connection) != NDI_OKAY ||
+        uploadRom(connection, handle, entry.romPath, partNumber) != 0) {
+        logUploadFailure(entry);
+        return -1;
+    }
+    if (!enable(connection, handle)) {
+        log(Log::Error, [&] { return "Tool " + entry.name + " could not be enabled"; });
+        return -1;
+    }
+    return handle;
+}
+
 int OpticalToolLoader::loadPlaceholder(NdiConnection* connection)
 {
     const int handle = NDIUtils::requestNewPortHandle(connection);

@@ -28,6 +28,11 @@ public:
     // port handle, or -1 when it could not be loaded and enabled.
     static int loadPlaceholder(NdiConnection* connection);
 
+    // Puts one registered tool on the system again (a fresh handle, its ROM,
+    // enabled) for an instrument the registry already has: its new port
+    // handle, or -1 with the failure logged.
+    static int reload(NdiConnection* connection, const NDITrackingInstrumentInfo& entry);
+
     // Initialises the tool loaded on handle and enables it for dynamic
     // tracking; false when the system refused either step.
     static bool enable(NdiConnection* connection, int handle);

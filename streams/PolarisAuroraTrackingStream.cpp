@@ -23,12 +23,16 @@ PolarisAuroraTrackingStream<Type>::PolarisAuroraTrackingStream(const std::string
     auto registry = std::make_unique<Registry>();
     m_instruments = registry.get();
     setInstruments(std::move(registry));
+    m_impl->recovery = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
 }
 
 template <NDISystemType Type>
 PolarisAuroraTrackingStream<Type>::~PolarisAuroraTrackingStream()
 {
     closeAsync().wait();
+    // Retries still running (the host could not close the stream) would use
+    // what goes away below.
+    abandonRecovery();
     // The host could not close it (its runner is gone): never leak the line.
     std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
     NdiConnection* connection = m_impl->connection;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <ndi/connection.h>
+
 namespace Velantor {
 
 class TrackingInstrumentFiducialsData;
@@ -71,6 +73,15 @@ public:
 
     void cancelPendingReplies() override;
 
+    // --- recovery of a lost line ---
+    // On (the default): when tracking replies keep failing, the stream closes
+    // the line, reopens it with back-off, sets up the same tools again and
+    // goes on tracking by itself. Off: every failed pass is only reported.
+    // May change at any time.
+    void setAutoReconnect(bool on);
+    bool autoReconnect() const;
+    bool reconnecting() const override;
+
     // Probes the serial device names 0 to 19 in order; the first that answers
     // becomes hardwareDevice.
     bool probeHardwareDevices();
@@ -119,11 +130,33 @@ private:
     // One tracking command and, when its reply holds a new frame, the registry
     // updated from it and the frame's markers; null when there is nothing to
     // deliver. Takes the connection.
-    std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame();
+    std::unique_ptr<TrackingInstrumentFiducialsData> receiveFrame(bool& lineLost);
     // Whether the reply just received holds a frame not yet delivered
     // (connection held).
     bool newFrameAvailable(bool binary);
+    // Once tracking runs, a serial reply gets the time a tracking reply
+    // needs, not the seconds INIT may take (connection held).
+    void shortenTrackingTimeoutLocked();
+    void restoreSetupTimeoutLocked();
     void storeTargetHandle(std::size_t index, int portHandle);
+    // Recovery (PolarisAuroraTrackingStreamRecovery.cpp). With the
+    // connection held: a failed tracking reply; true when it made the line
+    // count as lost, which is then given up.
+    bool trackingReplyFailedLocked();
+    // Closes the line without a word to the device: it may not answer.
+    void dropConnectionLocked();
+    // After a loss, with no lock held.
+    void beginRecovery();
+    // Ends retries in progress, promptly, whatever the device does; with no
+    // lock of the stream held.
+    void abandonRecovery();
+    // The retry runner's attempt, and its parts with the connection held.
+    bool attemptReconnect();
+    bool reconnectLocked(Flags<InstrumentModification>& flags);
+    NdiConnection* reopenSerialLocked(std::string& device);
+    NdiConnection* reopenNetworkLocked(std::string& device);
+    NdiConnection* connectUnlessAbandoned(const std::string& address, int port);
+    Flags<InstrumentModification> reattachToolsLocked();
     // Registry changes are announced when no lock of the stream is held.
     void announce(Flags<InstrumentModification> flags);
     std::optional<std::string> takeSelectedInstrument();

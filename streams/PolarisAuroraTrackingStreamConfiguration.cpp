@@ -48,6 +48,8 @@ void PolarisAuroraTrackingStream<Type>::configure(const Properties* p)
     if (p->param("hardwarePort", port)) setHardwareIPPort(port);
     bool binary = true;
     if (p->param("binaryQueryMode", binary)) setBinaryQueryMode(binary);
+    bool reconnect = true;
+    if (p->param("autoReconnect", reconnect)) setAutoReconnect(reconnect);
 
     const Properties* targets = p->subProperties("TrackingTargets");
     if (targets != nullptr && isStateOneOf({Closed, Closing})) {
@@ -94,6 +96,7 @@ void PolarisAuroraTrackingStream<Type>::configuration(Properties* p) const
         p->setParam("hardwarePort", hardwareIPPort());
     }
     p->setParam("binaryQueryMode", binaryQueryMode());
+    p->setParam("autoReconnect", autoReconnect());
     writeToolConfiguration(*p);
 }
 

@@ -39,6 +39,9 @@ bool PolarisAuroraTrackingStream<Type>::openImpl()
     std::unique_lock<std::mutex> lock(m_impl->connectionMutex);
     m_impl->deferAnnouncements = true;
     m_impl->pendingAnnouncements = {};
+    // The setting is overwritten with the device found; a lost line is looked
+    // for the same way again.
+    const bool autoDetect = HardwareDeviceSetting::isAutoDetect(hardwareDevice());
 
     bool opened = false;
     try {
@@ -51,6 +54,11 @@ bool PolarisAuroraTrackingStream<Type>::openImpl()
         text(Log::Error, "Error during initalization of the NDI tracking system.");
     }
 
+    if (opened) {
+        m_impl->deviceAutoDetected = autoDetect;
+        m_impl->lineLost = false;
+        m_impl->linkLoss.restart(monotonicNs());
+    }
     const Flags<InstrumentModification> flags = m_impl->pendingAnnouncements;
     m_impl->deferAnnouncements = false;
     m_impl->pendingAnnouncements = {};
@@ -128,6 +136,7 @@ bool PolarisAuroraTrackingStream<Type>::openNetworkLocked()
     log(Log::Info,
         [&] { return "Connecting to " + *device + ":" + std::to_string(port) + " via IP..."; });
     closeConnectionLocked();
+    m_impl->openedPort = port;
     m_impl->setConnection(ndiOpenNetwork(device->c_str(), port));
     if (m_impl->connection == nullptr) {
         text(Log::Error, "Connection could not be established!");
@@ -165,6 +174,10 @@ bool PolarisAuroraTrackingStream<Type>::initializeConnectionLocked(const std::st
 {
     const bool binary = m_impl->binaryQueryMode;
     m_impl->binaryConnection = binary;
+    m_impl->openedDevice = device;
+    m_impl->linkName = m_impl->connectionType == Serial
+                           ? device
+                           : device + ":" + std::to_string(m_impl->openedPort);
     // A new connection counts its frames afresh: a number equal to the last one
     // of the previous connection is still a new frame.
     m_impl->lastFrame = 0;
@@ -218,9 +231,11 @@ void PolarisAuroraTrackingStream<Type>::cancelPendingReplies()
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::closeImpl()
 {
+    abandonRecovery();
     {
         std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
         closeConnectionLocked();
+        m_impl->lineLost = false;
     }
     emitSignals(m_instruments->clear());
     return true;

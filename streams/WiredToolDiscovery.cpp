@@ -139,7 +139,7 @@ Flags<InstrumentModification> addPortTool(NdiConnection* connection,
                                           const PortEntry& port,
                                           const std::vector<NDITrackingInstrumentInfo>& targets,
                                           const TargetHandleStore& storeHandle,
-                                          UniqueToolNames& names)
+                                          UniqueToolNames& names, bool keepRegistered)
 {
     log(Log::Debug, [&] { return "Tool in port " + std::to_string(position) + "!"; });
     const std::optional<int> physicalPort = readPhysicalPort(connection, port.handle);
@@ -160,9 +160,34 @@ Flags<InstrumentModification> addPortTool(NdiConnection* connection,
             wiredToolTypeName(informed ? toolDescription(connection) : std::string(), partNumber));
 
     const std::string portText = std::to_string(physicalPort.value_or(0));
-    return registry.create(
-        TrackerID("ndi-aurora-" + portText + "-" + partNumber, partNumber, record.name),
-        std::make_unique<NDITrackingInstrumentInfo>(record));
+    const std::string id = "ndi-aurora-" + portText + "-" + partNumber;
+    if (keepRegistered && registry.find(id)) {
+        // Known from before the line was lost: same instrument, new handle.
+        const int handle = record.portHandle;
+        return registry.modify(id, NDIInstrumentRegistry::InstrumentSpecialFunction(
+                                       [handle](const std::string&, TrackingInstrument& instrument,
+                                                NDITrackingInstrumentInfo& info) {
+                                           info.portHandle = handle;
+                                           instrument.active = true;
+                                       }));
+    }
+    return registry.create(TrackerID(id, partNumber, record.name),
+                           std::make_unique<NDITrackingInstrumentInfo>(record));
+}
+
+Flags<InstrumentModification> setUpPorts(NdiConnection* connection, NDIInstrumentRegistry& registry,
+                                         const std::vector<NDITrackingInstrumentInfo>& targets,
+                                         const TargetHandleStore& storeHandle, bool keepRegistered)
+{
+    Flags<InstrumentModification> flags;
+    UniqueToolNames names;
+    const std::vector<PortEntry> ports = readPortList(connection);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if ((ports[i].status & kPortOccupied) == 0) continue;
+        flags |= addPortTool(connection, registry, static_cast<int>(i), ports[i], targets,
+                             storeHandle, names, keepRegistered);
+    }
+    return flags;
 }
 
 }  // namespace
@@ -174,15 +199,19 @@ Flags<InstrumentModification> discoverWiredTools(
     NDIStreamLog::text(Log::Debug, "Querying connected NDI tools...");
     Flags<InstrumentModification> flags = registry.clear();
     if (connection == nullptr) return flags;
+    return flags | setUpPorts(connection, registry, targets, storeHandle, false);
+}
 
-    UniqueToolNames names;
-    const std::vector<PortEntry> ports = readPortList(connection);
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        if ((ports[i].status & kPortOccupied) == 0) continue;
-        flags |= addPortTool(connection, registry, static_cast<int>(i), ports[i], targets,
-                             storeHandle, names);
-    }
-    return flags;
+Flags<InstrumentModification> reattachWiredTools(
+    NdiConnection* connection, NDIInstrumentRegistry& registry,
+    const std::vector<NDITrackingInstrumentInfo>& targets, const TargetHandleStore& storeHandle)
+{
+    NDIStreamLog::text(Log::Debug, "Querying connected NDI tools again...");
+    // Handles of the lost connection mean nothing on this one.
+    registry.modifyAll(NDIInstrumentRegistry::SpecialFunction(
+        [](const std::string&, NDITrackingInstrumentInfo& info) { info.portHandle = -1; }));
+    if (connection == nullptr) return {};
+    return setUpPorts(connection, registry, targets, storeHandle, true);
 }
 
 }  // namespace Velantor

@@ -21,4 +21,13 @@ Flags<InstrumentModification> discoverWiredTools(
     NdiConnection* connection, NDIInstrumentRegistry& registry,
     const std::vector<NDITrackingInstrumentInfo>& targets, const TargetHandleStore& storeHandle);
 
+// The same discovery on a system reached again after its line was lost: the
+// registry is kept, an instrument whose tool is found again (same physical
+// port and part number) gets its new port handle, one whose tool is not
+// found keeps its place without a handle, and a tool plugged in meanwhile
+// is added as discovery would add it.
+Flags<InstrumentModification> reattachWiredTools(
+    NdiConnection* connection, NDIInstrumentRegistry& registry,
+    const std::vector<NDITrackingInstrumentInfo>& targets, const TargetHandleStore& storeHandle);
+
 }  // namespace Velantor

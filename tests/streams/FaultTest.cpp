@@ -61,9 +61,9 @@ TEST(StreamFaults, FailedRepliesDeliverNothing)
     }
 }
 
-// The link goes down while the host's worker tracks: each pass reports the
-// failure and delivers nothing, the stream neither crashes nor hangs, and
-// closing and opening it again brings the frames back.
+// The link goes down while the host's worker tracks, with recovery off: each
+// pass reports the failure and delivers nothing, the stream neither crashes
+// nor hangs, and closing and opening it again brings the frames back.
 TEST(StreamFaults, DisconnectWhileTrackingThenReopen)
 {
     struct Case {
@@ -86,12 +86,14 @@ TEST(StreamFaults, DisconnectWhileTrackingThenReopen)
         if (c.serial) {
             auto aurora = std::make_unique<AuroraStream>("Faulty");
             aurora->setHardwareDevice(link);
+            aurora->setAutoReconnect(false);
             stream = std::move(aurora);
         } else {
             auto vega = std::make_unique<VegaStream>("Faulty");
             vega->setHardwareDevice("127.0.0.1");
             vega->setHardwareIPPort(sim->tcpPort());
             vega->registerTool(target("Tool", rom.path(), 1));
+            vega->setAutoReconnect(false);
             stream = std::move(vega);
         }
         FrameLog frames(*stream);
