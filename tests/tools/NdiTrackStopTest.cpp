@@ -360,6 +360,13 @@ TEST(NdiTrackStop, SigintEndsTheSearchForACamera)
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     TrackProcess run({"--family", "vega", "--address", "auto", "--format", "csv"}, devNull);
     ::close(devNull);
+    // Signalled before it took the stop signals over (a slow start, as under
+    // a sanitizer), it would die of SIGINT instead: the plugin is loaded
+    // after that.
+    const auto limit = std::chrono::steady_clock::now() + 30s;
+    while (run.err().find("loaded from") == std::string::npos &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(300ms);
     run.signal(SIGINT);
     const Ending ending = run.wait(10s);

@@ -1,13 +1,13 @@
 // ndi-track run as a program against simulated systems: what it prints, how
 // it ends, and what it tells a user who can fix something.
 #include "RunProcess.h"
+#include "ToolImages.h"
 
 #include <NetNamespace.h>
 #include <device_namespace.h>
 #include <ndisim/Simulator.h>
 
 #include <Velantor/Properties.h>
-#include <Velantor/ToolDefinitionImageLayout.h>
 #include <Velantor/WorkspaceFile.h>
 
 #include <QProcess>
@@ -32,6 +32,7 @@
 #include <vector>
 
 using namespace ndisim;
+using tracktest::toolFiles;
 
 namespace {
 
@@ -49,33 +50,6 @@ std::vector<std::string> split(const std::string& text, char separator)
     }
     if (!part.empty() || (!text.empty() && text.back() == separator)) parts.push_back(part);
     return parts;
-}
-
-// A tool-definition image the simulator knows by its part number.
-void writeImage(const std::string& path, const std::string& partNumber)
-{
-    namespace L = Velantor::ToolDefinitionImageLayout;
-    std::vector<char> image(L::kImageSize, 0);
-    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kMagicOffset);
-    std::copy(L::kMagic, L::kMagic + 4, image.begin() + L::kSecondMagicOffset);
-    std::copy(partNumber.begin(), partNumber.end(), image.begin() + L::kPartNumberOffset);
-    std::ofstream(path, std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
-}
-
-// A tool-definition file in dir for each of the scenario's tools, each
-// passed with option as NAME=FILE, or as FILE alone when not named.
-QStringList toolFiles(const Scenario& scenario, const QTemporaryDir& dir, const QString& option,
-                      bool named)
-{
-    QStringList args;
-    for (const ToolDescription& tool : scenario.tools) {
-        const std::string path =
-            dir.filePath(QString::fromStdString(tool.partNumber + ".rom")).toStdString();
-        writeImage(path, tool.partNumber);
-        args << option << QString::fromStdString(named ? tool.name + "=" + path : path);
-    }
-    return args;
 }
 
 // The tracker ids of n markers read from files: they carry no id of their

@@ -8,6 +8,7 @@
 
 #include <Eigen/Geometry>
 
+#include <cmath>
 #include <cstdio>
 
 namespace ndi_track {
@@ -107,6 +108,26 @@ std::string FramePrinter::lines(const Frame& frame) const
     return out;
 }
 
+// csv: a row of the frame lines' shape, so that every reader still parses the
+// file; its state names the change and it has no instrument, which filters
+// on id or state leave out. A comment line would break readers without
+// comment support.
+std::string FramePrinter::event(const LinkEvent& event) const
+{
+    const char* name = event.reconnecting ? "reconnecting" : "reconnected";
+    if (m_format == OutputFormat::Csv)
+        return std::to_string(event.afterFrame) + "," + std::to_string(event.timestampMs) + ",,," +
+               name + ",,,,,,,,\n";
+    if (m_format != OutputFormat::Jsonl) return {};
+    QJsonObject o;
+    o.insert(QStringLiteral("event"), QString::fromLatin1(name));
+    o.insert(QStringLiteral("frame"), static_cast<double>(event.afterFrame));
+    o.insert(QStringLiteral("timestamp_ms"), static_cast<double>(event.timestampMs));
+    if (!event.reconnecting)
+        o.insert(QStringLiteral("gap_s"), std::round(event.gapSeconds * 10) / 10);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
 std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus& status) const
 {
     std::vector<std::string> rows;
@@ -143,6 +164,12 @@ std::vector<std::string> FramePrinter::table(const Frame* frame, const RunStatus
                   status.rateHz, static_cast<unsigned long long>(status.frames), markers,
                   static_cast<unsigned long long>(status.errors));
     std::string statusLine = line;
+    if (status.reconnecting) {
+        std::snprintf(line, sizeof line, "   reconnecting\u2026 %.1f s",
+                      status.reconnectingSeconds);
+        statusLine += line;
+    }
+    if (status.gaps > 0) statusLine += "   gaps " + std::to_string(status.gaps);
     if (!status.lastError.empty()) statusLine += "   last error: " + status.lastError;
     rows.push_back(statusLine);
     for (const std::string& tool : status.untracked) rows.push_back("not tracked: " + tool);

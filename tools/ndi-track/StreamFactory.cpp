@@ -179,17 +179,7 @@ TrackHost::~TrackHost()
 
 bool TrackHost::loadPlugins(const std::vector<std::string>& paths, std::string* error)
 {
-    std::vector<std::string> libraries = paths;
-    if (libraries.empty()) libraries.push_back(defaultPluginPath());
-    for (const std::string& path : libraries) {
-        if (!m_plugins.load(path, error)) {
-            *error = "cannot load the plugin " + path + ": " + *error;
-            return false;
-        }
-        const std::string& id = m_plugins.plugins().back()->id();
-        note("plugin " + (id.empty() ? std::string("library") : id) + " loaded from " + path);
-    }
-    return true;
+    return m_plugins.loadAll(paths, defaultPluginPath(), note, error);
 }
 
 bool TrackHost::loadWorkspace(TrackOptions& options, std::string* error)

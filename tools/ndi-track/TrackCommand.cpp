@@ -5,10 +5,12 @@
 #include "FramePrinter.h"
 #include "FrameRecorder.h"
 #include "IgtlServer.h"
+#include "LinkGaps.h"
 #include "LogRelay.h"
 #include "StreamFactory.h"
 
 #include <Velantor/Properties.h>
+#include <Velantor/StreamUtils.h>
 #include <Velantor/TrackingInstrumentFiducialsData.h>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -74,13 +77,22 @@ std::size_t frameBytes(const Velantor::TrackingStreamData& data)
     return bytes;
 }
 
+// What the line output writes next: a frame, or a change of the connection.
+struct Queued {
+    Frame frame;
+    std::optional<LinkEvent> event;
+};
+
 // Frames arrive on the stream's worker thread and are written by a thread of
 // their own, so a slow terminal or pipe never holds up tracking or stopping.
+// The connection's changes come on a stream thread too and take their place
+// among the frames.
 class FrameQueue {
 public:
     FrameQueue(bool keepAll, std::size_t byteLimit) : m_keepAll(keepAll), m_byteLimit(byteLimit) {}
 
-    void push(std::shared_ptr<const Velantor::TrackingStreamData> data)
+    // errors: the errors logged by the time the frame came.
+    void push(std::shared_ptr<const Velantor::TrackingStreamData> data, std::uint64_t errors)
     {
         const auto now = Clock::now();
         const std::size_t bytes = m_keepAll ? frameBytes(*data) : 0;
@@ -88,6 +100,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_count == 0) m_first = now;
             m_last = now;
+            m_gaps.frame(now, errors);
             Frame frame{++m_count, std::move(data)};
             m_latest = frame;
             if (!m_keepAll || !m_keeping) return;
@@ -98,18 +111,47 @@ public:
                 return;
             }
             m_bytes += bytes;
-            m_frames.push_back(std::move(frame));
+            m_frames.push_back(Queued{std::move(frame), std::nullopt});
         }
         m_changed.notify_all();
     }
 
+    // The stream lost its system (true) or has it back (false). A line for
+    // it is never dropped: it is what tells a reader why poses stopped.
+    void linkChanged(bool reconnecting, std::uint64_t errors)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::optional<LinkEvent> event = m_gaps.change(
+                reconnecting, Clock::now(),
+                static_cast<std::int64_t>(Velantor::StreamUtils::systemTimeNs() / 1000000), m_count,
+                errors);
+            if (!event || !m_keepAll || !m_keeping) return;
+            m_frames.push_back(Queued{Frame{}, event});
+        }
+        m_changed.notify_all();
+    }
+    // The run ends: what the stream says of its connection from now on is
+    // about the stop, not about the system.
+    LinkGaps endGaps()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gaps.end(Clock::now());
+        return m_gaps;
+    }
+    LinkGaps gaps() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_gaps;
+    }
+
     // Waits until frames are queued or no more will come; hands them over.
-    std::deque<Frame> take(bool& finished)
+    std::deque<Queued> take(bool& finished)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [&] { return !m_frames.empty() || m_finished; });
         finished = m_finished && m_frames.empty();
-        std::deque<Frame> out;
+        std::deque<Queued> out;
         out.swap(m_frames);
         m_bytes = 0;
         return out;
@@ -170,7 +212,7 @@ private:
     const std::size_t m_byteLimit;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<Frame> m_frames;
+    std::deque<Queued> m_frames;
     std::size_t m_bytes = 0;
     bool m_keeping = true;
     bool m_finished = false;
@@ -179,6 +221,7 @@ private:
     std::uint64_t m_written = 0;
     std::uint64_t m_dropped = 0;
     Clock::time_point m_first{}, m_last{};
+    LinkGaps m_gaps;
 };
 
 // Writes to stdout without stdio: no buffer holds lines back when the run has
@@ -445,14 +488,22 @@ int TrackRun::concludeLocked(Leaving why)
     m_relay.release();  // shows what is held or counted before the summary
     const std::uint64_t frames = m_queue.count();
     const std::uint64_t trackingErrors = m_relay.errorCount() - m_errorsBeforeTracking;
+    const LinkGaps gaps = m_queue.endGaps();
+    // A gap the system came back from is no fault of the run's: its errors
+    // are told, not held against it.
+    const std::uint64_t gapErrors = std::min(trackingErrors, gaps.gapErrors());
     if (m_phase == Phase::Tracking) {
-        char summary[200];
+        char summary[300];
         const double span = m_queue.span();
         std::snprintf(summary, sizeof summary, "%llu frames in %.1f s (%.1f Hz), %llu errors",
                       static_cast<unsigned long long>(frames), span,
                       span > 0 ? static_cast<double>(frames - 1) / span : 0.0,
                       static_cast<unsigned long long>(trackingErrors));
         std::string line = summary;
+        if (gapErrors > 0) line += " (" + std::to_string(gapErrors) + " while reconnecting)";
+        std::snprintf(summary, sizeof summary, ", gaps: %llu, total %.1f s",
+                      static_cast<unsigned long long>(gaps.recovered()), gaps.recoveredSeconds());
+        line += summary;
         if (m_igtl)
             line += ", " + std::to_string(m_igtl->droppedFrames()) +
                     " frames dropped for OpenIGTLink clients";
@@ -502,10 +553,18 @@ int TrackRun::concludeLocked(Leaving why)
         for (const std::string& line : m_untracked) note(line);
         code = std::max(code, static_cast<int>(ToolsNotTracked));
     }
-    if (trackingErrors > 0 && m_phase == Phase::Tracking) {
+    if (gaps.endedUnreachable() && m_phase == Phase::Tracking) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the system was unreachable at the end of the run (no frames for the last "
+                      "%.1f s): check the cable and power",
+                      gaps.unreachableSeconds());
+        note(text);
+        code = std::max(code, static_cast<int>(TrackingErrors));
+    } else if (trackingErrors > gapErrors && m_phase == Phase::Tracking) {
         note("the system reported errors while tracking (last: " + m_relay.lastError() +
-             "); if frames stopped, the system is gone and is not reconnected: check the cable and "
-             "power and run ndi-track again");
+             "); if frames stopped, the system is gone: check the cable and power and run "
+             "ndi-track again");
         code = std::max(code, static_cast<int>(TrackingErrors));
     }
     return code;
@@ -527,8 +586,12 @@ void TrackRun::writeLines()
     while (error == 0 && !finished) {
         std::string text;
         std::uint64_t frames = 0;
-        for (const Frame& frame : m_queue.take(finished)) {
-            text += m_printer.lines(frame);
+        for (const Queued& queued : m_queue.take(finished)) {
+            if (queued.event) {
+                text += m_printer.event(*queued.event);
+                continue;
+            }
+            text += m_printer.lines(queued.frame);
             ++frames;
         }
         error = writeOut(text);
@@ -552,6 +615,10 @@ void TrackRun::showTable()
             status.errors = m_relay.errorCount() - m_errorsBeforeTracking;
             status.untracked = m_untracked;
         }
+        const LinkGaps gaps = m_queue.gaps();
+        status.reconnecting = gaps.reconnecting();
+        status.reconnectingSeconds = gaps.openSeconds(now);
+        status.gaps = gaps.recovered();
         status.lastError = status.errors ? m_relay.lastError() : std::string();
         const Frame latest = m_queue.latest();
         error = screen.show(m_printer.table(latest.data ? &latest : nullptr, status), now);
@@ -658,8 +725,13 @@ int TrackRun::run()
         if (auto frame = std::dynamic_pointer_cast<const Velantor::TrackingStreamData>(data)) {
             if (m_igtl) m_igtl->publish(frame);
             if (m_recorder) m_recorder->push(frame);
-            m_queue.push(std::move(frame));
+            m_queue.push(std::move(frame), m_relay.errorCount());
         }
+    });
+    // Told on a stream thread with no lock of the stream held; the queue
+    // hands it to whoever shows it.
+    stream->ReconnectingChange.connect(&m_queue, [this](bool reconnecting) {
+        m_queue.linkChanged(reconnecting, m_relay.errorCount());
     });
 
     const std::uint64_t errorsBeforeOpen = m_relay.errorCount();
@@ -669,6 +741,7 @@ int TrackRun::run()
     std::string why;
     if (!requestResult(opening, why)) {
         stream->dataSignal.disconnect(&m_queue);
+        stream->ReconnectingChange.disconnect(&m_queue);
         deviceDone();
         claimEnd();
         if (!why.empty()) note("open failed: " + why);
@@ -732,11 +805,13 @@ int TrackRun::run()
         writer = std::thread([this] { showTable(); });
 
     waitForStop();
+    m_queue.endGaps();
     // The stream closes itself in its destructor, but closing here keeps the
     // order visible and its errors inside the run.
     stream->stopAsync().wait();
     stream->closeAsync().wait();
     stream->dataSignal.disconnect(&m_queue);
+    stream->ReconnectingChange.disconnect(&m_queue);
     if (m_igtl) {
         stream->StateChange.disconnect(m_igtl.get());
         m_igtl->stop();

@@ -7,6 +7,8 @@
 #include "TrackCommand.h"
 #include "TrackOptions.h"
 
+#include <StopSignals.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -38,6 +40,15 @@ const char* kTrackDescription =
     "Ctrl-C leaves at once. A failed write on stdout ends the run with its cause.\n"
     "Frames waiting for an output that does not keep up are held up to 32 MB; the\n"
     "ones beyond are dropped and counted.\n"
+    "\n"
+    "A system whose connection breaks (a cable pulled, a camera restarted) is\n"
+    "reconnected and tracked again by itself. Meanwhile the table's status line\n"
+    "shows reconnecting; csv gets a row FRAME,TIMESTAMP_MS,,,reconnecting,,,,,,,, and\n"
+    "one with reconnected once the system is back (FRAME: the last frame before;\n"
+    "no instrument: its id is empty); jsonl gets {\"event\":\"reconnecting\",\"frame\":N,\n"
+    "\"timestamp_ms\":T} and {\"event\":\"reconnected\",...,\"gap_s\":S}, S being the\n"
+    "seconds without frames. The summary on stderr counts the gaps and their\n"
+    "length; a run whose system came back ends as it would have without them.\n"
     "\n"
     "Examples:\n"
     "  ndi-track --family aurora --device /dev/ttyUSB0\n"
@@ -173,13 +184,8 @@ int runTrackCommand(QStringList arguments, const sigset_t& stopSignals)
 
 int main(int argc, char** argv)
 {
-    // Taken synchronously by the main thread; every thread started later
-    // (streams, sockets) inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Taken by the run's guard thread (streams and sockets never see them).
+    const sigset_t stopSignals = stop_signals::blockInEveryThread();
     // A closed output pipe shows up as a failed write (EPIPE): the run stops
     // and closes the system before it ends, rather than dying mid-command.
     std::signal(SIGPIPE, SIG_IGN);
