@@ -73,6 +73,22 @@ bool PluginSet::load(const std::string& path, std::string* error)
     return true;
 }
 
+bool PluginSet::loadAll(const std::vector<std::string>& paths, const std::string& fallback,
+                        const std::function<void(const std::string& note)>& loaded,
+                        std::string* error)
+{
+    std::vector<std::string> libraries = paths;
+    if (libraries.empty()) libraries.push_back(fallback);
+    for (const std::string& path : libraries) {
+        std::string why;
+        if (!load(path, &why)) return fail(error, "cannot load the plugin " + path + ": " + why);
+        const std::string& id = m_plugins.back()->id();
+        if (loaded)
+            loaded("plugin " + (id.empty() ? std::string("library") : id) + " loaded from " + path);
+    }
+    return true;
+}
+
 std::vector<std::string> PluginSet::pluginIds() const
 {
     std::vector<std::string> ids;

@@ -24,18 +24,10 @@ std::string defaultPluginPath()
 
 bool AlgorithmHost::loadPlugins(const std::vector<std::string>& paths, std::string* error)
 {
-    std::vector<std::string> libraries = paths;
-    if (libraries.empty()) libraries.push_back(defaultPluginPath());
-    for (const std::string& path : libraries) {
-        if (!m_plugins.load(path, error)) {
-            *error = "cannot load the plugin " + path + ": " + *error;
-            return false;
-        }
-        const std::string& id = m_plugins.plugins().back()->id();
-        std::fprintf(stderr, "ndi-workbench: plugin %s loaded from %s\n",
-                     id.empty() ? "library" : id.c_str(), path.c_str());
-    }
-    return true;
+    return m_plugins.loadAll(
+        paths, defaultPluginPath(),
+        [](const std::string& note) { std::fprintf(stderr, "ndi-workbench: %s\n", note.c_str()); },
+        error);
 }
 
 std::vector<std::string> AlgorithmHost::algorithmIds() const { return m_plugins.algorithmIds(); }

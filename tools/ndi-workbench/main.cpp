@@ -6,6 +6,8 @@
 #include "WorkbenchOptions.h"
 #include "WorkbenchWindow.h"
 
+#include <StopSignals.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -13,7 +15,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -106,13 +107,8 @@ bool makeStreams(const AlgorithmHost& host, const WorkbenchOptions& options,
 
 int main(int argc, char** argv)
 {
-    // Taken by the user-interface thread through a signalfd; every thread
-    // started later (streams, their workers) inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Taken by the user-interface thread through a signalfd.
+    const sigset_t stopSignals = stop_signals::blockInEveryThread();
 
     // The plugins stay loaded until everything made from them is gone.
     AlgorithmHost host;

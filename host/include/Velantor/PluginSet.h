@@ -18,6 +18,7 @@
 #include <Velantor/AlgorithmController.h>
 #include <Velantor/PluginLoader.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,6 +34,13 @@ public:
     PluginSet& operator=(const PluginSet&) = delete;
 
     bool load(const std::string& path, std::string* error);
+    // What a host program does at start: loads the libraries in order, or
+    // fallback alone when paths is empty, and stops at the first that fails
+    // ("cannot load the plugin PATH: why"). loaded hears of each one loaded,
+    // as "plugin ID loaded from PATH" ("plugin library ..." without an id),
+    // so that the program says it in its own voice.
+    bool loadAll(const std::vector<std::string>& paths, const std::string& fallback,
+                 const std::function<void(const std::string& note)>& loaded, std::string* error);
 
     // In the order they were loaded.
     const std::vector<std::unique_ptr<LoadedPlugin>>& plugins() const { return m_plugins; }
