@@ -22,7 +22,7 @@ NDIPolarisTrackingStream::NDIPolarisTrackingStream(const std::string& name)
     auto registry = std::make_unique<Registry>();
     m_instruments = registry.get();
     setInstruments(std::move(registry));
-    m_impl->recovery = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
+    m_impl->line.runner = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
 }
 
 NDIPolarisTrackingStream::~NDIPolarisTrackingStream()

@@ -147,7 +147,6 @@ private:
     // The retry runner's attempt, and its part with the connection held.
     bool attemptReconnect();
     bool reconnectLocked(Flags<InstrumentModification>& flags);
-    NdiConnection* connectUnlessAbandoned(const std::string& address, int port);
     // Whether the reply just received holds a frame not yet delivered
     // (connection held).
     bool newFrameAvailable(bool binary);

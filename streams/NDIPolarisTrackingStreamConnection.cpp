@@ -48,9 +48,9 @@ bool NDIPolarisTrackingStream::openImpl()
         opened = false;
     }
     if (opened) {
-        m_impl->addressDetected = detect;
-        m_impl->lineLost = false;
-        m_impl->linkLoss.restart(monotonicNs());
+        m_impl->line.detected = detect;
+        m_impl->line.lineLost = false;
+        m_impl->line.linkLoss.restart(monotonicNs());
     }
     lock.unlock();
     emitSignals(flags);
@@ -78,9 +78,9 @@ bool NDIPolarisTrackingStream::openLocked()
         return false;
     }
     m_impl->setConnection(connection);
-    m_impl->openedAddress = *address;
-    m_impl->openedPort = port;
-    m_impl->linkName = *address + ":" + std::to_string(port);
+    m_impl->line.openedDevice = *address;
+    m_impl->line.openedPort = port;
+    m_impl->line.linkName = *address + ":" + std::to_string(port);
 
     const bool binary = m_impl->binaryQueryMode;
     m_impl->binaryConnection = binary;
@@ -125,7 +125,7 @@ bool NDIPolarisTrackingStream::closeImpl()
     {
         std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
         closeConnectionLocked();
-        m_impl->lineLost = false;
+        m_impl->line.lineLost = false;
     }
     // The markers stay registered for the next open, without a handle or a
     // pose from this one.

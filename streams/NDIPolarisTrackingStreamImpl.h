@@ -1,8 +1,7 @@
 #pragma once
 // Private to the source files of NDIPolarisTrackingStream: the record that
 // owns the connection, the settings and the marker ROM directory.
-#include "ConnectionRecovery.h"
-#include "LinkLossPolicy.h"
+#include "LineRecovery.h"
 #include "NDIPolarisTrackingStream.h"
 #include "OperatingVolumeChoice.h"
 #include "TrackingPass.h"
@@ -50,15 +49,11 @@ struct NDIPolarisTrackingStream::Impl {
     // read it under the small lock alone.
     NdiConnection* connection = nullptr;
     mutable std::mutex connectionPointerMutex;
-    // Set (under connectionPointerMutex) while recovery is being abandoned:
-    // a connection a reconnect attempt makes then is cancelled at once, so
-    // that the attempt cannot hold up a stop or close.
-    bool refuseNewConnections = false;
     void setConnection(NdiConnection* c)
     {
         std::lock_guard<std::mutex> lock(connectionPointerMutex);
         connection = c;
-        if (c != nullptr && refuseNewConnections) ndiCancelReplies(c);
+        if (c != nullptr && line.refuseNewConnections) ndiCancelReplies(c);
     }
 
     // The tracking pass's own: its schedule (400 passes a second at most),
@@ -67,22 +62,8 @@ struct NDIPolarisTrackingStream::Impl {
     PassGrid passGrid{2'500'000};
     std::size_t lastFiducialCount = 0;
 
-    // Recovery of a lost line. Where the last successful open connected (the
-    // setting is overwritten with a camera that was detected), and the
-    // line's name in messages.
-    std::string openedAddress;
-    int openedPort = 0;
-    bool addressDetected = false;
-    std::string linkName;
-    LinkLossPolicy linkLoss;
-    // The line was lost and is not back: a later start tries again.
-    bool lineLost = false;
-    std::int64_t lostAtNs = 0;
-    // Read by doWork without connectionMutex, which an attempt may hold for
-    // a long time; cleared under connectionPointerMutex as well (see
-    // refuseNewConnections).
-    std::atomic<bool> reconnecting{false};
-    std::unique_ptr<ConnectionRecovery> recovery;
+    // Recovery of a lost line.
+    LineRecovery line;
 
     // The ROM file of a marker in the stream's temporary directory (made on
     // first use and removed with the stream), or "" when there is none.

@@ -25,10 +25,10 @@ bool NDIPolarisTrackingStream::startImpl()
         // callback.
         if (m_impl->connection != nullptr) ndiCommand(m_impl->connection, "TSTART:");
         m_impl->passGrid.restart();
-        m_impl->linkLoss.restart(monotonicNs());
+        m_impl->line.linkLoss.restart(monotonicNs());
         // Stopped while the camera was lost: looking for it goes on.
-        resume = m_impl->connection == nullptr && m_impl->lineLost && m_impl->autoReconnect;
-        if (resume) m_impl->reconnecting = true;
+        resume = m_impl->connection == nullptr && m_impl->line.lineLost && m_impl->autoReconnect;
+        if (resume) m_impl->line.reconnecting = true;
     }
     if (resume) beginRecovery();
     return true;
@@ -74,7 +74,7 @@ std::unique_ptr<TrackingInstrumentFiducialsData> NDIPolarisTrackingStream::recei
         lineLost = trackingReplyFailedLocked();
         return nullptr;
     }
-    m_impl->linkLoss.passSucceeded(monotonicNs());
+    m_impl->line.linkLoss.passSucceeded(monotonicNs());
     if (!newFrameAvailable(binary)) return nullptr;
 
     const TrackingFrameDecoder decoder(connection, binary);
@@ -102,7 +102,7 @@ Stream::WorkResult NDIPolarisTrackingStream::doWork()
 {
     // The camera is being reconnected by the retries, which hold the
     // connection for a whole attempt: nothing to do here meanwhile.
-    if (m_impl->reconnecting)
+    if (m_impl->line.reconnecting)
         return WorkResult(StreamUtils::systemTimeNs() + 2'500'000, true, true);
     bool lineLost = false;
     const WorkResult result =

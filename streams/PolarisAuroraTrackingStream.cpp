@@ -23,7 +23,7 @@ PolarisAuroraTrackingStream<Type>::PolarisAuroraTrackingStream(const std::string
     auto registry = std::make_unique<Registry>();
     m_instruments = registry.get();
     setInstruments(std::move(registry));
-    m_impl->recovery = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
+    m_impl->line.runner = std::make_unique<ConnectionRecovery>([this] { return attemptReconnect(); });
 }
 
 template <NDISystemType Type>

@@ -155,7 +155,6 @@ private:
     bool reconnectLocked(Flags<InstrumentModification>& flags);
     NdiConnection* reopenSerialLocked(std::string& device);
     NdiConnection* reopenNetworkLocked(std::string& device);
-    NdiConnection* connectUnlessAbandoned(const std::string& address, int port);
     Flags<InstrumentModification> reattachToolsLocked();
     // Registry changes are announced when no lock of the stream is held.
     void announce(Flags<InstrumentModification> flags);

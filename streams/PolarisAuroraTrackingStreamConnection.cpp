@@ -55,9 +55,9 @@ bool PolarisAuroraTrackingStream<Type>::openImpl()
     }
 
     if (opened) {
-        m_impl->deviceAutoDetected = autoDetect;
-        m_impl->lineLost = false;
-        m_impl->linkLoss.restart(monotonicNs());
+        m_impl->line.detected = autoDetect;
+        m_impl->line.lineLost = false;
+        m_impl->line.linkLoss.restart(monotonicNs());
     }
     const Flags<InstrumentModification> flags = m_impl->pendingAnnouncements;
     m_impl->deferAnnouncements = false;
@@ -136,7 +136,7 @@ bool PolarisAuroraTrackingStream<Type>::openNetworkLocked()
     log(Log::Info,
         [&] { return "Connecting to " + *device + ":" + std::to_string(port) + " via IP..."; });
     closeConnectionLocked();
-    m_impl->openedPort = port;
+    m_impl->line.openedPort = port;
     m_impl->setConnection(ndiOpenNetwork(device->c_str(), port));
     if (m_impl->connection == nullptr) {
         text(Log::Error, "Connection could not be established!");
@@ -174,10 +174,10 @@ bool PolarisAuroraTrackingStream<Type>::initializeConnectionLocked(const std::st
 {
     const bool binary = m_impl->binaryQueryMode;
     m_impl->binaryConnection = binary;
-    m_impl->openedDevice = device;
-    m_impl->linkName = m_impl->connectionType == Serial
+    m_impl->line.openedDevice = device;
+    m_impl->line.linkName = m_impl->connectionType == Serial
                            ? device
-                           : device + ":" + std::to_string(m_impl->openedPort);
+                           : device + ":" + std::to_string(m_impl->line.openedPort);
     // A new connection counts its frames afresh: a number equal to the last one
     // of the previous connection is still a new frame.
     m_impl->lastFrame = 0;
@@ -235,7 +235,7 @@ bool PolarisAuroraTrackingStream<Type>::closeImpl()
     {
         std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
         closeConnectionLocked();
-        m_impl->lineLost = false;
+        m_impl->line.lineLost = false;
     }
     emitSignals(m_instruments->clear());
     return true;

@@ -2,8 +2,7 @@
 // Private to the source files of PolarisAuroraTrackingStream: the record that
 // owns the connection and the settings, and the instantiation of each file's
 // members for the three families.
-#include "ConnectionRecovery.h"
-#include "LinkLossPolicy.h"
+#include "LineRecovery.h"
 #include "NDIUtils.h"
 #include "OperatingVolumeChoice.h"
 #include "PolarisAuroraTrackingStream.h"
@@ -47,15 +46,11 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
     // (which must not wait for connectionMutex) can read it under this lock
     // alone.
     std::mutex connectionPointerMutex;
-    // Set (under connectionPointerMutex) while recovery is being abandoned:
-    // a connection a reconnect attempt makes then is cancelled at once, so
-    // that the attempt cannot hold up a stop or close.
-    bool refuseNewConnections = false;
     void setConnection(NdiConnection* c)
     {
         std::lock_guard<std::mutex> lock(connectionPointerMutex);
         connection = c;
-        if (c != nullptr && refuseNewConnections) ndiCancelReplies(c);
+        if (c != nullptr && line.refuseNewConnections) ndiCancelReplies(c);
     }
     // The query mode of the current connection, fixed when it opened.
     bool binaryConnection = true;
@@ -70,22 +65,8 @@ struct PolarisAuroraTrackingStream<Type>::Impl {
     PassGrid passGrid{5'000'000};
     std::size_t lastFiducialCount = 0;
 
-    // Recovery of a lost line. What the last successful open connected to
-    // (the setting is overwritten with a device that was auto-detected), and
-    // the line's name in messages.
-    std::string openedDevice;
-    int openedPort = 0;
-    bool deviceAutoDetected = false;
-    std::string linkName;
-    LinkLossPolicy linkLoss;
-    // The line was lost and is not back: a later start tries again.
-    bool lineLost = false;
-    std::int64_t lostAtNs = 0;
-    // Read by doWork without connectionMutex, which an attempt may hold for
-    // a long time; cleared under connectionPointerMutex as well (see
-    // refuseNewConnections).
-    std::atomic<bool> reconnecting{false};
-    std::unique_ptr<ConnectionRecovery> recovery;
+    // Recovery of a lost line.
+    LineRecovery line;
 };
 
 }  // namespace Velantor

@@ -14,11 +14,6 @@
 
 #include <ndi/protocol.h>
 
-#include <Velantor/StreamUtils.h>
-
-#include <Eigen/Core>
-
-#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -27,13 +22,6 @@ namespace Velantor {
 namespace {
 
 using NDIStreamLog::log;
-
-std::string secondsText(std::int64_t ns)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ns) / 1e9);
-    return text;
-}
 
 }  // namespace
 
@@ -52,28 +40,17 @@ bool PolarisAuroraTrackingStream<Type>::autoReconnect() const
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::reconnecting() const
 {
-    return m_impl->reconnecting;
+    return m_impl->line.reconnecting;
 }
 
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::trackingReplyFailedLocked()
 {
-    if (!m_impl->autoReconnect || !m_impl->linkLoss.passFailed(monotonicNs())) return false;
-
-    log(Log::Warning, [&] { return "connection to " + m_impl->linkName + " lost; reconnecting"; });
-    m_impl->lostAtNs = monotonicNs();
-    // No pose from before the gap may pass for a current one. Instruments
-    // stay active: they are read again once the line is back.
-    const std::uint64_t now = StreamUtils::systemTimeMs();
-    m_instruments->modifyAll(
-        ThreadSafeInstrumentsBase::ModifyFunction([now](const std::string&, TrackingInstrument& i) {
-            i.matrix = Eigen::Matrix4d::Identity();
-            i.quality = 0.0;
-            i.timestamp = now;
-        }));
+    LineRecovery& line = m_impl->line;
+    if (!m_impl->autoReconnect || !line.linkLoss.passFailed(monotonicNs())) return false;
+    log(Log::Warning, [&] { return line.lostMessage(); });
+    line.giveUp(*m_instruments);
     dropConnectionLocked();
-    m_impl->lineLost = true;
-    m_impl->reconnecting = true;
     return true;
 }
 
@@ -95,25 +72,14 @@ void PolarisAuroraTrackingStream<Type>::beginRecovery()
 {
     emitSignals(InstrumentModification::TrackingData);
     ReconnectingChange.emitSignal(true);
-    m_impl->recovery->begin();
+    m_impl->line.runner->begin();
 }
 
 template <NDISystemType Type>
 void PolarisAuroraTrackingStream<Type>::abandonRecovery()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_impl->connectionPointerMutex);
-        m_impl->refuseNewConnections = true;
-        // Only an attempt's connection: a healthy line is still to be stopped.
-        if (m_impl->reconnecting && m_impl->connection != nullptr)
-            ndiCancelReplies(m_impl->connection);
-    }
-    m_impl->recovery->abandon();
-    {
-        std::lock_guard<std::mutex> lock(m_impl->connectionPointerMutex);
-        m_impl->refuseNewConnections = false;
-    }
-    if (m_impl->reconnecting.exchange(false)) ReconnectingChange.emitSignal(false);
+    if (m_impl->line.abandon(m_impl->connectionPointerMutex, m_impl->connection))
+        ReconnectingChange.emitSignal(false);
 }
 
 template <NDISystemType Type>
@@ -123,7 +89,7 @@ bool PolarisAuroraTrackingStream<Type>::attemptReconnect()
     bool back = false;
     {
         std::lock_guard<std::mutex> lock(m_impl->connectionMutex);
-        if (m_impl->recovery->abandoned()) return false;
+        if (m_impl->line.runner->abandoned()) return false;
         try {
             back = reconnectLocked(flags);
         } catch (const std::exception& e) {
@@ -132,20 +98,11 @@ bool PolarisAuroraTrackingStream<Type>::attemptReconnect()
         } catch (...) {
             NDIStreamLog::text(Log::Error, "Error while reconnecting.");
         }
-        if (back) {
-            // Decided under the canceller's lock: either abandonment finds the
-            // stream back, or this attempt finds it abandoned.
-            std::lock_guard<std::mutex> pointer(m_impl->connectionPointerMutex);
-            back = !m_impl->refuseNewConnections;
-            if (back) m_impl->reconnecting = false;
-        }
-        if (back) {
-            m_impl->lineLost = false;
-            const std::int64_t gap = monotonicNs() - m_impl->lostAtNs;
-            log(Log::Info, [&] { return "reconnected after " + secondsText(gap) + " s"; });
-        } else {
+        if (back) back = m_impl->line.settle(m_impl->connectionPointerMutex);
+        if (back)
+            log(Log::Info, [&] { return m_impl->line.reconnectedMessage(); });
+        else
             dropConnectionLocked();
-        }
     }
     emitSignals(flags);
     if (back) ReconnectingChange.emitSignal(false);
@@ -155,7 +112,7 @@ bool PolarisAuroraTrackingStream<Type>::attemptReconnect()
 template <NDISystemType Type>
 bool PolarisAuroraTrackingStream<Type>::reconnectLocked(Flags<InstrumentModification>& flags)
 {
-    const ConnectionRecovery& recovery = *m_impl->recovery;
+    const ConnectionRecovery& recovery = *m_impl->line.runner;
     std::string device;
     NdiConnection* connection =
         m_impl->connectionType == Serial ? reopenSerialLocked(device) : reopenNetworkLocked(device);
@@ -180,7 +137,7 @@ bool PolarisAuroraTrackingStream<Type>::reconnectLocked(Flags<InstrumentModifica
     if (ndiGetError(connection) != NDI_OKAY) return false;
     shortenTrackingTimeoutLocked();
     m_impl->passGrid.restart();
-    m_impl->linkLoss.restart(monotonicNs());
+    m_impl->line.linkLoss.restart(monotonicNs());
     m_impl->lastFiducialCount = 0;
     return true;
 }
@@ -188,17 +145,17 @@ bool PolarisAuroraTrackingStream<Type>::reconnectLocked(Flags<InstrumentModifica
 template <NDISystemType Type>
 NdiConnection* PolarisAuroraTrackingStream<Type>::reopenSerialLocked(std::string& device)
 {
-    const ConnectionRecovery& recovery = *m_impl->recovery;
+    const ConnectionRecovery& recovery = *m_impl->line.runner;
     // A probe of a device that does not answer takes seconds: it must not
     // hold up abandonment.
-    const std::string last = m_impl->openedDevice;
+    const std::string last = m_impl->line.openedDevice;
     const std::optional<bool> answers = recovery.callUnlessAbandoned<bool>(
         [last] { return ndiSerialProbe(last.c_str()) == NDI_OKAY; });
     if (!answers) return nullptr;
     device = last;
     if (!*answers) {
         // An auto-detected device may come back under another name.
-        if (!m_impl->deviceAutoDetected) return nullptr;
+        if (!m_impl->line.detected) return nullptr;
         using Found = std::optional<std::string>;
         const std::optional<Found> found = recovery.callUnlessAbandoned<Found>(
             [] { return HardwareDeviceSetting::firstAnsweringSerialDevice(); });
@@ -212,36 +169,20 @@ NdiConnection* PolarisAuroraTrackingStream<Type>::reopenSerialLocked(std::string
 }
 
 template <NDISystemType Type>
-NdiConnection* PolarisAuroraTrackingStream<Type>::connectUnlessAbandoned(const std::string& address,
-                                                                         int port)
-{
-    // A connect to a camera that is off waits seconds.
-    const ConnectionRecovery& recovery = *m_impl->recovery;
-    return recovery
-        .callUnlessAbandoned<NdiConnection*>(
-            [address, port] { return ndiOpenNetwork(address.c_str(), port); },
-            [](NdiConnection*& late) {
-                if (late != nullptr) ndiCloseNetwork(late);
-            })
-        .value_or(nullptr);
-}
-
-template <NDISystemType Type>
 NdiConnection* PolarisAuroraTrackingStream<Type>::reopenNetworkLocked(std::string& device)
 {
-    const ConnectionRecovery& recovery = *m_impl->recovery;
-    const int port = m_impl->openedPort;
-    device = m_impl->openedDevice;
-    NdiConnection* connection = connectUnlessAbandoned(device, port);
-    if (connection != nullptr || !m_impl->deviceAutoDetected || recovery.abandoned())
-        return connection;
+    const ConnectionRecovery& recovery = *m_impl->line.runner;
+    const int port = m_impl->line.openedPort;
+    device = m_impl->line.openedDevice;
+    NdiConnection* connection = connectNetworkUnlessAbandoned(recovery, device, port);
+    if (connection != nullptr || !m_impl->line.detected || recovery.abandoned()) return connection;
 
     // The camera may have come back under another address.
     using Found = std::optional<std::string>;
     const std::optional<Found> found =
         recovery.callUnlessAbandoned<Found>([] { return networkCameraAddress(std::string()); });
     if (!found || !*found || **found == device) return nullptr;
-    connection = connectUnlessAbandoned(**found, port);
+    connection = connectNetworkUnlessAbandoned(recovery, **found, port);
     if (connection == nullptr) return nullptr;
     device = **found;
     setHardwareDevice(device);
@@ -303,8 +244,6 @@ Flags<InstrumentModification> PolarisAuroraTrackingStream<Type>::reattachToolsLo
         Flags<InstrumentModification>&);                                                          \
     template NdiConnection* PolarisAuroraTrackingStream<Type>::reopenSerialLocked(std::string&);  \
     template NdiConnection* PolarisAuroraTrackingStream<Type>::reopenNetworkLocked(std::string&); \
-    template NdiConnection* PolarisAuroraTrackingStream<Type>::connectUnlessAbandoned(            \
-        const std::string&, int);                                                                 \
     template Flags<InstrumentModification> PolarisAuroraTrackingStream<Type>::reattachToolsLocked();
 NDI_INSTANTIATE_FOR_EVERY_FAMILY(NDI_INSTANTIATE_RECOVERY)
 
