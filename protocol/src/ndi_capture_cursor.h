@@ -150,6 +150,12 @@ static inline int ndiCursorFloats(NdiReplyCursor* c, float* out, int count)
         return 0;
     }
     const unsigned char* p = c->data + c->pos;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    /* The wire's order is the host's: one copy. */
+    if (out && count > 0) {
+        memcpy(out, p, 4 * (size_t)count);
+    }
+#else
     if (out) {
         for (int i = 0; i < count; ++i, p += 4) {
             unsigned int bits = (unsigned int)p[0] | ((unsigned int)p[1] << 8) |
@@ -157,6 +163,7 @@ static inline int ndiCursorFloats(NdiReplyCursor* c, float* out, int count)
             memcpy(&out[i], &bits, sizeof bits);
         }
     }
+#endif
     c->pos += 4 * count;
     return 1;
 }

@@ -2,14 +2,18 @@
  * (0xA001), initial value 0, no final XOR.
  *
  * Every tracking reply is checked over its whole length, so this runs over
- * more than a kilobyte per frame: eight bytes per step through eight tables
+ * more than a kilobyte per frame. Long buffers go through carry-less
+ * multiplication where the processor has it; the rest through eight tables
  * (table k holds the CRC of a byte followed by k zero bytes), whose lookups
  * do not wait on one another as a byte-at-a-time loop's do. */
 #include <ndi/protocol.h>
 
+#include "ndi_crc_internal.h"
+
 #include <pthread.h>
 
 static unsigned short crcTables[8][256];
+static int foldingAvailable;
 static pthread_once_t crcTablesReady = PTHREAD_ONCE_INIT;
 
 static void fillCrcTables(void)
@@ -27,9 +31,10 @@ static void fillCrcTables(void)
             crcTables[k][byte] = (unsigned short)((before >> 8) ^ crcTables[0][before & 0xFFu]);
         }
     }
+    foldingAvailable = ndiCrc16FoldingAvailable();
 }
 
-unsigned int ndiCRC16(unsigned int crc, const void* data, int n)
+unsigned int ndiCrc16ByTables(unsigned int crc, const void* data, int n)
 {
     pthread_once(&crcTablesReady, fillCrcTables);
     const unsigned char* p = (const unsigned char*)data;
@@ -45,4 +50,16 @@ unsigned int ndiCRC16(unsigned int crc, const void* data, int n)
         crc = (crc >> 8) ^ crcTables[0][(crc ^ *p) & 0xFFu];
     }
     return crc;
+}
+
+/* Below this the tables win: folding has a fixed cost at its end. */
+enum { FOLDING_FROM = 64 };
+
+unsigned int ndiCRC16(unsigned int crc, const void* data, int n)
+{
+    pthread_once(&crcTablesReady, fillCrcTables);
+    if (n >= FOLDING_FROM && foldingAvailable) {
+        return ndiCrc16ByFolding(crc, data, n);
+    }
+    return ndiCrc16ByTables(crc, data, n);
 }

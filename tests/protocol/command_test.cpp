@@ -8,6 +8,8 @@
 
 #include <ndi/protocol.h>
 
+#include "ndi_crc_internal.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/crc.hpp>
@@ -103,50 +105,62 @@ unsigned int boostCrc(const unsigned char* bytes, size_t n)
     return crc.checksum();
 }
 
-// The CRC runs eight bytes at a time: every length, starting address and
-// place where a caller splits the bytes must give what the plain definition
-// (Boost.CRC) gives.
-TEST(Crc16, MatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
+// The CRC runs eight bytes at a time through tables, or sixteen at a time
+// by carry-less multiplication: through either way and through the choice
+// between them, every length, starting address and place where a caller
+// splits the bytes must give what the plain definition (Boost.CRC) gives.
+TEST(Crc16, EveryWayMatchesBoostCrc16OnKnownTextsAndRandomBytesInAnySplit)
 {
+    using CrcFunction = unsigned int (*)(unsigned int, const void*, int);
+    std::vector<std::pair<const char*, CrcFunction>> ways = {{"ndiCRC16", ndiCRC16},
+                                                             {"tables", ndiCrc16ByTables}};
+    if (ndiCrc16FoldingAvailable()) {
+        ways.emplace_back("folding", ndiCrc16ByFolding);
+    } else {
+        std::printf("this processor has no carry-less multiplication: folding not checked\n");
+    }
     const std::pair<const char*, unsigned int> known[] = {{"INIT:", 0xE3A5},
                                                           {"RESET", 0xBE6F},
                                                           {"OKAY", 0xA896},
                                                           {"VER:0", 0x65EE},
                                                           {"123456789", 0xBB3D}};
-    for (const auto& k : known) {
-        EXPECT_EQ(ndiCRC16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second)
-            << k.first;
-    }
-
     std::mt19937 random(7);
-    std::vector<unsigned char> buffer(9000 + 8);
+    std::vector<unsigned char> buffer(9000 + 16);
     for (unsigned char& c : buffer) {
         c = static_cast<unsigned char>(random());
     }
-    // Whole buffers of random length and alignment, and the same bytes in
-    // random pieces, each piece going on from the CRC of the ones before.
-    for (int round = 0; round < 3000; ++round) {
-        const int length = static_cast<int>(random() % 9001);
-        const unsigned char* bytes = buffer.data() + random() % 8;
-        const unsigned int expected = boostCrc(bytes, static_cast<size_t>(length));
-        ASSERT_EQ(ndiCRC16(0, bytes, length), expected) << "length " << length;
-        unsigned int crc = 0;
-        for (int at = 0; at < length;) {
-            const int piece = std::min(length - at, static_cast<int>(random() % 40));
-            crc = ndiCRC16(crc, bytes + at, piece);
-            at += piece;
+    for (const auto& [name, crc16] : ways) {
+        SCOPED_TRACE(name);
+        for (const auto& k : known) {
+            EXPECT_EQ(crc16(0, k.first, static_cast<int>(std::strlen(k.first))), k.second)
+                << k.first;
         }
-        ASSERT_EQ(crc, expected) << "length " << length << " in pieces";
-    }
-    // Every split of shorter buffers, where the eight-byte steps and the
-    // bytes left over meet at every offset.
-    for (int length = 0; length <= 80; ++length) {
-        const unsigned int expected = boostCrc(buffer.data(), static_cast<size_t>(length));
-        for (int split = 0; split <= length; ++split) {
-            ASSERT_EQ(
-                ndiCRC16(ndiCRC16(0, buffer.data(), split), buffer.data() + split, length - split),
-                expected)
-                << "length " << length << " split at " << split;
+        // Whole buffers of random length and alignment, and the same bytes
+        // in random pieces, each piece going on from the CRC of the ones
+        // before.
+        for (int round = 0; round < 3000; ++round) {
+            const int length = static_cast<int>(random() % 9001);
+            const unsigned char* bytes = buffer.data() + random() % 16;
+            const unsigned int expected = boostCrc(bytes, static_cast<size_t>(length));
+            ASSERT_EQ(crc16(0, bytes, length), expected) << "length " << length;
+            unsigned int crc = 0;
+            for (int at = 0; at < length;) {
+                const int piece = std::min(length - at, static_cast<int>(random() % 300));
+                crc = crc16(crc, bytes + at, piece);
+                at += piece;
+            }
+            ASSERT_EQ(crc, expected) << "length " << length << " in pieces";
+        }
+        // Every split of shorter buffers, where the steps, the four chains
+        // and the bytes left over meet at every offset.
+        for (int length = 0; length <= 160; ++length) {
+            const unsigned int expected = boostCrc(buffer.data(), static_cast<size_t>(length));
+            for (int split = 0; split <= length; ++split) {
+                ASSERT_EQ(
+                    crc16(crc16(0, buffer.data(), split), buffer.data() + split, length - split),
+                    expected)
+                    << "length " << length << " split at " << split;
+            }
         }
     }
 }
@@ -190,6 +204,13 @@ TEST(CommandEngine, SendsTextCrcAndCarriageReturn)
     } cases[] = {
         {[](NdiConnection* h) { return ndiCommand(h, "INIT:"); }, "INIT:", true},
         {[](NdiConnection* h) { return ndiCommand(h, "TX:%04X", 0x0801); }, "TX:0801", true},
+        // Numbers wider than their field, and several in one command.
+        {[](NdiConnection* h) { return ndiCommand(h, "PHSR:%02X", 0x1F3); }, "PHSR:1F3", true},
+        {[](NdiConnection* h) { return ndiCommand(h, "PENA:%02X%08X", 0, 0xDEADBEEF); },
+         "PENA:00DEADBEEF", true},
+        {[](NdiConnection* h) { return ndiCommand(h, "PENA:%02X%c", 0x0A, 'D'); }, "PENA:0AD",
+         true},
+        {[](NdiConnection* h) { return ndiCommand(h, "VSEL:%d%%", 3); }, "VSEL:3%", true},
         {[](NdiConnection* h) { return ndiCommand(h, "PHRQ:*********1****"); },
          "PHRQ:*********1****", true},
         {[&](NdiConnection* h) {
@@ -523,6 +544,17 @@ TEST(CommandEngine, CommandTooLongForTheBufferIsRefusedUnsent)
         {"VER" + std::string(kSize - 4, ' '), false},
         {"PVWR:" + std::string(kSize + 3000, 'A'), false},
     };
+    // The same texts as formats of their own, and with a number at the end.
+    const struct {
+        std::string format;
+        bool fits;
+    } formats[] = {
+        {"PVWR:" + std::string(kSize - 11, 'A'), true},
+        {"PVWR:" + std::string(kSize - 10, 'A'), false},
+        {"PVWR:" + std::string(kSize - 15, 'A') + "%04X", true},
+        {"PVWR:" + std::string(kSize - 14, 'A') + "%04X", false},
+        {"PVWR:" + std::string(kSize - 13, 'A') + "%02X", false},  // 0x1234 takes four digits
+    };
     Connection c(Line::Tcp, okay);
     size_t sent = 0;
     for (const auto& k : cases) {
@@ -538,6 +570,20 @@ TEST(CommandEngine, CommandTooLongForTheBufferIsRefusedUnsent)
             EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_WRITE);
             ASSERT_EQ(c.reports().calls.size(), 1u);
             EXPECT_EQ(c.reports().calls[0].first, NDI_ERR_WRITE);
+            EXPECT_STREQ(c.h()->CommandBuffer, "");
+        }
+    }
+    for (const auto& k : formats) {
+        SCOPED_TRACE(k.format.size());
+        c.reports().calls.clear();
+        char* reply = ndiCommand(c.h(), k.format.c_str(), 0x1234);
+        if (k.fits) {
+            EXPECT_EQ(ndiGetError(c.h()), 0);
+            EXPECT_STREQ(reply, "OKAY");
+            ++sent;
+            c.device().waitForCommands(sent);
+        } else {
+            EXPECT_EQ(ndiGetError(c.h()), NDI_ERR_WRITE);
             EXPECT_STREQ(c.h()->CommandBuffer, "");
         }
     }
