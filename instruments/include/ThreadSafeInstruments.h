@@ -420,10 +420,14 @@ private:
     }
 
     // Runs one callback on one instrument and reports what it changed.
+    // Expects the lock to be held: the copy taken before the call goes into
+    // m_before, whose strings keep their storage from one call to the next,
+    // so that a tracking pass rewriting every pose allocates nothing here.
     template <typename Call>
-    static Modifications modifyChecked(TrackingInstrument& instrument, PendingLog& log, Call&& call)
+    Modifications modifyChecked(TrackingInstrument& instrument, PendingLog& log, Call&& call)
     {
-        const TrackingInstrument before = instrument;
+        m_before = instrument;
+        const TrackingInstrument& before = m_before;
         try {
             call(instrument);
         } catch (...) {
@@ -468,6 +472,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_instruments;
+    TrackingInstrument m_before;  // modifyChecked's copy; guarded by m_mutex
     std::string m_mainId;
     std::uint32_t m_mainIndex = 0;
 };
