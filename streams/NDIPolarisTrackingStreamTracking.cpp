@@ -56,6 +56,7 @@ bool NDIPolarisTrackingStream::newFrameAvailable(bool binary)
     // as with no marker at all.
     if (!reply) return true;
     const std::uint64_t frame = *reply;
+    m_impl->passGrid.frameMoved(static_cast<std::int64_t>(frame - m_impl->lastFrame));
     if (frame == m_impl->lastFrame) return false;
     m_impl->lastFrame = frame;
     return true;

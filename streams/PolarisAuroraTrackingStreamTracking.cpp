@@ -80,6 +80,7 @@ bool PolarisAuroraTrackingStream<Type>::newFrameAvailable(bool binary)
     const std::uint64_t frame = TrackingFrameDecoder(m_impl->connection, binary)
                                     .replyFrameNumber(*m_instruments, m_impl->dummyToolHandle)
                                     .value_or(0);
+    m_impl->passGrid.frameMoved(static_cast<std::int64_t>(frame - m_impl->lastFrame));
     if (frame == m_impl->lastFrame) return false;
     m_impl->lastFrame = frame;
     return true;

@@ -27,7 +27,33 @@ public:
     explicit PassGrid(std::int64_t periodNs) : m_period(periodNs) {}
 
     // The next pass starts a new grid (after a stop, the old one means nothing).
-    void restart() { m_started = false; }
+    void restart()
+    {
+        m_started = false;
+        m_meanMoved = kUnknownRate;
+        m_passesSinceMove = 0;
+    }
+
+    // After a pass that read the device's frame number: how far the number
+    // moved since the pass before. While the device makes no more frames
+    // than the grid has passes, a move of two or more means that a frame
+    // came and went between two passes: the grid points lie next to the
+    // device's frame edges, where any late pass loses a frame, as happens
+    // when the two rates are equal. The grid then moves by half a period, to
+    // the middle of the device's frames; the move lengthens the interval
+    // after the pass already scheduled, never the one before it, so it loses
+    // no frame itself. A device faster than the passes skips frames by
+    // nature, and then the grid stays.
+    void frameMoved(std::int64_t moved)
+    {
+        if (moved < 0 || moved > kLargestMove) return;  // a new count, not a step
+        m_meanMoved += (static_cast<double>(moved) - m_meanMoved) / kMeanPasses;
+        ++m_passesSinceMove;
+        if (moved >= 2 && m_meanMoved <= kSlowDevice && m_passesSinceMove >= kMeanPasses) {
+            m_origin += m_period / 2;
+            m_passesSinceMove = 0;
+        }
+    }
 
     // The time of the pass that follows one starting at `now` (monotonic, not
     // before the first pass): the first grid point after it, so that a pass
@@ -48,9 +74,20 @@ public:
     static constexpr std::int64_t kReachedNs = 50'000;
 
 private:
+    // Frames per pass, averaged over about kMeanPasses passes. The grid
+    // waits as many passes before its first move and between two moves, by
+    // when a device twice as fast as the passes shows a mean well above
+    // kSlowDevice, whatever the mean started from.
+    static constexpr double kMeanPasses = 16;
+    static constexpr double kUnknownRate = 1;
+    static constexpr double kSlowDevice = 1.1;
+    static constexpr std::int64_t kLargestMove = 1000;
+
     std::int64_t m_period;
     std::int64_t m_origin = 0;
     bool m_started = false;
+    double m_meanMoved = kUnknownRate;
+    int m_passesSinceMove = 0;
 };
 
 inline std::int64_t monotonicNs()

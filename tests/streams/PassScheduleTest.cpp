@@ -69,3 +69,79 @@ TEST(PassSchedule, LatenessDoesNotAccumulateAndARestartBeginsANewGrid)
     EXPECT_EQ(grid.nextAfter(again), again + kPeriod);
     EXPECT_EQ(grid.nextAfter(again + kPeriod + 5), again + 2 * kPeriod);
 }
+
+namespace {
+
+struct Tracked {
+    int lost = 0;   // device frames that no pass saw, between the first and the last seen
+    int moves = 0;  // intervals between passes that were not one period
+};
+
+// Passes on a grid against a device whose frames are framePeriod long and
+// whose frame edges lie edge after the grid's first point; pass i starts
+// late(i) after its grid point and reads the frame current then.
+template <class Late>
+Tracked track(std::int64_t passPeriod, std::int64_t framePeriod, std::int64_t edge, Late late,
+              int passes)
+{
+    PassGrid grid(passPeriod);
+    // Counted from far back, so that the division never meets a negative.
+    auto frameAt = [&](std::int64_t t) {
+        return (t - kOrigin - edge + 1000 * framePeriod) / framePeriod;
+    };
+    Tracked result;
+    std::int64_t scheduled = kOrigin, first = -1, last = -1, seen = 0;
+    for (int i = 0; i < passes; ++i) {
+        const std::int64_t start = scheduled + late(i);
+        const std::int64_t next = grid.nextAfter(start);
+        const std::int64_t frame = frameAt(start);
+        if (last >= 0) grid.frameMoved(frame - last);
+        if (frame != last) ++seen;
+        if (first < 0) first = frame;
+        last = frame;
+        if (i > 0 && next - scheduled != passPeriod) ++result.moves;
+        scheduled = next;
+    }
+    result.lost = static_cast<int>(last - first + 1 - seen);
+    return result;
+}
+
+}  // namespace
+
+TEST(PassSchedule, GridMovesOffTheDeviceFrameEdgesOnlyWhenTheDeviceIsNoFasterThanIt)
+{
+    constexpr std::int64_t kUs = 1000;
+    constexpr std::int64_t kMarkerPeriod = 2500 * kUs;
+    // Every seventh pass 120 us late, every 500th stalled for 1 ms.
+    auto jitter = [](int i) -> std::int64_t {
+        return i % 500 == 499 ? 1000 * kUs : i % 7 == 3 ? 120 * kUs : 5 * kUs;
+    };
+    struct Case {
+        const char* what;
+        std::int64_t passPeriod, framePeriod, edge;
+        int maxLost, moves;
+    };
+    const Case cases[] = {
+        // Equal rates with the grid 50 us before each frame edge: every late
+        // pass would lose a frame (every seventh here). The first loss after
+        // the grid has measured the device moves it to the middle of the
+        // frames, where neither the late passes nor the stalls lose any.
+        {"400 Hz device, 2.5 ms passes, grid at the frame edges", kMarkerPeriod, kMarkerPeriod,
+         50 * kUs, 3, 1},
+        {"400 Hz device, 2.5 ms passes, grid mid-frame", kMarkerPeriod, kMarkerPeriod, 1250 * kUs,
+         0, 0},
+        // A slower device: lateness under a millisecond and a half loses
+        // nothing, and the grid stays.
+        {"250 Hz device, 2.5 ms passes", kMarkerPeriod, 4000 * kUs, 50 * kUs, 0, 0},
+        // A faster device skips frames between any two passes: that is no
+        // sign of a badly placed grid.
+        {"400 Hz device, 5 ms passes", 5000 * kUs, kMarkerPeriod, 50 * kUs, 100000, 0},
+        {"250 Hz device, 5 ms passes", 5000 * kUs, 4000 * kUs, 50 * kUs, 100000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Tracked t = track(c.passPeriod, c.framePeriod, c.edge, jitter, 4000);
+        EXPECT_LE(t.lost, c.maxLost);
+        EXPECT_EQ(t.moves, c.moves);
+    }
+}
