@@ -40,10 +40,9 @@ public:
     // came and went between two passes: the grid points lie next to the
     // device's frame edges, where any late pass loses a frame, as happens
     // when the two rates are equal. The grid then moves by half a period, to
-    // the middle of the device's frames; the move lengthens the interval
-    // after the pass already scheduled, never the one before it, so it loses
-    // no frame itself. A device faster than the passes skips frames by
-    // nature, and then the grid stays.
+    // the middle of the device's frames: the next grid point comes half a
+    // period early, and a shorter interval loses no frame. A device faster
+    // than the passes skips frames by nature, and then the grid stays.
     void frameMoved(std::int64_t moved)
     {
         if (moved < 0 || moved > kLargestMove) return;  // a new count, not a step
@@ -106,7 +105,6 @@ Stream::WorkResult runTrackingPass(TrackingStream& stream, PassGrid& grid, Recei
     // one, which no clock adjustment moves.
     const std::int64_t startMonotonic = monotonicNs();
     const std::int64_t startSystem = StreamUtils::systemTimeNs();
-    const std::int64_t next = startSystem + (grid.nextAfter(startMonotonic) - startMonotonic);
     try {
         std::unique_ptr<TrackingInstrumentFiducialsData> fiducials = receive();
         if (fiducials) {
@@ -121,6 +119,9 @@ Stream::WorkResult runTrackingPass(TrackingStream& stream, PassGrid& grid, Recei
     } catch (...) {
         NDIStreamLog::text(Log::Error, "Error while receiving tracking data.");
     }
+    // Taken after the pass, so that a grid moved by this pass's frame
+    // already places the next pass.
+    const std::int64_t next = startSystem + (grid.nextAfter(startMonotonic) - startMonotonic);
     return Stream::WorkResult(next, true, true);
 }
 

@@ -92,10 +92,11 @@ Tracked track(std::int64_t passPeriod, std::int64_t framePeriod, std::int64_t ed
     Tracked result;
     std::int64_t scheduled = kOrigin, first = -1, last = -1, seen = 0;
     for (int i = 0; i < passes; ++i) {
+        // As a pass does: the frame first, then its successor's time.
         const std::int64_t start = scheduled + late(i);
-        const std::int64_t next = grid.nextAfter(start);
         const std::int64_t frame = frameAt(start);
         if (last >= 0) grid.frameMoved(frame - last);
+        const std::int64_t next = grid.nextAfter(start);
         if (frame != last) ++seen;
         if (first < 0) first = frame;
         last = frame;
@@ -123,9 +124,10 @@ TEST(PassSchedule, GridMovesOffTheDeviceFrameEdgesOnlyWhenTheDeviceIsNoFasterTha
     };
     const Case cases[] = {
         // Equal rates with the grid 50 us before each frame edge: every late
-        // pass would lose a frame (every seventh here). The first loss after
-        // the grid has measured the device moves it to the middle of the
-        // frames, where neither the late passes nor the stalls lose any.
+        // pass would lose a frame (every seventh here). The third late pass
+        // comes after the grid has measured the device, and its loss moves
+        // the grid to the middle of the frames, where neither the move nor
+        // the late passes nor the stalls lose any more.
         {"400 Hz device, 2.5 ms passes, grid at the frame edges", kMarkerPeriod, kMarkerPeriod,
          50 * kUs, 3, 1},
         {"400 Hz device, 2.5 ms passes, grid mid-frame", kMarkerPeriod, kMarkerPeriod, 1250 * kUs,
