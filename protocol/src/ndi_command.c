@@ -211,8 +211,6 @@ static char* pollThreadReply(NdiConnection* h, const char* command, int total, i
     return checkReply(h, command, length, nameLength, binary, n);
 }
 
-static const char hexDigits[] = "0123456789ABCDEF";
-
 /* Tracking commands go out hundreds of times a second, and they and most
  * others are literal text with zero-padded hexadecimal numbers ("BX:%04X"):
  * those are written here at a fraction of vsnprintf's cost. Returns the
@@ -234,6 +232,7 @@ static int formatHexOnly(char* out, int capacity, const char* format, va_list ar
         }
         int width = f[2] - '0';
         unsigned int value = va_arg(args, unsigned int);
+        static const char hexDigits[] = "0123456789ABCDEF";
         char reversed[8];
         int digits = 0;
         do {
@@ -287,9 +286,8 @@ static int formatCommand(char* command, const char* format, va_list args, int* l
     int total = *length;
     if (withCrc) {
         unsigned int crc = ndiCRC16(0, command, *length);
-        for (int i = 3; i >= 0; --i, crc >>= 4) {
-            command[total + i] = hexDigits[crc & 0xFu];
-        }
+        const unsigned char crcBytes[2] = {(unsigned char)(crc >> 8), (unsigned char)crc};
+        ndiHexEncode(command + total, crcBytes, 2);
         total += 4;
     }
     command[total++] = '\r';
